@@ -1,0 +1,56 @@
+# The Windows program, its test helpers and the Win32 unit tests.
+set(SIZE_FLAGS -Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
+    -ffunction-sections -fdata-sections -Wall -Wextra)
+# Windows 7 API level; winsock2 instead of the old socket header.
+add_compile_definitions(WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601)
+set(WIN_LIBS z ws2_32 wininet ole32 shell32 uuid advapi32 gdi32 user32)
+
+set(WIN_SOURCES
+  support/TinyLib.cpp
+  config/CommandLine.cpp
+  config/BuiltIn.cpp
+  manifest/ManifestLoad.cpp
+  transfer/PartFile.cpp
+  transfer/Server.cpp
+  transfer/Mirror.cpp
+  install/Shortcuts.cpp
+  install/Access.cpp
+  install/Uninstall.cpp
+  app/Session.cpp
+  app/StatusWindow.cpp
+)
+
+# The core and the shell call each other (the lock, the stop check), so on
+# Windows they form one library.
+add_library(tovimar_win STATIC ${CORE_SOURCES} ${WIN_SOURCES})
+target_include_directories(tovimar_win PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_options(tovimar_win PRIVATE ${SIZE_FLAGS})
+target_link_libraries(tovimar_win PUBLIC ${WIN_LIBS})
+
+# Unit tests under Wine: doctest wants exceptions, so they build with defaults.
+file(GLOB WIN32_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/win32/*.cpp)
+# The cross compiler does not search the build machine's headers, so the
+# single-header test framework is copied into a folder of its own.
+find_file(DOCTEST_HEADER doctest/doctest.h PATHS /usr/include NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+configure_file(${DOCTEST_HEADER} ${CMAKE_BINARY_DIR}/doctest-include/doctest/doctest.h COPYONLY)
+if(WIN32_TESTS)
+  add_executable(win32_tests ${WIN32_TESTS})
+  target_include_directories(win32_tests PRIVATE ${CMAKE_BINARY_DIR}/doctest-include)
+  # The win32 thread model has no std::mutex; the tests run on one thread.
+  target_compile_definitions(win32_tests PRIVATE DOCTEST_CONFIG_NO_MULTITHREADING)
+  target_link_libraries(win32_tests PRIVATE tovimar_win)
+  target_link_options(win32_tests PRIVATE -static)
+  add_test(NAME win32_tests COMMAND win32_tests)
+endif()
+
+# The program: GUI subsystem, static, small.
+add_executable(Tovimar WIN32 app/Tovimar.cpp app/Tovimar.rc)
+target_compile_options(Tovimar PRIVATE ${SIZE_FLAGS})
+target_link_options(Tovimar PRIVATE -static -s -Wl,--gc-sections)
+target_link_libraries(Tovimar PRIVATE tovimar_win)
+
+# Helpers of the end-to-end tests: a window probe and a stand-in client.
+add_executable(winprobe tests/helpers/winprobe.cpp)
+target_link_options(winprobe PRIVATE -static)
+add_executable(Corvane WIN32 tests/helpers/corvane.cpp)
+target_link_options(Corvane PRIVATE -static -s)
