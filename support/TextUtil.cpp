@@ -1,0 +1,134 @@
+#include "support/TextUtil.h"
+
+int TextLength(const char* text) {
+  const char* p = text;
+  while (*p) ++p;
+  return static_cast<int>(p - text);
+}
+
+char* TextFindFirst(const char* text, char c) {
+  for (const char* p = text; *p; ++p)
+    if (*p == c) return const_cast<char*>(p);
+  return nullptr;
+}
+
+char* TextFindLast(const char* text, char c) {
+  const char* found = nullptr;
+  for (const char* p = text; *p; ++p)
+    if (*p == c) found = p;
+  return const_cast<char*>(found);
+}
+
+char* TextCopy(char* dest, const char* src) {
+  while ((*dest = *src) != 0) {
+    ++dest;
+    ++src;
+  }
+  return dest;
+}
+
+char* TextCopyCount(char* dest, const char* src, int n) {
+  for (int i = 0; i < n; ++i) *dest++ = src[i];
+  *dest = 0;
+  return dest;
+}
+
+char* TextPutChar(char* pos, char c) {
+  *pos = c;
+  return pos + 1;
+}
+
+char* TextJoin(char* dest, const char* s1, const char* s2, const char* s3) {
+  char* end = (s1 == dest) ? dest + TextLength(dest) : TextCopy(dest, s1);
+  if (s2) {
+    end = TextCopy(end, s2);
+    if (s3) TextCopy(end, s3);
+  }
+  return dest;
+}
+
+char* TextAppend(char* dest, const char* s1, const char* s2) {
+  if (!s1) return dest;
+  return TextJoin(dest, dest, s1, s2);
+}
+
+char* TextEnsureBackslash(char* text) {
+  int n = TextLength(text);
+  if (n == 0 || text[n - 1] == '\\') return text + n;
+  text[n] = '\\';
+  text[n + 1] = 0;
+  return text + n + 1;
+}
+
+char* TextReplaceExtension(char* text, const char* ext) {
+  char* dot = TextFindLast(text, '.');
+  if (dot) TextCopy(dot + 1, ext);
+  return text;
+}
+
+char* TextFromInt(char* pos, uint32_t value) {
+  char digits[10];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value);
+  while (n) *pos++ = digits[--n];
+  *pos = 0;
+  return pos;
+}
+
+int32_t TextParseInt(const char*& cursor) {
+  uint32_t value = 0;
+  while (*cursor >= '0' && *cursor <= '9') {
+    value = value * 10u + static_cast<uint32_t>(*cursor - '0');
+    ++cursor;
+  }
+  return static_cast<int32_t>(value);
+}
+
+int32_t TextToInt(const char* text) {
+  const char* cursor = text;
+  return TextParseInt(cursor);
+}
+
+char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+
+bool TextEquals(const char* a, const char* b) {
+  for (;; ++a, ++b) {
+    if (AsciiUpper(*a) != AsciiUpper(*b)) return false;
+    if (*a == 0) return true;
+  }
+}
+
+bool TextEqualsN(const char* a, const char* b, int n) {
+  for (int i = 0; i < n; ++i) {
+    if (AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
+    if (a[i] == 0) return true;  // both ended: nothing beyond is ours to read
+  }
+  return true;
+}
+
+char* TextCopyMax(char* dest, const char* src, int capacity) {
+  if (capacity <= 0) return dest;
+  int i = 0;
+  for (; i < capacity - 1 && src[i]; ++i) dest[i] = src[i];
+  dest[i] = 0;
+  return dest + i;
+}
+
+char* TextAppendMax(char* dest, const char* src, int capacity) {
+  int used = TextLength(dest);
+  if (used >= capacity) return dest + used;
+  return TextCopyMax(dest + used, src, capacity - used);
+}
+
+bool TextFits(const char* dest, const char* src, int capacity) {
+  return TextLength(src) < capacity - TextLength(dest);
+}
+
+bool TextStartsWith(const char* text, const char* prefix) {
+  for (; *prefix; ++text, ++prefix)
+    if (*text == 0 || AsciiUpper(*text) != AsciiUpper(*prefix)) return false;
+  return true;
+}

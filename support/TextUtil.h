@@ -1,0 +1,34 @@
+// Text routines over fixed, caller-owned, zero-terminated 8-bit buffers.
+// Most copies return the position of the terminator they wrote, so texts are
+// assembled by chaining. None of the plain routines checks a capacity; the
+// *Max variants do, for text that comes from outside the program.
+#pragma once
+#include <cstdint>
+
+int TextLength(const char* text);
+char* TextFindFirst(const char* text, char c);
+char* TextFindLast(const char* text, char c);
+char* TextCopy(char* dest, const char* src);
+char* TextCopyCount(char* dest, const char* src, int n);
+char* TextPutChar(char* pos, char c);
+char* TextJoin(char* dest, const char* s1, const char* s2, const char* s3);
+char* TextAppend(char* dest, const char* s1, const char* s2);
+char* TextEnsureBackslash(char* text);
+char* TextReplaceExtension(char* text, const char* ext);
+char* TextFromInt(char* pos, uint32_t value);
+int32_t TextParseInt(const char*& cursor);
+int32_t TextToInt(const char* text);
+char AsciiUpper(char c);
+bool TextEquals(const char* a, const char* b);
+bool TextEqualsN(const char* a, const char* b, int n);
+
+// Bounded variants: `capacity` counts the terminator. They copy what fits,
+// always terminate, and return the terminator's position.
+char* TextCopyMax(char* dest, const char* src, int capacity);
+// Appends src to the text already in dest (of total capacity) as far as it fits.
+char* TextAppendMax(char* dest, const char* src, int capacity);
+// True when dest's text followed by src fits capacity (terminator included).
+bool TextFits(const char* dest, const char* src, int capacity);
+// Like TextEqualsN, but stops with false at the first terminator in either
+// text, so it never reads past a short text.
+bool TextStartsWith(const char* text, const char* prefix);
