@@ -1,0 +1,57 @@
+#include "app/Progress.h"
+
+#include <cstring>
+
+#include "support/TextUtil.h"
+
+TTransferStats Stats;
+
+void ResetStats() { memset(const_cast<TTransferStats*>(&Stats), 0, sizeof(Stats)); }
+
+void UpdateSpeedAt(uint32_t now) {
+  uint32_t elapsed = now - Stats.SpeedTick;
+  if (elapsed <= 1000) return;
+  int32_t received = Stats.BytesReceived;
+  if (Stats.SpeedTick != 0) {
+    int64_t delta = static_cast<int64_t>(received) - static_cast<int64_t>(Stats.SpeedBytes);
+    Stats.Speed = static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(delta / static_cast<int64_t>(elapsed))));
+  }
+  Stats.SpeedTick = now;
+  Stats.SpeedBytes = static_cast<uint32_t>(received);
+}
+
+namespace {
+
+uint32_t Percentage() {
+  int32_t total = Stats.TotalBytes;
+  if (total <= 0) return 0;  // nothing selected: nothing to measure against
+  return static_cast<uint32_t>(static_cast<uint64_t>(Stats.BytesDone) * 100u / static_cast<uint32_t>(total));
+}
+
+}  // namespace
+
+const char* StatusText() {
+  static char buffer[256];
+  switch (Stats.Phase) {
+    case 1:
+      break;
+    case 2:
+      return "Finalizing Installation....";
+    default:
+      return "Initializing...";
+  }
+  static const char kTemplate[] = "Downloading $1% completed. Speed $2 KB/s";
+  char* out = buffer;
+  for (const char* t = kTemplate;; ++t) {
+    if (*t != '$') {
+      *out++ = *t;
+      if (*t == 0) break;
+      continue;
+    }
+    ++t;
+    int32_t speed = Stats.Speed;
+    out = TextFromInt(out, *t == '1' ? Percentage() : static_cast<uint32_t>(speed < 0 ? 0 : speed));
+    if (*t == 0) break;
+  }
+  return buffer;
+}

@@ -1,0 +1,3 @@
+#include "install/Shortcuts.h"
+
+void CreateShortcuts() {}

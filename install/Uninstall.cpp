@@ -1,0 +1,5 @@
+#include "install/Uninstall.h"
+
+#include <windows.h>
+
+void Uninstall() { ExitProcess(0); }

@@ -1,0 +1,131 @@
+#include "manifest/Manifest.h"
+
+#include <cstdlib>
+
+#include "app/Progress.h"
+#include "support/TextUtil.h"
+#include "support/TinyCore.h"
+#include "transfer/Sites.h"
+
+TFileEntry* FileTable;
+int32_t FileCount;
+
+void ResetManifest() {
+  free(FileTable);
+  FileTable = nullptr;
+  FileCount = 0;
+}
+
+int32_t SectionOf(const char* text) {
+  static const char* const names[] = {"CLIENT", "SERVERONLY", "ONDEMAND", "SITES"};
+  for (int i = 0; i < 4; ++i)
+    if (TextEqualsN(text, names[i], TextLength(names[i]))) return i + 1;
+  return 0;
+}
+
+bool LanguageAllows(const char* name) {
+  if (Settings.CloudMode != 2) return true;
+  const char* slash = TextFindFirst(name, '\\');
+  if (!slash) return true;
+  if (Settings.Language[0] == 0) return false;
+  return TextEqualsN(Settings.Language, name, static_cast<int>(slash - name));
+}
+
+bool SafeRelativePath(const char* name, int32_t length) {
+  if (length <= 0 || length > kNameCapacity - 1) return false;
+  if (length > kTextCapacity - 1 - TextLength(Settings.InstallDir)) return false;
+  if (name[0] == '\\' || name[0] == '/') return false;
+  // Windows drops trailing dots and blanks of a path element, so any element
+  // made of dots and blanks with two dots in it climbs like "..".
+  int dots = 0;
+  bool onlyDots = true;
+  for (int32_t i = 0; i <= length; ++i) {
+    char c = i < length ? name[i] : '\\';
+    if (c == ':') return false;
+    if (c == '\\' || c == '/') {
+      if (onlyDots && dots >= 2) return false;
+      dots = 0;
+      onlyDots = true;
+    } else if (c == '.') {
+      ++dots;
+    } else if (c != ' ') {
+      onlyDots = false;
+    }
+  }
+  return true;
+}
+
+namespace {
+
+// Splits a file line into the entry's name, a size and a DOS date-time.
+// False when the path is not one we may write.
+bool ParseFileLine(const char* line, TFileEntry& entry, int32_t& size, uint32_t& dosTime) {
+  const char* eq = TextFindFirst(line, '=');
+  int32_t length = eq ? static_cast<int32_t>(eq - line) : TextLength(line);
+  size = 0;
+  dosTime = 0;
+  if (eq) {
+    const char* cursor = eq + 1;
+    size = TextParseInt(cursor);
+    if (*cursor) {
+      ++cursor;
+      dosTime = static_cast<uint32_t>(TextParseInt(cursor));
+    }
+  }
+  if (!SafeRelativePath(line, length)) return false;
+  TextCopyCount(entry.Name, line, length);
+  return true;
+}
+
+}  // namespace
+
+void ParseManifest(char* text, int32_t n, TUpToDateCheck isUpToDate) {
+  ResetManifest();
+  if (n < 0) n = 0;
+  text[n] = 0;
+  TSimpleStrings lines(text, n);
+  if (lines.Count == 0) return;
+  FileTable = static_cast<TFileEntry*>(malloc(sizeof(TFileEntry) * lines.Count));
+  if (!FileTable) return;
+  char path[kTextCapacity];
+  char* nameAt = TextCopyMax(path, Settings.InstallDir, kTextCapacity);
+  int32_t section = 0;
+  for (int32_t i = 0; i < lines.Count; ++i) {
+    char* line = lines.Items[i];
+    if (line[0] == 0) continue;
+    if (line[0] == '[') {
+      section = SectionOf(line + 1);
+      continue;
+    }
+    if (section == 4) {
+      AddSite(line);
+      continue;
+    }
+    if (!(Settings.IncludeSections & (1u << section))) continue;
+    TFileEntry& entry = FileTable[FileCount];
+    int32_t size;
+    uint32_t dosTime;
+    if (!ParseFileLine(line, entry, size, dosTime)) continue;
+    TextCopy(nameAt, entry.Name);
+    if (!LanguageAllows(entry.Name)) continue;
+    if (isUpToDate(path, size, dosTime)) continue;
+    entry.Size = size;
+    entry.DosTime = dosTime;
+    entry.State = 0;
+    entry.Written = 0;
+    ++FileCount;
+    Stats.TotalBytes = static_cast<int32_t>(static_cast<uint32_t>(Stats.TotalBytes) + static_cast<uint32_t>(size));
+  }
+  if (FileCount == 0) {
+    ResetManifest();
+    return;
+  }
+  TFileEntry* shrunk = static_cast<TFileEntry*>(realloc(FileTable, sizeof(TFileEntry) * FileCount));
+  if (shrunk) FileTable = shrunk;
+}
+
+int32_t SumWritten() {
+  uint32_t sum = 0;
+  for (int32_t i = 0; i < FileCount; ++i) sum += static_cast<uint32_t>(FileTable[i].Written);
+  return static_cast<int32_t>(sum);
+}

@@ -1,0 +1,90 @@
+"""The program as a user meets it: the window, the run-after command, the
+message box, an install pass that ends by itself, and the executable's form."""
+import socket
+
+import pefile
+import pytest
+
+from winenv import BIN, copy_program, wait_for, winpath
+
+SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "shell32.dll", "ole32.dll",
+               "ws2_32.dll", "wsock32.dll", "wininet.dll", "msvcrt.dll"}
+
+
+def closed_port():
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+def client_args(client_log):
+    return {"TOVIMAR_CLIENT_LOG": winpath(client_log)}
+
+
+def test_no_arguments_opens_an_idle_window_that_ends_on_close(win, tmp_path):
+    exe = copy_program(tmp_path / "app")
+    proc = win.start(exe)
+    window = win.probe("shown", "CN")
+    assert window
+    assert (window.title, window.cls, window.width, window.height) == ("Velorin Downloader", "CN", 340, 100)
+    assert proc.poll() is None  # idle: nothing ends it but the user
+    win.screenshot(tmp_path / "idle.png", window)
+    assert (tmp_path / "idle.png").stat().st_size > 0
+    assert win.probe("close", "CN")
+    assert win.wait(proc, 30) == 0
+
+
+def test_closing_the_window_starts_the_run_after_command(win, tmp_path):
+    exe = copy_program(tmp_path / "app")
+    client = copy_program(tmp_path / "client", "Corvane.exe", "Corvane.exe")
+    log = tmp_path / "client.log"
+    proc = win.start(exe, ["next", winpath(client), "/SKVO", "two words"], env=client_args(log))
+    assert win.probe("close", "CN")
+    assert win.wait(proc, 30) == 0
+    assert wait_for(lambda: log.exists() and log.read_text().strip(), 20)
+    line = log.read_text().strip()
+    assert line.endswith('"/SKVO" "two words"')
+    assert "Corvane.exe" in line
+
+
+def test_an_unreachable_server_shows_only_the_message_box(win, tmp_path):
+    exe = copy_program(tmp_path / "app")
+    client = copy_program(tmp_path / "client", "Corvane.exe", "Corvane.exe")
+    log = tmp_path / "client.log"
+    proc = win.start(exe, [f"host=127.0.0.1:{closed_port()}", f"dir={winpath(tmp_path / 'inst')}", "next",
+                           winpath(client)], env=client_args(log))
+    box = win.probe("shown", "#32770")
+    assert box and "Server Unavailable" in box.texts
+    status = win.probe("find", "CN", timeout_ms=100)
+    assert status is None or not status.visible
+    assert win.probe("press", "#32770")
+    assert win.wait(proc, 30) == 0
+    assert not log.exists()
+    assert not (tmp_path / "inst").exists()
+
+
+def test_a_local_manifest_pass_runs_to_its_end(win, tmp_path):
+    exe = copy_program(tmp_path / "app")
+    (tmp_path / "app" / "Tovimar.ver").write_bytes(b"[CLIENT]\r\nBin\\a.dll=10,976180160\r\n")
+    target = tmp_path / "new folder" / "inst"
+    proc = win.start(exe, [f"dir={winpath(target)}"])
+    assert win.wait(proc, 60) == 0
+    assert target.is_dir()
+    assert not (target / "Bin").exists()  # no server: the file stays pending, nothing is made
+
+
+def test_the_executable_is_a_static_gui_program_asking_for_admin_rights():
+    pe = pefile.PE(str(BIN / "Tovimar.exe"))
+    assert pe.FILE_HEADER.Machine == 0x14C
+    assert pe.OPTIONAL_HEADER.Subsystem == 2  # GUI
+    dlls = {entry.dll.decode().lower() for entry in pe.DIRECTORY_ENTRY_IMPORT}
+    assert dlls <= SYSTEM_DLLS, dlls - SYSTEM_DLLS
+    manifests = [r for r in pe.DIRECTORY_ENTRY_RESOURCE.entries if r.id == 24]
+    assert manifests
+    entry = manifests[0].directory.entries[0]
+    assert entry.id == 1
+    data_entry = entry.directory.entries[0].data.struct
+    text = pe.get_data(data_entry.OffsetToData, data_entry.Size).decode("utf-8")
+    assert 'level="requireAdministrator"' in text

@@ -1,0 +1,177 @@
+"""The Windows side of the end-to-end tests: one Wine prefix and one display
+for the whole run, programs started with deadlines, and the window probe."""
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+from dataclasses import dataclass
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[2]
+BIN = ROOT / "build" / "win32" / "bin"
+PREFIX = ROOT / "build" / "wineprefix"
+
+
+def winpath(path) -> str:
+    """The Windows name of a Linux path (Wine maps / to Z:)."""
+    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
+
+
+@dataclass
+class Window:
+    title: str
+    cls: str
+    width: int
+    height: int
+    visible: bool
+    texts: list
+    left: int
+    top: int
+
+
+class Wine:
+    def __init__(self, display: str):
+        self.env = dict(os.environ)
+        self.env.update(
+            WINEPREFIX=str(PREFIX),
+            WINEARCH="win32",
+            WINEDEBUG="-all",
+            WINEDLLOVERRIDES="mscoree,mshtml=",
+            DISPLAY=display,
+        )
+        self.display = display
+        self.drive_c = PREFIX / "drive_c"
+        self._started = []
+
+    # -- programs -----------------------------------------------------------
+    def start(self, exe, args=(), env=None, cwd=None, log=None) -> subprocess.Popen:
+        full_env = dict(self.env)
+        if env:
+            full_env.update(env)
+        out = open(log, "wb") if log else subprocess.DEVNULL
+        proc = subprocess.Popen(
+            ["wine", str(exe), *args], env=full_env, cwd=cwd, stdout=out, stderr=subprocess.STDOUT,
+            stdin=subprocess.DEVNULL, start_new_session=True,
+        )
+        self._started.append(proc)
+        return proc
+
+    def run(self, exe, args=(), timeout=60, env=None, cwd=None) -> subprocess.CompletedProcess:
+        """Runs to the end. Output goes through files: Wine's helper processes
+        inherit pipes and would hold them open past the program's end."""
+        full_env = dict(self.env)
+        if env:
+            full_env.update(env)
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            proc = subprocess.Popen(
+                ["wine", str(exe), *args], env=full_env, cwd=cwd, stdout=out, stderr=err,
+                stdin=subprocess.DEVNULL, start_new_session=True,
+            )
+            try:
+                proc.wait(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                kill(proc)
+                raise
+            out.seek(0)
+            err.seek(0)
+            return subprocess.CompletedProcess(proc.args, proc.returncode, out.read(), err.read())
+
+    def wait(self, proc, timeout) -> int:
+        """The exit code of a started program; it is killed at the deadline."""
+        try:
+            return proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            kill(proc)
+            raise
+
+    def stop_all(self):
+        for proc in self._started:
+            if proc.poll() is None:
+                kill(proc)
+        self._started.clear()
+
+    # -- windows ------------------------------------------------------------
+    def probe(self, action, cls="-", title="-", timeout_ms=15000):
+        result = self.run(BIN / "winprobe.exe", [action, cls, title, str(timeout_ms)],
+                          timeout=timeout_ms / 1000 + 30)
+        line = result.stdout.decode("latin-1").strip().splitlines()
+        line = line[-1] if line else ""
+        if not line.startswith("found|"):
+            return None
+        f = line.split("|")
+        return Window(f[1], f[2], int(f[3]), int(f[4]), f[5] == "1", [t for t in f[6].split(";") if t],
+                      int(f[7]), int(f[8]))
+
+    def screenshot(self, path, window: Window = None):
+        """Saves the display, or just the window's rectangle, as a PNG."""
+        cmd = ["import", "-display", self.display, "-window", "root"]
+        if window:
+            cmd += ["-crop", f"{window.width}x{window.height}+{max(window.left, 0)}+{max(window.top, 0)}"]
+        subprocess.run(cmd + [str(path)], timeout=30, check=True, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+
+
+def kill(proc):
+    try:
+        os.killpg(proc.pid, signal.SIGKILL)
+    except (ProcessLookupError, PermissionError):
+        pass
+    try:
+        proc.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        pass
+
+
+def start_display():
+    """Xvfb on a free display number; returns (process, ':N')."""
+    read_end, write_end = os.pipe()
+    proc = subprocess.Popen(
+        ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+        pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True,
+    )
+    os.close(write_end)
+    deadline = time.monotonic() + 30
+    data = b""
+    while time.monotonic() < deadline and not data.endswith(b"\n"):
+        chunk = os.read(read_end, 16)
+        if not chunk:
+            break
+        data += chunk
+    os.close(read_end)
+    if not data.strip():
+        kill(proc)
+        raise RuntimeError("Xvfb did not start")
+    return proc, ":" + data.decode().strip()
+
+
+def ensure_prefix():
+    subprocess.run([str(ROOT / "tools" / "wine-run.sh"), "--prefix-only"], check=True, timeout=300)
+
+
+def start_wineserver(env):
+    return subprocess.Popen(["wineserver", "-p", "-f"], env=env, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL, start_new_session=True)
+
+
+def stop_wineserver(env):
+    subprocess.run(["wineserver", "-k"], env=env, timeout=30, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+
+
+def copy_program(folder: Path, name="Tovimar.exe", source="Tovimar.exe") -> Path:
+    folder.mkdir(parents=True, exist_ok=True)
+    target = folder / name
+    shutil.copyfile(BIN / source, target)
+    return target
+
+
+def wait_for(predicate, timeout, interval=0.05):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(interval)
+    return predicate()

@@ -1,0 +1,103 @@
+#include "transfer/Mirror.h"
+
+#include "app/Lock.h"
+#include "app/Progress.h"
+#include "app/Session.h"
+#include "manifest/Manifest.h"
+#include "transfer/Sites.h"
+#include "transfer/TinyZip.h"
+
+TIStream::TIStream(const char* url) {
+  InternetHandle = InternetOpenA("VELORIN", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  if (InternetHandle) UrlHandle = InternetOpenUrlA(InternetHandle, url, nullptr, 0, 0, 0);
+}
+
+TIStream::~TIStream() {
+  if (UrlHandle) InternetCloseHandle(UrlHandle);
+  if (InternetHandle) InternetCloseHandle(InternetHandle);
+}
+
+int32_t TIStream::Read(void* buffer, int32_t count) {
+  int32_t got = 0;
+  DWORD n = 0;
+  while (got < count && InternetReadFile(UrlHandle, static_cast<char*>(buffer) + got,
+                                         static_cast<DWORD>(count - got), &n) && n > 0) {
+    CheckStop();
+    got += static_cast<int32_t>(n);
+  }
+  LockedAdd(Stats.BytesReceived, got);
+  return got;
+}
+
+int32_t TIStream::Seek(int32_t distance, int32_t origin) {
+  if (origin != 1) return 0;
+  DWORD position = InternetSetFilePointer(UrlHandle, distance, nullptr, FILE_CURRENT, 0);
+  LockedAdd(Stats.BytesReceived, distance);
+  return static_cast<int32_t>(position);
+}
+
+TOStream::TOStream(TFileEntry* entry) : Entry(entry) {}
+
+TOStream::~TOStream() { delete Target; }
+
+int32_t TOStream::Write(const void* buffer, int32_t count) {
+  if (!Target) Target = new TPartFile(Entry->Name);
+  if (!Target->Write(buffer, count)) return 0;
+  Entry->Written += count;
+  return count;
+}
+
+bool TOStream::Commit() {
+  if (!Target) return false;  // nothing ever arrived
+  if (Entry->Size > 0 && Entry->Written != Entry->Size) return false;
+  return Target->Commit(Entry->DosTime);
+}
+
+void StartSiteWorkers() {
+  PrepareSites();
+  for (int32_t i = 0; i < SiteCount; ++i) {
+    for (int32_t w = 0; w < Sites[i]->Workers; ++w) {
+      LockedAdd(RunningWorkers, 1);
+      if (!StartThread(SiteWorker, Sites[i])) {
+        LockedAdd(RunningWorkers, -1);
+        return;  // every slot is taken: no later start can succeed either
+      }
+    }
+  }
+}
+
+DWORD WINAPI SiteWorker(void* parameter) {
+  TSiteInfo* site = static_cast<TSiteInfo*>(parameter);
+  for (;;) {
+    int32_t i = PickNextFile(site);
+    if (i == -1) break;
+    if (i >= 0) {
+      FetchFromSite(site, &FileTable[i]);
+    } else {
+      CheckStop();
+      Sleep(200);
+    }
+  }
+  LockedAdd(RunningWorkers, -1);
+  return 0;
+}
+
+void FetchFromSite(TSiteInfo* site, TFileEntry* entry) {
+  char url[kTextCapacity];
+  bool done = false;
+  if (BuildMirrorUrl(site, url, entry)[0]) {
+    TIStream source(url);
+    if (source.UrlHandle) {
+      TOStream sink(entry);
+      done = InflateStream(source, sink) >= 0 && sink.Commit();
+    }
+  }
+  EnterShared();
+  if (done) {
+    entry->State = 1;
+  } else {
+    entry->State = 0;
+    entry->Written = 0;
+  }
+  LeaveShared();
+}

@@ -1,0 +1,34 @@
+// A file of the installation written beside its target and put in its place
+// only once it arrived whole, so a broken transfer never damages the
+// installed file.
+#pragma once
+#include <cstdint>
+
+#include "config/Settings.h"
+#include "support/TinyLib.h"
+
+// Appended to the target's name for the file in transfer.
+constexpr char kPartSuffix[] = ".~tv";
+constexpr int kPartSuffixLength = sizeof(kPartSuffix) - 1;
+
+class TPartFile {
+ public:
+  explicit TPartFile(const char* relativeName);
+  ~TPartFile();  // a file never committed is deleted
+  TPartFile(const TPartFile&) = delete;
+  TPartFile& operator=(const TPartFile&) = delete;
+
+  bool IsOpen() const { return File && File->IsOpen(); }
+  // Writes all of it, or marks the file failed.
+  bool Write(const void* data, int32_t count);
+  // Stamps the time (when not 0), closes and replaces the target. False when
+  // any write failed or the replace did not happen.
+  bool Commit(uint32_t dosTime);
+
+ private:
+  void Discard();
+  char Target[kTextCapacity];
+  char Part[kTextCapacity + kPartSuffixLength];
+  TSimpleFile* File = nullptr;
+  bool Failed = false;
+};
