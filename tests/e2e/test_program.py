@@ -88,3 +88,31 @@ def test_the_executable_is_a_static_gui_program_asking_for_admin_rights():
     data_entry = entry.directory.entries[0].data.struct
     text = pe.get_data(data_entry.OffsetToData, data_entry.Size).decode("utf-8")
     assert 'level="requireAdministrator"' in text
+
+
+def test_without_a_display_the_pass_still_runs_and_the_process_ends(win, tmp_path):
+    exe = copy_program(tmp_path / "app")
+    (tmp_path / "app" / "Tovimar.ver").write_bytes(b"[CLIENT]\r\n")
+    client = copy_program(tmp_path / "client", "Corvane.exe", "Corvane.exe")
+    log = tmp_path / "client.log"
+    target = tmp_path / "inst"
+    env = dict(client_args(log), DISPLAY="")
+    proc = win.start(exe, [f"dir={winpath(target)}", "next", winpath(client)], env=env)
+    assert win.wait(proc, 60) == 0
+    assert target.is_dir()
+    assert wait_for(log.exists, 20)
+    idle = win.start(exe, [], env={"DISPLAY": ""})
+    assert win.wait(idle, 60) == 0
+
+
+def test_a_pass_that_ends_by_itself_starts_the_client_once(win, tmp_path):
+    exe = copy_program(tmp_path / "app")
+    (tmp_path / "app" / "Tovimar.ver").write_bytes(b"[CLIENT]\r\n")
+    client = copy_program(tmp_path / "client", "Corvane.exe", "Corvane.exe")
+    log = tmp_path / "client.log"
+    proc = win.start(exe, [f"dir={winpath(tmp_path / 'inst')}", "next", winpath(client), "/x"],
+                     env=client_args(log))
+    assert win.wait(proc, 60) == 0
+    assert wait_for(log.exists, 20)
+    # A second start would show within a second.
+    assert not wait_for(lambda: len(log.read_text().splitlines()) > 1, 1.0)
