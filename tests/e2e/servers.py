@@ -1,0 +1,185 @@
+"""The servers of the end-to-end tests, on 127.0.0.1 with ports picked at run
+time: the project's file server and nginx serving a mirror tree; and the
+sample installations they publish."""
+import datetime
+import os
+import socket
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+from winenv import ROOT, kill
+
+PY = "/usr/bin/python3"
+TOOLS = ROOT / "tools"
+sys.path.insert(0, str(TOOLS))
+import publish as publisher  # noqa: E402
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_listening(port, timeout=20):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=1):
+                return True
+        except OSError:
+            time.sleep(0.05)
+    return False
+
+
+class FileServer:
+    """tools/fileserver.py over a published folder; extra are its switches."""
+
+    def __init__(self, root, *extra, log=None):
+        self.log = Path(log) if log else None
+        cmd = [PY, str(TOOLS / "fileserver.py"), "--root", str(root), "--port", "0", *extra]
+        if self.log:
+            cmd += ["--log", str(self.log)]
+        self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                     start_new_session=True, text=True)
+        deadline = time.monotonic() + 20
+        self.port = None
+        while time.monotonic() < deadline:
+            line = self.proc.stdout.readline()
+            if line.startswith("PORT "):
+                self.port = int(line.split()[1])
+                break
+            if not line and self.proc.poll() is not None:
+                break
+        if self.port is None:
+            self.stop()
+            raise RuntimeError("file server did not start")
+
+    def requests(self):
+        return self.log.read_text().splitlines() if self.log and self.log.exists() else []
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                kill(self.proc)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+NGINX_CONF = """
+{user}
+worker_processes 1;
+daemon off;
+pid {dir}/nginx.pid;
+error_log {dir}/error.log;
+events {{ worker_connections 64; }}
+http {{
+  access_log {dir}/access.log;
+  client_body_temp_path {dir}/tmp;
+  proxy_temp_path {dir}/tmp;
+  fastcgi_temp_path {dir}/tmp;
+  uwsgi_temp_path {dir}/tmp;
+  scgi_temp_path {dir}/tmp;
+  default_type application/octet-stream;
+  sendfile on;
+  server {{
+    listen 127.0.0.1:{port};
+    root {root};
+  }}
+}}
+"""
+
+
+class Nginx:
+    """nginx serving a mirror tree as static files."""
+
+    def __init__(self, root, work):
+        self.dir = Path(work)
+        (self.dir / "tmp").mkdir(parents=True, exist_ok=True)
+        self.port = free_port()
+        conf = self.dir / "nginx.conf"
+        # Run as root, the workers would drop to an account that cannot read the
+        # test's private temporary folder.
+        user = "user root;" if os.geteuid() == 0 else ""
+        conf.write_text(NGINX_CONF.format(user=user, dir=self.dir, port=self.port, root=Path(root).resolve()))
+        self.proc = subprocess.Popen(["nginx", "-c", str(conf), "-p", str(self.dir)],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                     start_new_session=True)
+        if not wait_listening(self.port):
+            self.stop()
+            raise RuntimeError("nginx did not start")
+
+    @property
+    def url(self):
+        return f"http://127.0.0.1:{self.port}/"
+
+    def requests(self):
+        log = self.dir / "access.log"
+        if not log.exists():
+            return []
+        return [line.split('"')[1].split()[1] for line in log.read_text().splitlines() if '"' in line]
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                kill(self.proc)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+# An even second: DOS times keep two-second steps.
+BASE_TIME = datetime.datetime(2021, 6, 15, 8, 30, 0, tzinfo=datetime.timezone.utc).timestamp()
+
+
+def make_tree(folder, files, shift=0):
+    """Writes {relative posix path: bytes}, every file stamped
+    BASE_TIME + shift + 2 * index."""
+    folder = Path(folder)
+    for i, (rel, data) in enumerate(sorted(files.items())):
+        path = folder / rel
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(data)
+        stamp = BASE_TIME + shift + 2 * i
+        os.utime(path, (stamp, stamp))
+    return folder
+
+
+def publish(src, out, mirror=None, *extra):
+    cmd = [PY, str(TOOLS / "publish.py"), "--src", str(src), "--out", str(out)]
+    if mirror:
+        cmd += ["--mirror", str(mirror)]
+    subprocess.run(cmd + list(extra), check=True, timeout=120, stdout=subprocess.DEVNULL)
+    return Path(out) / "files.ver"
+
+
+def tree(folder, skip=()):
+    """{relative posix path: (bytes, mtime)} of every file below the folder."""
+    folder = Path(folder)
+    out = {}
+    for path in sorted(folder.rglob("*")):
+        rel = path.relative_to(folder).as_posix()
+        if path.is_file() and rel not in skip:
+            out[rel] = (path.read_bytes(), int(path.stat().st_mtime))
+    return out
+
+
+def pattern(size, seed=0):
+    """Incompressible-enough bytes of a given size, the same for a seed."""
+    import random
+    return random.Random(seed).randbytes(size)

@@ -1,0 +1,176 @@
+#include <doctest/doctest.h>
+
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "app/Progress.h"
+#include "config/Settings.h"
+#include "manifest/Manifest.h"
+#include "transfer/Sites.h"
+
+namespace {
+
+std::set<std::string> upToDate;       // full paths that exist and match
+std::vector<std::string> checked;     // every full path asked about
+
+bool StubUpToDate(const char* path, int32_t, uint32_t) {
+  checked.push_back(path);
+  return upToDate.count(path) != 0;
+}
+
+void Fresh() {
+  ResetSettings();
+  ResetSites();
+  ResetManifest();
+  ResetStats();
+  upToDate.clear();
+  checked.clear();
+}
+
+// Parses `text` from a buffer with exactly one spare byte; returns the names.
+std::vector<std::string> Parse(const std::string& text) {
+  std::vector<char> buffer(text.begin(), text.end());
+  buffer.push_back('#');  // the spare byte
+  ParseManifest(buffer.data(), static_cast<int32_t>(text.size()), StubUpToDate);
+  std::vector<std::string> names;
+  for (int i = 0; i < FileCount; ++i) names.push_back(FileTable[i].Name);
+  return names;
+}
+
+using V = std::vector<std::string>;
+
+}  // namespace
+
+TEST_CASE("sections and the include bits") {
+  const std::string text =
+      "top=1\r[client]\r\nc=2\r[SERVERONLY]\rs=3\r[OnDemand]\ro=4\r[Other]\rx=5\r"
+      "[CLIENTS]\rc2=6\r[CLI\rz=7\r\r";
+  struct Case { int include; V names; } cases[] = {
+    {2, V{"c", "c2"}}, {1, V{"top", "x", "z"}}, {4, V{"s"}}, {8, V{"o"}},
+    {14, V{"c", "s", "o", "c2"}}, {0, V{}}, {255, V{"top", "c", "s", "o", "x", "c2", "z"}},
+  };
+  for (auto& c : cases) {
+    CAPTURE(c.include);
+    Fresh();
+    Settings.IncludeSections = static_cast<uint8_t>(c.include);
+    CHECK(Parse(text) == c.names);
+  }
+}
+
+TEST_CASE("file lines") {
+  struct Case { const char* line; const char* name; int32_t size; uint32_t time; } cases[] = {
+    {"Bin\\Corvane.exe=1048576,976180160", "Bin\\Corvane.exe", 1048576, 976180160},
+    {"a.dll=100;976180160", "a.dll", 100, 976180160},
+    {"a.dll=100", "a.dll", 100, 0},
+    {"a.dll", "a.dll", 0, 0},
+    {"a.dll=", "a.dll", 0, 0},
+    {"a.dll=,77", "a.dll", 0, 77},
+    {"a.dll=12,x9", "a.dll", 12, 0},
+    {"a b.dll=1=2", "a b.dll", 1, 2},
+    {"a.dll=1,5\nb.dll=2,7", "a.dll", 1, 5},  // a lone LF does not end the line
+  };
+  for (auto& c : cases) {
+    CAPTURE(c.line);
+    Fresh();
+    REQUIRE(Parse(std::string("[CLIENT]\r\n") + c.line + "\r\n") == V{c.name});
+    CHECK(FileTable[0].Size == c.size);
+    CHECK(FileTable[0].DosTime == c.time);
+    CHECK(FileTable[0].State == 0);
+    CHECK(FileTable[0].Written == 0);
+  }
+}
+
+TEST_CASE("paths that could leave the installation folder are skipped") {
+  const std::string name63(63, 'n');
+  const char* rejected[] = {
+    "\\abs.dll", "/abs.dll", "C:x.dll", "a\\b:c", "..", "..\\x", "a\\..\\b", "a/../b", "a\\..",
+    "...\\x", ". .\\x", "a\\.. \\b", " ..\\x", "a\\. . \\b", "=5",
+  };
+  for (const char* r : rejected) {
+    CAPTURE(r);
+    Fresh();
+    CHECK(Parse(std::string("[CLIENT]\r") + r + "=1\rok=2\r") == V{"ok"});
+    CHECK(Stats.TotalBytes == 2);
+  }
+  const char* accepted[] = {".\\x", "a..b\\c", ".hidden", "a\\.x.\\b", "..a"};
+  for (const char* a : accepted) {
+    CAPTURE(a);
+    Fresh();
+    CHECK(Parse(std::string("[CLIENT]\r") + a + "=1\r") == V{a});
+  }
+  Fresh();
+  CHECK(Parse("[CLIENT]\r" + name63 + "=1\r" + name63 + "x=1\r") == V{name63});
+  Fresh();
+  std::string dir(200, 'd');
+  strcpy(Settings.InstallDir, (dir + "\\").c_str());  // 201 characters
+  CHECK(Parse("[CLIENT]\r" + std::string(58, 'a') + "\r" + std::string(59, 'b') + "\r") ==
+        V{std::string(58, 'a')});
+}
+
+TEST_CASE("up-to-date files, duplicates, totals and order") {
+  Fresh();
+  strcpy(Settings.InstallDir, "C:\\Inst\\");
+  upToDate = {"C:\\Inst\\Bin\\a.dll"};
+  V names = Parse("[CLIENT]\r\nBin\\a.dll=100,976180160\r\nb.dll=7\r\nb.dll=7\r\nc=5,1\r\n");
+  CHECK(names == V{"b.dll", "b.dll", "c"});
+  CHECK(checked == V{"C:\\Inst\\Bin\\a.dll", "C:\\Inst\\b.dll", "C:\\Inst\\b.dll", "C:\\Inst\\c"});
+  CHECK(FileCount == 3);
+  CHECK(Stats.TotalBytes == 19);
+
+  Fresh();
+  upToDate = {"x"};
+  CHECK(Parse("[CLIENT]\rx=1\r").empty());
+  CHECK(FileTable == nullptr);
+  CHECK(Stats.TotalBytes == 0);
+}
+
+TEST_CASE("the language filter of the cloud preset") {
+  const std::string text = "[CLIENT]\rEN\\x.txt\ren\\y.txt\rx.txt\rDE\\x.txt\rENG\\z.txt\r";
+  struct Case { int cloud; const char* language; V names; } cases[] = {
+    {2, "EN", V{"EN\\x.txt", "en\\y.txt", "x.txt"}},
+    {2, "ENGLISH", V{"EN\\x.txt", "en\\y.txt", "x.txt", "ENG\\z.txt"}},
+    {2, "", V{"x.txt"}},
+    {0, "", V{"EN\\x.txt", "en\\y.txt", "x.txt", "DE\\x.txt", "ENG\\z.txt"}},
+    {1, "DE", V{"EN\\x.txt", "en\\y.txt", "x.txt", "DE\\x.txt", "ENG\\z.txt"}},
+  };
+  for (auto& c : cases) {
+    CAPTURE(c.cloud);
+    CAPTURE(c.language);
+    Fresh();
+    Settings.CloudMode = c.cloud;
+    strcpy(Settings.Language, c.language);
+    CHECK(Parse(text) == c.names);
+  }
+}
+
+TEST_CASE("mirror sites in the manifest") {
+  Fresh();
+  Settings.IncludeSections = 0;
+  V names = Parse("[SITES]\rhttp://m1/files=3\rhttp://m2/files\rhttps://m3/files\ra.dll=5\r[CLIENT]\rb=1\r");
+  CHECK(names.empty());
+  REQUIRE(SiteCount == 2);
+  CHECK(std::string(Sites[0]->Url) == "http://m1/files");
+  CHECK(Sites[0]->Workers == 3);
+  CHECK(std::string(Sites[1]->Url) == "http://m2/files");
+  CHECK(Sites[1]->Workers == 1);
+  ResetSites();
+}
+
+TEST_CASE("a long manifest selects every file in order") {
+  Fresh();
+  std::string text = "[CLIENT]\r\n";
+  for (int i = 0; i < 650; ++i) text += "f" + std::to_string(i) + "=" + std::to_string(i) + "\r\n";
+  V names = Parse(text);
+  REQUIRE(FileCount == 650);
+  for (int i = 0; i < 650; ++i) {
+    CAPTURE(i);
+    CHECK(names[i] == "f" + std::to_string(i));
+    CHECK(FileTable[i].Size == i);
+    FileTable[i].Written = i;
+  }
+  CHECK(Stats.TotalBytes == 650 * 649 / 2);
+  CHECK(SumWritten() == 650 * 649 / 2);
+  ResetManifest();
+}

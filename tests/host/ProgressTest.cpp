@@ -1,0 +1,86 @@
+#include <doctest/doctest.h>
+
+#include <cstdint>
+#include <string>
+
+#include "app/Progress.h"
+
+TEST_CASE("status line outside the downloading phase") {
+  ResetStats();
+  CHECK(std::string(StatusText()) == "Initializing...");
+  Stats.Phase = 2;
+  Stats.TotalBytes = 0;  // no division is made here
+  CHECK(std::string(StatusText()) == "Finalizing Installation....");
+  Stats.Phase = 0;
+  CHECK(std::string(StatusText()) == "Initializing...");
+}
+
+TEST_CASE("status line while downloading") {
+  struct Case { uint32_t done; int32_t total; int32_t speed; const char* text; } cases[] = {
+    {999, 1000, 0, "Downloading 99% completed. Speed 0 KB/s"},
+    {1000, 1000, 0, "Downloading 100% completed. Speed 0 KB/s"},
+    {1500, 1000, 2000, "Downloading 150% completed. Speed 2000 KB/s"},
+    {0, 1000, 7, "Downloading 0% completed. Speed 7 KB/s"},
+    {0, 0, 0, "Downloading 0% completed. Speed 0 KB/s"},
+    {12345, 0, 3, "Downloading 0% completed. Speed 3 KB/s"},
+    // BytesDone is read unsigned and the product does not overflow 32 bits.
+    {4000000000u, 2000000000, 0, "Downloading 200% completed. Speed 0 KB/s"},
+    {50000000, 100000000, 0, "Downloading 50% completed. Speed 0 KB/s"},
+    {1, 3, -5, "Downloading 33% completed. Speed 0 KB/s"},
+    {2, 3, 2147483647, "Downloading 66% completed. Speed 2147483647 KB/s"},
+  };
+  for (auto& c : cases) {
+    CAPTURE(c.done);
+    CAPTURE(c.total);
+    CAPTURE(c.speed);
+    ResetStats();
+    Stats.Phase = 1;
+    Stats.BytesDone = c.done;
+    Stats.TotalBytes = c.total;
+    Stats.Speed = c.speed;
+    CHECK(std::string(StatusText()) == c.text);
+  }
+}
+
+TEST_CASE("speed samples") {
+  struct Step { uint32_t now; int32_t received; int32_t speed; uint32_t tick; };
+  struct Case { const char* what; Step steps[4]; int count; } cases[] = {
+    {"first sample sets the baseline, the second measures",
+     {{5000, 1000, 0, 5000}, {6024, 1000 + 2048000, 2000, 6024}}, 2},
+    {"1000 ms is too close, 1001 ms is not",
+     {{5000, 0, 0, 5000}, {6000, 5000, 0, 5000}, {6001, 1001000, 1000, 6001}}, 3},
+    {"a first call at tick 1000 takes no baseline",
+     {{1000, 500, 0, 0}, {1001, 600, 0, 1001}, {2002, 600 + 1001 * 3, 3, 2002}}, 3},
+    {"the tick wraps between two samples",
+     {{0xFFFFFC00u, 0, 0, 0xFFFFFC00u}, {0x400, 4096000, 2000, 0x400}}, 2},
+    {"a count that went back truncates toward zero",
+     {{5000, 10000, 0, 5000}, {6001, 8500, -1, 6001}, {7025, 8500 - 2048, -2, 7025}}, 3},
+    {"the speed keeps its value between samples",
+     {{5000, 0, 0, 5000}, {7000, 20000, 10, 7000}, {7500, 900000, 10, 7000}}, 3},
+  };
+  for (auto& c : cases) {
+    CAPTURE(c.what);
+    ResetStats();
+    Stats.Phase = 1;
+    for (int i = 0; i < c.count; ++i) {
+      const Step& s = c.steps[i];
+      CAPTURE(i);
+      Stats.BytesReceived = s.received;
+      UpdateSpeedAt(s.now);
+      CHECK(Stats.Speed == s.speed);
+      CHECK(Stats.SpeedTick == s.tick);
+    }
+  }
+}
+
+TEST_CASE("a measured speed shows in the line") {
+  ResetStats();
+  Stats.Phase = 1;
+  Stats.TotalBytes = 1000;
+  Stats.BytesDone = 999;
+  UpdateSpeedAt(10000);
+  CHECK(std::string(StatusText()) == "Downloading 99% completed. Speed 0 KB/s");
+  Stats.BytesReceived = 2048000;
+  UpdateSpeedAt(11024);
+  CHECK(std::string(StatusText()) == "Downloading 99% completed. Speed 2000 KB/s");
+}
