@@ -128,6 +128,18 @@ class Nginx:
             return []
         return [line.split('"')[1].split()[1] for line in log.read_text().splitlines() if '"' in line]
 
+    def served(self):
+        """The paths answered with 200."""
+        log = self.dir / "access.log"
+        if not log.exists():
+            return []
+        out = []
+        for line in log.read_text().splitlines():
+            parts = line.split('"')
+            if len(parts) > 2 and parts[2].split()[:1] == ["200"]:
+                out.append(parts[1].split()[1])
+        return out
+
     def stop(self):
         if self.proc.poll() is None:
             self.proc.terminate()

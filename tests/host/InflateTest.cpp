@@ -18,7 +18,7 @@ class TMemSource : public TBaseStream {
   TMemSource(Bytes data, int32_t piece = 1 << 30) : Data(std::move(data)), Piece(piece) {}
   int32_t Read(void* buffer, int32_t count) override {
     int32_t n = std::min({count, Piece, static_cast<int32_t>(Data.size() - Pos)});
-    memcpy(buffer, Data.data() + Pos, n);
+    if (n > 0) memcpy(buffer, Data.data() + Pos, n);
     Pos += n;
     return n;
   }
@@ -37,7 +37,7 @@ class TMemSink : public TBaseStream {
  public:
   int32_t Write(const void* buffer, int32_t count) override {
     Sizes.push_back(count);
-    Data.insert(Data.end(), static_cast<const uint8_t*>(buffer), static_cast<const uint8_t*>(buffer) + count);
+    if (count > 0) Data.insert(Data.end(), static_cast<const uint8_t*>(buffer), static_cast<const uint8_t*>(buffer) + count);
     return count;
   }
   std::vector<int32_t> Sizes;

@@ -1,0 +1,149 @@
+#include <doctest/doctest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "config/Settings.h"
+#include "manifest/Manifest.h"
+#include "transfer/Sites.h"
+
+namespace {
+
+uint32_t Dos(int year, int month, int day, int hour = 0, int minute = 0, int second = 0) {
+  return static_cast<uint32_t>(year - 1980) << 25 | month << 21 | day << 16 | hour << 11 | minute << 5 | second / 2;
+}
+
+void Fresh(int files) {
+  ResetSettings();
+  ResetSites();
+  ResetManifest();
+  FileTable = static_cast<TFileEntry*>(calloc(files > 0 ? files : 1, sizeof(TFileEntry)));
+  FileCount = files;
+}
+
+TSiteInfo* Add(std::string url) {
+  AddSite(&url[0]);
+  return Sites[SiteCount - 1];
+}
+
+}  // namespace
+
+TEST_CASE("two sites share one file") {
+  Fresh(1);
+  TSiteInfo* a = Add("http://a/files");
+  TSiteInfo* b = Add("http://b/files");
+  REQUIRE(PrepareSites());
+  CHECK(PickNextFile(a) == 0);
+  CHECK(FileTable[0].State == 2);
+  CHECK(PickNextFile(b) == -2);  // A holds it, B has not had it
+  CHECK(PickNextFile(a) == -1);
+  FileTable[0].State = 0;        // A failed it
+  CHECK(PickNextFile(a) == -1);  // never again for A
+  CHECK(PickNextFile(b) == 0);
+  CHECK(PickNextFile(a) == -1);
+  FileTable[0].State = 0;        // B failed it too
+  CHECK(PickNextFile(a) == -1);
+  CHECK(PickNextFile(b) == -1);
+  CHECK(FileTable[0].State == 0);  // left to the server
+
+  Fresh(3);
+  a = Add("http://a/");
+  b = Add("http://b/");
+  REQUIRE(PrepareSites());
+  CHECK(PickNextFile(a) == 0);
+  CHECK(PickNextFile(b) == 1);  // passes over the file A is fetching
+  FileTable[1].State = 1;
+  CHECK(PickNextFile(b) == 2);
+  FileTable[2].State = 1;
+  CHECK(PickNextFile(b) == -2);
+  FileTable[0].State = 1;
+  CHECK(PickNextFile(b) == -1);
+  ResetSites();
+  ResetManifest();
+}
+
+TEST_CASE("a site claims every file of a long table once") {
+  for (int files : {0, 1, 512, 513, 700}) {
+    CAPTURE(files);
+    Fresh(files);
+    TSiteInfo* a = Add("http://a/");
+    REQUIRE(PrepareSites());
+    CHECK(a->TriedCount == files);
+    for (int i = 0; i < files; ++i) REQUIRE(PickNextFile(a) == i);
+    CHECK(PickNextFile(a) == -1);
+    ResetSites();
+    ResetManifest();
+  }
+}
+
+TEST_CASE("month folders") {
+  struct Case { uint32_t time; const char* folder; } cases[] = {
+    {Dos(2008, 12, 31, 23, 59, 58), "0800/"}, {Dos(2009, 1, 1), "0901/"},
+    {Dos(2009, 1, 15, 10, 30), "0901/"},      {976180160, "0901/"},
+    {Dos(2015, 10, 3), "1510/"},              {Dos(2019, 12, 31), "1912/"},
+    {Dos(1980, 1, 1), "0800/"},               {0, "0800/"},
+    {Dos(2043, 7, 1), "4307/"},               {Dos(2044, 1, 1), "4401/"},
+  };
+  for (auto& c : cases) {
+    CAPTURE(c.time);
+    char out[16];
+    memset(out, 'x', sizeof out);
+    char* end = MonthFolder(out, c.time);
+    CHECK(std::string(out) == c.folder);
+    CHECK(end == out + 5);
+  }
+}
+
+TEST_CASE("mirror URLs") {
+  struct Case { const char* url; int cloud; const char* name; int32_t size; uint32_t time; std::string expected; } cases[] = {
+    {"http://m/files", 0, "bin\\app.dll", 1234, 976180160, "http://m/files/0901/976180160_1234_bin_app.dll"},
+    {"http://m/files/", 0, "bin\\app.dll", 1234, 976180160, "http://m/files/0901/976180160_1234_bin_app.dll"},
+    {"http://m/files", 1, "bin\\app.dll", 1234, 976180160, "http://m/files/976180160_1234_bin_app.dll"},
+    {"http://m/files/", 2, "bin\\app.dll", 1234, 976180160, "http://m/files/976180160_1234_bin_app.dll"},
+    {"http://m", 0, "a\\b\\c.dat", 0, 0, "http://m/0800/0_0_a_b_c.dat"},
+    {"http://m", 1, "a b%20/c.dat", 5, 7, "http://m/7_5_a b%20/c.dat"},
+    {"http://m", 0, "x", 1, Dos(2044, 1, 1), "http://m/4401/2149646336_1_x"},
+    {"http://m", 0, "x", 1, Dos(2015, 10, 3, 12), "http://m/1510/" + std::to_string(Dos(2015, 10, 3, 12)) + "_1_x"},
+  };
+  for (auto& c : cases) {
+    CAPTURE(c.expected);
+    Fresh(1);
+    Settings.CloudMode = c.cloud;
+    TSiteInfo* site = Add(c.url);
+    strcpy(FileTable[0].Name, c.name);
+    FileTable[0].Size = c.size;
+    FileTable[0].DosTime = c.time;
+    char out[260];
+    CHECK(BuildMirrorUrl(site, out, &FileTable[0]) == out);
+    CHECK(std::string(out) == c.expected);
+  }
+  ResetSites();
+  ResetManifest();
+}
+
+TEST_CASE("a mirror URL that does not fit is empty") {
+  const std::string tail = "/0901/976180160_1234_bin_app.dll";
+  for (int extra : {0, 1, 40}) {
+    CAPTURE(extra);
+    Fresh(1);
+    std::string url = "http://" + std::string(259 - 7 - tail.size() + extra, 'u');
+    TSiteInfo* site = Add(url);
+    strcpy(FileTable[0].Name, "bin\\app.dll");
+    FileTable[0].Size = 1234;
+    FileTable[0].DosTime = 976180160;
+    char out[260];
+    memset(out, 'x', sizeof out);
+    BuildMirrorUrl(site, out, &FileTable[0]);
+    CHECK(std::string(out) == (extra == 0 ? url + tail : std::string()));
+  }
+  Fresh(1);
+  TSiteInfo* site = Add("http://" + std::string(252, 'u'));  // the longest site URL
+  strcpy(FileTable[0].Name, std::string(63, 'n').c_str());
+  FileTable[0].Size = -1;
+  FileTable[0].DosTime = 0xFFFFFFFFu;
+  char out[260];
+  CHECK(std::string(BuildMirrorUrl(site, out, &FileTable[0])).empty());
+  ResetSites();
+  ResetManifest();
+}
