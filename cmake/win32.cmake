@@ -44,7 +44,7 @@ if(WIN32_TESTS)
 endif()
 
 # The program: GUI subsystem, static, small.
-add_executable(Tovimar WIN32 app/Tovimar.cpp app/Tovimar.rc)
+add_executable(Tovimar WIN32 app/Tovimar.cpp app/Memory.cpp app/Tovimar.rc)
 target_compile_options(Tovimar PRIVATE ${SIZE_FLAGS})
 target_link_options(Tovimar PRIVATE -static -s -Wl,--gc-sections)
 target_link_libraries(Tovimar PRIVATE tovimar_win)
