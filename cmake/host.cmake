@@ -9,6 +9,7 @@ target_link_options(tovimar_core PUBLIC ${SANITIZE})
 target_link_libraries(tovimar_core PUBLIC ZLIB::ZLIB)
 
 file(GLOB HOST_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/host/*.cpp)
-add_executable(host_tests ${HOST_TESTS})
+add_executable(host_tests ${HOST_TESTS} $<TARGET_OBJECTS:deploy_test>)
 target_link_libraries(host_tests PRIVATE tovimar_core)
+target_compile_options(deploy_test PRIVATE ${SANITIZE})
 add_test(NAME host_tests COMMAND host_tests)

@@ -34,7 +34,7 @@ file(GLOB WIN32_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/win32/*.cpp)
 find_file(DOCTEST_HEADER doctest/doctest.h PATHS /usr/include NO_CMAKE_FIND_ROOT_PATH REQUIRED)
 configure_file(${DOCTEST_HEADER} ${CMAKE_BINARY_DIR}/doctest-include/doctest/doctest.h COPYONLY)
 if(WIN32_TESTS)
-  add_executable(win32_tests ${WIN32_TESTS})
+  add_executable(win32_tests ${WIN32_TESTS} $<TARGET_OBJECTS:deploy_test>)
   target_include_directories(win32_tests PRIVATE ${CMAKE_BINARY_DIR}/doctest-include)
   # The win32 thread model has no std::mutex; the tests run on one thread.
   target_compile_definitions(win32_tests PRIVATE DOCTEST_CONFIG_NO_MULTITHREADING)
@@ -44,13 +44,27 @@ if(WIN32_TESTS)
 endif()
 
 # The program: GUI subsystem, static, small.
-add_executable(Tovimar WIN32 app/Tovimar.cpp app/Memory.cpp app/Tovimar.rc)
-target_compile_options(Tovimar PRIVATE ${SIZE_FLAGS})
-target_link_options(Tovimar PRIVATE -static -s -Wl,--gc-sections)
-target_link_libraries(Tovimar PRIVATE tovimar_win)
+# TovimarTest is the same program with the test deployment values.
+foreach(variant Tovimar TovimarTest)
+  if(variant STREQUAL "Tovimar")
+    set(deploy deploy_release)
+  else()
+    set(deploy deploy_test)
+  endif()
+  add_executable(${variant} WIN32 app/Tovimar.cpp app/Memory.cpp app/Tovimar.rc $<TARGET_OBJECTS:${deploy}>)
+  target_compile_options(${variant} PRIVATE ${SIZE_FLAGS})
+  target_link_options(${variant} PRIVATE -static -s -Wl,--gc-sections)
+  target_link_libraries(${variant} PRIVATE tovimar_win)
+endforeach()
+target_compile_options(deploy_release PRIVATE ${SIZE_FLAGS})
+target_compile_options(deploy_test PRIVATE ${SIZE_FLAGS})
 
 # Helpers of the end-to-end tests: a window probe and a stand-in client.
 add_executable(winprobe tests/helpers/winprobe.cpp)
 target_link_options(winprobe PRIVATE -static)
 add_executable(Corvane WIN32 tests/helpers/corvane.cpp)
 target_link_options(Corvane PRIVATE -static -s)
+
+# The stamping tool: writes INSTDATA into a copy of the program.
+add_executable(stamp tools/stamp.cpp)
+target_link_options(stamp PRIVATE -static)

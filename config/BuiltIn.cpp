@@ -5,7 +5,18 @@
 #include "config/Settings.h"
 #include "support/TextUtil.h"
 
-void LoadBuiltInSettings() {}
+void LoadBuiltInSettings() {
+  HMODULE self = GetModuleHandleA(nullptr);
+  HRSRC resource = FindResourceA(self, "INSTDATA", MAKEINTRESOURCEA(10));
+  if (!resource) {
+    ApplyFileNameScheme();
+    return;
+  }
+  HGLOBAL loaded = LoadResource(self, resource);
+  const void* data = loaded ? LockResource(loaded) : nullptr;
+  if (!data) return;  // found but unreadable: nothing is configured
+  ApplyInstData(static_cast<const char*>(data), static_cast<int32_t>(SizeofResource(self, resource)));
+}
 
 void ExpandInstallDir() {
   static const char* const prefixes[] = {"%AppData%", "%ProgramFiles%"};

@@ -1,4 +1,26 @@
-// The shortcuts to the client, the uninstaller copy and their list.
+// The shortcuts to the client, the uninstaller copy and the list of the
+// shortcuts made, which the uninstall reads.
 #pragma once
+#include <cstdint>
 
+// Longest client arguments: "/SKVO /HOST:", a host of 259 characters, ':'
+// and a port; or "/SAAS:", the host, " /LANG:" and a language.
+constexpr int kArgumentsCapacity = 300;
+
+// The client arguments of both client shortcuts. Returns out.
+char* ClientArguments(char* out);
+// Appends '\' (when missing), the name and the suffix, in place. False, and
+// the buffer unchanged, when the result would not fit capacity.
+bool AppendPathName(char* buffer, const char* name, const char* suffix, int capacity);
+// A line of the shortcut list that the uninstall may delete: the full path
+// of a ".lnk" file.
+bool IsShortcutLine(const char* line);
+// A folder that an uninstall must never empty: empty, or a drive's or a
+// share's root.
+bool IsRootFolder(const char* folder);
+
+// Win32 side.
 void CreateShortcuts();
+// Creates one shortcut in the folder held by `folder` (of kTextCapacity) and
+// leaves the shortcut's full path there. False when it was not saved.
+bool CreateShortcut(char* folder, const char* program, const char* arguments, const char* linkName);

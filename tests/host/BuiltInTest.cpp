@@ -1,0 +1,174 @@
+#include <doctest/doctest.h>
+
+#include <cstring>
+#include <string>
+
+#include "config/BuiltIn.h"
+#include "config/Settings.h"
+#include "install/Shortcuts.h"
+#include "transfer/Sites.h"
+
+namespace {
+
+void FromName(const std::string& program) {
+  ResetSettings();
+  ResetSites();
+  ParseCommandText(("\"" + program + "\"").c_str());
+  ApplyFileNameScheme();
+}
+
+}  // namespace
+
+TEST_CASE("the file-name scheme") {
+  struct Case {
+    std::string name;
+    std::string host;
+    int32_t port;
+    std::string dir;
+    std::string link;
+    int32_t cloud;
+    std::string language;
+  } cases[] = {
+    {"acme-setup.exe", "acme.saas.example", 22000, "%AppData%\\Velorin\\acme\\", "acme", 0, ""},
+    {"C:\\Downloads\\acme-setup.exe", "acme.saas.example", 22000, "%AppData%\\Velorin\\acme\\", "acme", 0, ""},
+    {"acme-22001-setup.exe", "acme.saas.example", 22001, "%AppData%\\Velorin\\acme\\", "acme", 0, ""},
+    {"acme-My_Client-setup.exe", "acme.saas.example", 22000, "%AppData%\\Velorin\\acme\\", "My Client", 0, ""},
+    {"acme-22001-My_Client-setup.exe", "acme.saas.example", 22001, "%AppData%\\Velorin\\acme\\", "My Client", 0,
+     ""},
+    {"acme-Shop-Extra-setup.exe", "acme.saas.example", 22000, "%AppData%\\Velorin\\acme\\", "Shop", 0, ""},
+    {"acme-22x-setup.exe", "acme.saas.example", 22, "%AppData%\\Velorin\\acme\\", "acme", 0, ""},
+    {"10.0.0.5-setup.exe", "10.0.0.5", 22000, "%AppData%\\Velorin\\10.0.0.5\\", "10.0.0.5", 0, ""},
+    {"my_firm-setup.exe", "my firm.saas.example", 22000, "%AppData%\\Velorin\\my firm\\", "my firm", 0, ""},
+    {"_acme-setup.exe", " acme.saas.example" + std::string(), 22000, "", "", 0, ""},
+    {"acme-1-Two-x-y-setup.exe", "acme.saas.example", 1, "%AppData%\\Velorin\\acme\\", "Two", 0, ""},
+    {"AzureEN-setup.exe", "127.0.0.1", 22000, "C:\\ProgramData\\Velorin\\Azure\\", "Velorin on Azure", 2, "EN"},
+    {"azure-setup.exe", "127.0.0.1", 22000, "C:\\ProgramData\\Velorin\\Azure\\", "Velorin on Azure", 2, ""},
+    {"setup.exe", "", 0, "", "Velorin Client", 0, ""},
+  };
+  for (auto& c : cases) {
+    CAPTURE(c.name);
+    FromName(c.name);
+    CHECK(Settings.ShortcutsEnabled);
+    CHECK(Settings.SaasArguments);
+    if (c.name[0] == '_') {
+      // The first character is never examined: the leading '_' stays.
+      CHECK(std::string(Settings.Host) == "_acme.saas.example");
+      CHECK(std::string(Settings.LinkName) == "_acme");
+      continue;
+    }
+    CHECK(std::string(Settings.Host) == c.host);
+    CHECK(Settings.Port == c.port);
+    CHECK(std::string(Settings.InstallDir) == c.dir);
+    CHECK(std::string(Settings.LinkName) == c.link);
+    CHECK(Settings.CloudMode == c.cloud);
+    CHECK(std::string(Settings.Language) == c.language);
+    if (c.cloud == 2) {
+      CHECK(std::string(Settings.ManifestUrl) == "http://127.0.0.1:38917/install/files.ver");
+      CHECK(std::string(Settings.RunAfter) == "link");
+    }
+  }
+}
+
+TEST_CASE("overlong file names do not overrun") {
+  FromName(std::string(100, 'a') + "-" + std::string(100, 'b') + "-setup.exe");
+  CHECK(std::string(Settings.LinkName) == std::string(63, 'b'));
+  CHECK(std::string(Settings.InstallDir).size() < 260);
+  FromName("azure" + std::string(200, 'L') + "-setup.exe");
+  CHECK(std::string(Settings.Language).size() == 63);
+}
+
+TEST_CASE("INSTDATA arguments") {
+  struct Case {
+    std::string data;
+    std::string dir;
+    bool shortcuts;
+    int32_t port;
+    int32_t argCount;
+  } cases[] = {
+    {"dir=%ProgramFiles%\\Velorin\\Client&kvo:ON", "%ProgramFiles%\\Velorin\\Client", true, 0, 3},
+    {"host=srv1:22001", "", false, 22000, 2},
+    {"dir=C:\\X&", "C:\\X", false, 0, 3},
+    {"linkname=Velorin Client&dir=C:\\A B\\\"q\"", "C:\\A B\\\"q\"", false, 0, 3},
+    {std::string(2000, 'x'), "", false, 0, 2},
+  };
+  for (auto& c : cases) {
+    CAPTURE(c.data);
+    ResetSettings();
+    ParseCommandText("C:\\setup.exe");
+    ApplyInstData(c.data.data(), static_cast<int32_t>(c.data.size()));
+    CHECK(std::string(Settings.InstallDir) == c.dir);
+    CHECK(Settings.ShortcutsEnabled == c.shortcuts);
+    CHECK(Settings.Port == c.port);
+    CHECK(Settings.ArgCount == c.argCount);
+    CHECK(Settings.ResourceFound == 1);
+  }
+  // A 2000-byte text is cut at 1023 bytes.
+  CHECK(std::string(Settings.Args[1]).size() == 1023);
+  // The uninstall keyword inside the resource only sets the folder.
+  ResetSettings();
+  ParseCommandText("C:\\setup.exe");
+  std::string data = "uninstall:C:\\Apps";
+  ApplyInstData(data.data(), static_cast<int32_t>(data.size()));
+  CHECK(std::string(Settings.InstallDir) == "C:\\Apps");
+}
+
+TEST_CASE("client arguments") {
+  struct Case {
+    bool saas;
+    int32_t cloud;
+    const char* language;
+    const char* text;
+  } cases[] = {
+    {true, 2, "el", "/SAAS:srv1 /LANG:el"},
+    {true, 2, "", "/SAAS:srv1"},
+    {true, 0, "el", "/SAAS:srv1"},
+    {false, 2, "el", "/SKVO /HOST:srv1:22000"},
+    {false, 0, "", "/SKVO /HOST:srv1:22000"},
+  };
+  for (auto& c : cases) {
+    ResetSettings();
+    strcpy(Settings.Host, "srv1");
+    Settings.Port = 22000;
+    Settings.SaasArguments = c.saas;
+    Settings.CloudMode = c.cloud;
+    strcpy(Settings.Language, c.language);
+    char out[kArgumentsCapacity];
+    CHECK(std::string(ClientArguments(out)) == c.text);
+  }
+  ResetSettings();
+  memset(Settings.Host, 'h', 259);
+  Settings.Port = 2147483647;
+  char out[kArgumentsCapacity];
+  CHECK(std::string(ClientArguments(out)).size() == 12 + 259 + 1 + 10);
+}
+
+TEST_CASE("path names, shortcut lines and root folders") {
+  char buffer[32];
+  strcpy(buffer, "C:\\Desk");
+  CHECK(AppendPathName(buffer, "Velorin Client", ".lnk", 32));
+  CHECK(std::string(buffer) == "C:\\Desk\\Velorin Client.lnk");
+  strcpy(buffer, "C:\\Desk\\");
+  CHECK(AppendPathName(buffer, "x", ".lnk", 32));
+  CHECK(std::string(buffer) == "C:\\Desk\\x.lnk");
+  strcpy(buffer, "C:\\Desk\\");
+  CHECK_FALSE(AppendPathName(buffer, "a name that is far too long", ".lnk", 32));
+  CHECK(std::string(buffer) == "C:\\Desk\\");
+
+  struct Line { const char* text; bool shortcut; } lines[] = {
+    {"C:\\users\\Public\\Desktop\\Velorin Client.lnk", true}, {"C:\\X\\A.LNK", true},
+    {"\\\\srv\\share\\a.lnk", true}, {"C:\\", false}, {"", false}, {"C:\\Windows\\system.ini", false},
+    {"a.lnk", false}, {".lnk", false}, {"C:\\a.lnk.exe", false},
+  };
+  for (auto& l : lines) {
+    CAPTURE(l.text);
+    CHECK(IsShortcutLine(l.text) == l.shortcut);
+  }
+  struct Root { const char* folder; bool root; } roots[] = {
+    {"", true}, {"C:", true}, {"C:\\", true}, {"\\", true}, {"\\\\srv\\share\\", true}, {"\\\\srv", true},
+    {"C:\\Apps", false}, {"C:\\Apps\\", false}, {"\\\\srv\\share\\dir", false},
+  };
+  for (auto& r : roots) {
+    CAPTURE(r.folder);
+    CHECK(IsRootFolder(r.folder) == r.root);
+  }
+}
