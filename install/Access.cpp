@@ -6,6 +6,16 @@
 #include "config/Settings.h"
 #include "support/TextUtil.h"
 
+void* ExtendedAccessList(void* current, const char* trusteeName) {
+  EXPLICIT_ACCESSA access;
+  ZeroMemory(&access, sizeof access);
+  BuildExplicitAccessWithNameA(&access, const_cast<char*>(trusteeName), GENERIC_ALL, GRANT_ACCESS,
+                               SUB_CONTAINERS_AND_OBJECTS_INHERIT);
+  PACL extended = nullptr;
+  if (SetEntriesInAclA(1, &access, static_cast<PACL>(current), &extended) != ERROR_SUCCESS) return nullptr;
+  return extended;
+}
+
 bool GrantFolderAccess(const char* objectName, const char* trusteeName) {
   PACL current = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -13,12 +23,8 @@ bool GrantFolderAccess(const char* objectName, const char* trusteeName) {
                         nullptr, &descriptor);
   bool granted = false;
   if (current) {
-    EXPLICIT_ACCESSA access;
-    ZeroMemory(&access, sizeof access);
-    BuildExplicitAccessWithNameA(&access, const_cast<char*>(trusteeName), GENERIC_ALL, GRANT_ACCESS,
-                                 SUB_CONTAINERS_AND_OBJECTS_INHERIT);
-    PACL extended = nullptr;
-    if (SetEntriesInAclA(1, &access, current, &extended) == ERROR_SUCCESS) {
+    PACL extended = static_cast<PACL>(ExtendedAccessList(current, trusteeName));
+    if (extended) {
       granted = SetNamedSecurityInfoA(const_cast<char*>(objectName), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
                                       nullptr, nullptr, extended, nullptr) == ERROR_SUCCESS;
       LocalFree(extended);

@@ -1,0 +1,111 @@
+#include <doctest/doctest.h>
+
+#include <aclapi.h>
+
+#include <cstring>
+
+#include "Helpers.h"
+#include "config/BuiltIn.h"
+#include "config/Settings.h"
+#include "install/Access.h"
+
+TEST_CASE("the installation folder expands AppData and ProgramFiles") {
+  char appData[512], programFiles[512];
+  REQUIRE(GetEnvironmentVariableA("AppData", appData, sizeof appData) > 0);
+  REQUIRE(GetEnvironmentVariableA("ProgramFiles", programFiles, sizeof programFiles) > 0);
+  std::string longValue(240, 'v');
+  SetEnvironmentVariableA("AppData", (std::string("C:\\") + longValue).c_str());
+  struct Case { std::string dir; std::string expanded; } cases[] = {
+    {"%AppData%\\Velorin\\acme\\", std::string("C:\\") + longValue + "\\Velorin\\acme\\"},
+    {"%APPDATA%\\X", std::string("C:\\") + longValue + "\\X\\"},
+    {"%ProgramFiles%\\Velorin\\Client", std::string(programFiles) + "\\Velorin\\Client\\"},
+    {"X\\%AppData%", "X\\%AppData%\\"},
+    {"C:\\Apps", "C:\\Apps\\"},
+    {"C:\\Apps\\", "C:\\Apps\\"},
+    {"", ""},
+    {"%AppData%\\" + std::string(30, 'f'), ""},  // 243 + 31 characters do not fit
+  };
+  for (auto& c : cases) {
+    CAPTURE(c.dir);
+    ResetSettings();
+    strcpy(Settings.InstallDir, c.dir.c_str());
+    ExpandInstallDir();
+    CHECK(std::string(Settings.InstallDir) == c.expanded);
+  }
+  // Undefined, or 250 characters and more: no folder at all.
+  for (const std::string& value : {std::string(), std::string("C:\\") + std::string(250, 'w')}) {
+    SetEnvironmentVariableA("AppData", value.empty() ? nullptr : value.c_str());
+    ResetSettings();
+    strcpy(Settings.InstallDir, "%AppData%\\Velorin\\acme\\");
+    ExpandInstallDir();
+    CHECK(std::string(Settings.InstallDir) == "");
+  }
+  SetEnvironmentVariableA("AppData", appData);
+}
+
+namespace {
+
+// True when the list grants the Users group full access inherited by files
+// and folders.
+bool GrantsUsers(PACL dacl) {
+  BYTE usersSid[SECURITY_MAX_SID_SIZE];
+  DWORD sidSize = sizeof usersSid;
+  if (!CreateWellKnownSid(WinBuiltinUsersSid, nullptr, usersSid, &sidSize)) return false;
+  // Wine has no GetExplicitEntriesFromAclA: read the entries themselves.
+  for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
+    ACCESS_ALLOWED_ACE* ace = nullptr;
+    if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace)) || ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+    if (!EqualSid(reinterpret_cast<PSID>(&ace->SidStart), usersSid)) continue;
+    bool inherited = (ace->Header.AceFlags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE)) ==
+                     (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
+    if (inherited && (ace->Mask == GENERIC_ALL || (ace->Mask & FILE_ALL_ACCESS) == FILE_ALL_ACCESS)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+TEST_CASE("the users group gets full inherited access to the folder") {
+  std::string dir = FreshFolder("grant");
+  std::string object = dir.substr(0, dir.size() - 1);
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  REQUIRE(GetNamedSecurityInfoA(object.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                                nullptr, &sd) == ERROR_SUCCESS);
+  REQUIRE(dacl);
+  CHECK_FALSE(GrantsUsers(dacl));
+  PACL extended = static_cast<PACL>(ExtendedAccessList(dacl, "Users"));
+  CHECK(GrantsUsers(extended));
+  CHECK(extended->AceCount == dacl->AceCount + 1);
+  LocalFree(extended);
+  LocalFree(sd);
+  CHECK(ExtendedAccessList(dacl, "NoSuchGroupAnywhere") == nullptr);
+
+  // Wine accepts the list but keeps only what the file's mode bits hold, so
+  // reading it back shows no new entry here; on Windows it does.
+  CHECK(GrantFolderAccess(object.c_str(), "Users"));
+  CHECK_FALSE(GrantFolderAccess((dir + "missing").c_str(), "Users"));
+  CHECK_FALSE(GrantFolderAccess(object.c_str(), "NoSuchGroupAnywhere"));
+  ResetSettings();
+  strcpy(Settings.InstallDir, dir.c_str());
+  GrantUsersAccess();
+  CHECK(std::string(Settings.InstallDir) == dir);  // the backslash is back
+}
+
+TEST_CASE("a stamped copy reads its INSTDATA") {
+  char self[MAX_PATH];
+  GetModuleFileNameA(nullptr, self, MAX_PATH);
+  std::string dir = FreshFolder("stamped");
+  std::string copy = dir + "acme-setup.exe";
+  REQUIRE(CopyFileA(self, copy.c_str(), FALSE));
+  std::string stampTool = std::string(self).substr(0, std::string(self).rfind('\\') + 1) + "stamp.exe";
+  std::string out = RunCapture("\"" + stampTool + "\" \"" + copy + "\" \"dir=C:\\Stamped&kvo:ON&host=h:22001\"");
+  REQUIRE(out.find("stamped") != std::string::npos);
+  std::string probe = RunCapture("\"" + copy + "\" --builtin-probe");
+  CHECK(probe.find("dir=C:\\Stamped\\|kvo=1|host=h|port=22000|resource=1") != std::string::npos);
+  // Unstamped, the same name configures itself from the name.
+  std::string plain = dir + "acme-22005-setup.exe";
+  REQUIRE(CopyFileA(self, plain.c_str(), FALSE));
+  probe = RunCapture("\"" + plain + "\" --builtin-probe");
+  CHECK(probe.find("|host=acme.saas.example|port=22005|resource=0") != std::string::npos);
+}
