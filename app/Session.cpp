@@ -16,6 +16,7 @@
 #include "transfer/Mirror.h"
 #include "transfer/Server.h"
 #include "transfer/Sites.h"
+#include "transfer/WinInet.h"
 
 TThreadRegistry ThreadRegistry;
 HWND MainWnd;
@@ -54,6 +55,8 @@ void LockedAdd(volatile int32_t& counter, int32_t delta) {
 }
 
 void InitSession() {
+  // Loaded here, before any thread: the workers only use it.
+  LoadWinInet();
   WSAStartup(0x0202, &socketLayer);
   ChunkSize = 262144;
   ReceiveBuffer = static_cast<uint8_t*>(malloc(ChunkSize + 128));

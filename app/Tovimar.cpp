@@ -2,8 +2,10 @@
 #include <windows.h>
 
 #include "app/Session.h"
+#include "transfer/WinInet.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+  RestrictLibraryLoading();
   CreateStatusWindow();
   InitSession();
   RunSession();

@@ -3,7 +3,7 @@ set(SIZE_FLAGS -Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
     -ffunction-sections -fdata-sections -Wall -Wextra)
 # Windows 7 API level; winsock2 instead of the old socket header.
 add_compile_definitions(WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601)
-set(WIN_LIBS z ws2_32 wininet ole32 shell32 uuid advapi32 gdi32 user32)
+set(WIN_LIBS z ws2_32 ole32 shell32 uuid advapi32 gdi32 user32)
 
 set(WIN_SOURCES
   support/TinyLib.cpp
@@ -13,6 +13,7 @@ set(WIN_SOURCES
   transfer/PartFile.cpp
   transfer/Server.cpp
   transfer/Mirror.cpp
+  transfer/WinInet.cpp
   install/Shortcuts.cpp
   install/Access.cpp
   install/Uninstall.cpp
@@ -68,3 +69,13 @@ target_link_options(Corvane PRIVATE -static -s)
 # The stamping tool: writes INSTDATA into a copy of the program.
 add_executable(stamp tools/stamp.cpp)
 target_link_options(stamp PRIVATE -static)
+
+# The planted-library check: a stand-in wininet.dll, and a program that
+# imports WinInet statically.
+add_library(planted_wininet SHARED tests/helpers/planted_wininet.cpp)
+set_target_properties(planted_wininet PROPERTIES OUTPUT_NAME wininet PREFIX "" SUFFIX ".dll"
+  RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin/planted)
+target_link_options(planted_wininet PRIVATE -static -Wl,--kill-at)
+add_executable(static_inet tests/helpers/static_inet.cpp)
+target_link_libraries(static_inet PRIVATE wininet)
+target_link_options(static_inet PRIVATE -static)

@@ -6,21 +6,23 @@
 #include "manifest/Manifest.h"
 #include "transfer/Sites.h"
 #include "transfer/TinyZip.h"
+#include "transfer/WinInet.h"
 
 TIStream::TIStream(const char* url) {
-  InternetHandle = InternetOpenA("VELORIN", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-  if (InternetHandle) UrlHandle = InternetOpenUrlA(InternetHandle, url, nullptr, 0, 0, 0);
+  if (!LoadWinInet()) return;
+  InternetHandle = WinInet.Open("VELORIN", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  if (InternetHandle) UrlHandle = WinInet.OpenUrl(InternetHandle, url, nullptr, 0, 0, 0);
 }
 
 TIStream::~TIStream() {
-  if (UrlHandle) InternetCloseHandle(UrlHandle);
-  if (InternetHandle) InternetCloseHandle(InternetHandle);
+  if (UrlHandle) WinInet.CloseHandle(UrlHandle);
+  if (InternetHandle) WinInet.CloseHandle(InternetHandle);
 }
 
 int32_t TIStream::Read(void* buffer, int32_t count) {
   int32_t got = 0;
   DWORD n = 0;
-  while (got < count && InternetReadFile(UrlHandle, static_cast<char*>(buffer) + got,
+  while (got < count && WinInet.ReadFile(UrlHandle, static_cast<char*>(buffer) + got,
                                          static_cast<DWORD>(count - got), &n) && n > 0) {
     CheckStop();
     got += static_cast<int32_t>(n);
@@ -31,7 +33,7 @@ int32_t TIStream::Read(void* buffer, int32_t count) {
 
 int32_t TIStream::Seek(int32_t distance, int32_t origin) {
   if (origin != 1) return 0;
-  DWORD position = InternetSetFilePointer(UrlHandle, distance, nullptr, FILE_CURRENT, 0);
+  DWORD position = WinInet.SetFilePointer(UrlHandle, distance, nullptr, FILE_CURRENT, 0);
   LockedAdd(Stats.BytesReceived, distance);
   return static_cast<int32_t>(position);
 }
