@@ -3,7 +3,8 @@ SHELL := /bin/bash
 PY := /usr/bin/python3
 CMAKE_PRESETS := win32 host
 
-.PHONY: setup build build-host test test-host test-win32 test-e2e demo clean
+.PHONY: setup build build-host test test-host test-win32 test-e2e demo fuzz clean
+FUZZ_SECONDS ?= 60
 
 setup:
 	@bash tools/setup.sh
@@ -25,9 +26,14 @@ test-win32: build
 test-e2e: build
 	@$(PY) -m pytest -p no:cacheprovider -q tests/tools tests/e2e
 
+# Each fuzz target for FUZZ_SECONDS; corpora and crashes stay under build/fuzz.
+fuzz: setup
+	@tools/fuzz.sh $(FUZZ_SECONDS)
+
 # Every tier; the last line is pytest's summary.
 test: setup build build-host
 	@ctest --preset host
+	@tools/fuzz.sh 3
 	@tools/wine-run.sh --prefix-only
 	@ctest --preset win32
 	@$(PY) -m pytest -p no:cacheprovider -q tests/tools tests/e2e
