@@ -86,6 +86,7 @@ TEST_CASE("an empty source and a stream of empty content") {
   Bytes empty = Deflate(Bytes{});
   REQUIRE(empty.size() == 8);
   CHECK(Block(empty, 16) == 0);
+  CHECK(Block(empty, 0) == 0);
   TMemSource source(empty);
   CHECK(InflateStream(source, sink) == 0);
   CHECK(sink.Sizes == std::vector<int32_t>{0});

@@ -124,6 +124,12 @@ TEST_CASE("up-to-date files, duplicates, totals and order") {
   CHECK(Parse("[CLIENT]\rx=1\r").empty());
   CHECK(FileTable == nullptr);
   CHECK(Stats.TotalBytes == 0);
+  for (const char* text : {"", "\r\n\r\n", "[CLIENT]\r", "no header=1\r"}) {
+    CAPTURE(text);
+    Fresh();
+    CHECK(Parse(text).empty());
+    CHECK(FileTable == nullptr);
+  }
 }
 
 TEST_CASE("the language filter of the cloud preset") {
