@@ -47,7 +47,17 @@ void FirstStage() {
   char command[2 * kTextCapacity + 32];
   TextJoin(command, "\"", temp, "\" \"uninstall:");
   TextAppend(command, folder, "\"");
-  WinExec(command, SW_SHOWNORMAL);
+  // Not WinExec: it waits for the new process to take input, which this
+  // window-less copy never does, and the first stage's own file stays in use.
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_SHOWNORMAL;
+  PROCESS_INFORMATION started = {};
+  if (CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started)) {
+    CloseHandle(started.hThread);
+    CloseHandle(started.hProcess);
+  }
 }
 
 // Deletes every file directly in the folder; true when none was left.

@@ -102,10 +102,10 @@ http {{
 class Nginx:
     """nginx serving a mirror tree as static files."""
 
-    def __init__(self, root, work):
+    def __init__(self, root, work, port=None):
         self.dir = Path(work)
         (self.dir / "tmp").mkdir(parents=True, exist_ok=True)
-        self.port = free_port()
+        self.port = port or free_port()
         conf = self.dir / "nginx.conf"
         # Run as root, the workers would drop to an account that cannot read the
         # test's private temporary folder.
