@@ -79,3 +79,13 @@ target_link_options(planted_wininet PRIVATE -static -Wl,--kill-at)
 add_executable(static_inet tests/helpers/static_inet.cpp)
 target_link_libraries(static_inet PRIVATE wininet)
 target_link_options(static_inet PRIVATE -static)
+add_executable(launch tests/helpers/launch.cpp)
+target_link_options(launch PRIVATE -static)
+
+# Benchmark floors (tools/bench.py): bare recv loops and one WinInet stream.
+add_executable(floor_recv tests/helpers/floor_recv.cpp)
+target_link_libraries(floor_recv PRIVATE ws2_32)
+target_link_options(floor_recv PRIVATE -static)
+add_executable(floor_inet tests/helpers/floor_inet.cpp)
+target_link_libraries(floor_inet PRIVATE wininet z)
+target_link_options(floor_inet PRIVATE -static)

@@ -93,6 +93,7 @@ http {{
   sendfile on;
   server {{
     listen 127.0.0.1:{port};
+    {limit}
     root {root};
   }}
 }}
@@ -102,7 +103,7 @@ http {{
 class Nginx:
     """nginx serving a mirror tree as static files."""
 
-    def __init__(self, root, work, port=None):
+    def __init__(self, root, work, port=None, limit_rate=None):
         self.dir = Path(work)
         (self.dir / "tmp").mkdir(parents=True, exist_ok=True)
         self.port = port or free_port()
@@ -110,7 +111,9 @@ class Nginx:
         # Run as root, the workers would drop to an account that cannot read the
         # test's private temporary folder.
         user = "user root;" if os.geteuid() == 0 else ""
-        conf.write_text(NGINX_CONF.format(user=user, dir=self.dir, port=self.port, root=Path(root).resolve()))
+        limit = f"limit_rate {limit_rate};" if limit_rate else ""
+        conf.write_text(NGINX_CONF.format(user=user, limit=limit, dir=self.dir, port=self.port,
+                                          root=Path(root).resolve()))
         self.proc = subprocess.Popen(["nginx", "-c", str(conf), "-p", str(self.dir)],
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                      start_new_session=True)
