@@ -25,6 +25,19 @@ constexpr int32_t kPiece = 32768;
 // A stream asking for a preset dictionary has no dictionary here: an error.
 bool Failed(int code) { return code < 0 || code == Z_NEED_DICT; }
 
+// One inflate call into the output buffer, whose bytes go to the sink (also
+// none). Returns zlib's code.
+int InflateInto(z_stream& stream, int flush, uint8_t* out, TBaseStream& sink, int32_t& total) {
+  stream.next_out = out;
+  stream.avail_out = kPiece;
+  int code = inflate(&stream, flush);
+  if (Failed(code)) return code;
+  int32_t n = kPiece - static_cast<int32_t>(stream.avail_out);
+  sink.Write(out, n);
+  total += n;
+  return code;
+}
+
 }  // namespace
 
 int32_t InflateStream(TBaseStream& source, TBaseStream& sink) {
@@ -41,13 +54,8 @@ int32_t InflateStream(TBaseStream& source, TBaseStream& sink) {
     stream.next_in = in;
     stream.avail_in = static_cast<uInt>(available);
     do {
-      stream.next_out = out;
-      stream.avail_out = kPiece;
-      code = inflate(&stream, Z_NO_FLUSH);
+      code = InflateInto(stream, Z_NO_FLUSH, out, sink, total);
       if (Failed(code)) goto done;
-      int32_t n = kPiece - static_cast<int32_t>(stream.avail_out);
-      sink.Write(out, n);
-      total += n;
     } while (code != Z_STREAM_END && stream.avail_in > 0);
     if (code != Z_STREAM_END) {
       available = source.Read(in, kPiece);
@@ -56,16 +64,10 @@ int32_t InflateStream(TBaseStream& source, TBaseStream& sink) {
       available = 0;
     }
   }
+  // A stream cut short makes Z_FINISH report a buffer error, which ends it.
   while (code != Z_STREAM_END) {
-    stream.next_out = out;
-    stream.avail_out = kPiece;
-    code = inflate(&stream, Z_FINISH);
+    code = InflateInto(stream, Z_FINISH, out, sink, total);
     if (Failed(code)) goto done;
-    int32_t n = kPiece - static_cast<int32_t>(stream.avail_out);
-    sink.Write(out, n);
-    total += n;
-    // Z_FINISH without progress would loop for ever on a truncated stream;
-    // zlib reports Z_BUF_ERROR (negative) then, which ends above.
   }
   result = total;
 done:

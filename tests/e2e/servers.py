@@ -34,7 +34,27 @@ def wait_listening(port, timeout=20):
     return False
 
 
-class FileServer:
+class Service:
+    """A server process, stopped at the end of its with-block."""
+
+    proc: subprocess.Popen
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                kill(self.proc)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+class FileServer(Service):
     """tools/fileserver.py over a published folder; extra are its switches."""
 
     def __init__(self, root, *extra, log=None):
@@ -60,19 +80,6 @@ class FileServer:
     def requests(self):
         return self.log.read_text().splitlines() if self.log and self.log.exists() else []
 
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                kill(self.proc)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.stop()
 
 
 NGINX_CONF = """
@@ -100,7 +107,7 @@ http {{
 """
 
 
-class Nginx:
+class Nginx(Service):
     """nginx serving a mirror tree as static files."""
 
     def __init__(self, root, work, port=None, limit_rate=None):
@@ -143,19 +150,6 @@ class Nginx:
                 out.append(parts[1].split()[1])
         return out
 
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                kill(self.proc)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.stop()
 
 
 # An even second: DOS times keep two-second steps.

@@ -11,7 +11,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
 BIN = ROOT / "build" / "win32" / "bin"
-PREFIX = ROOT / "build" / "wineprefix"
+PREFIX = Path(os.environ.get("TOVIMAR_WINEPREFIX", ROOT / "build" / "wineprefix"))
 
 
 def winpath(path) -> str:
