@@ -71,7 +71,8 @@ def main():
                 with FileServer(pub, "--mode", "alternate", log=log) as server:
                     before = len(web.served())
                     started = time.monotonic()
-                    proc = wine.start(app, [f"host=127.0.0.1:{server.port}", "dir=C:\\Velorin Demo"])
+                    proc = wine.start(app, [f"host=127.0.0.1:{server.port}", "dir=C:\\Velorin Demo", "kvo:ON",
+                                             "linkname=Velorin Demo"])
                     if run == 1:
                         window = wine.probe("shown", "CN", timeout_ms=20000)
                         if window:
@@ -89,9 +90,16 @@ def main():
                 if run == 1:
                     print(f"\nInstalled into C:\\Velorin Demo ({inst}):")
                     show_tree(inst, times)
+                    listed = (inst / "linkfiles").read_text(errors="replace").splitlines() \
+                        if (inst / "linkfiles").exists() else []
+                    print("\nShortcuts made (from linkfiles):")
+                    for line in listed:
+                        print(f"  {line}")
+                    ok = ok and len(listed) == 3
                     if (work / "status.png").exists():
                         print(f"\nScreenshot of the status window during the download: {work / 'status.png'}")
-                    got = {p.relative_to(inst).as_posix(): p.read_bytes() for p in inst.rglob("*") if p.is_file()}
+                    got = {p.relative_to(inst).as_posix(): p.read_bytes() for p in inst.rglob("*")
+                           if p.is_file() and p.name not in ("linkfiles", "Tovimar.exe")}
                     ok = ok and code == 0 and got == SAMPLE
                 else:
                     nothing = not from_mirror and not from_server
