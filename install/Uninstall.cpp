@@ -54,7 +54,10 @@ void FirstStage() {
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = SW_SHOWNORMAL;
   PROCESS_INFORMATION started = {};
-  if (CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started)) {
+  // The copy runs in the temporary folder: a folder that is some process's
+  // current folder cannot be removed.
+  temp[t] = 0;
+  if (CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, temp, &startup, &started)) {
     CloseHandle(started.hThread);
     CloseHandle(started.hProcess);
   }
@@ -80,6 +83,10 @@ bool DeleteFolderFiles(const char* folder) {
 
 void SecondStage() {
   if (IsRootFolder(Settings.InstallDir)) return;
+  // Started by hand from inside the folder, it would keep the folder in use.
+  char temp[kTextCapacity];
+  DWORD t = GetTempPathA(kTextCapacity, temp);
+  if (t > 0 && t < kTextCapacity) SetCurrentDirectoryA(temp);
   int n = TextLength(Settings.InstallDir);
   if (Settings.InstallDir[n - 1] != '\\' && n >= kTextCapacity - 1) return;
   TextEnsureBackslash(Settings.InstallDir);

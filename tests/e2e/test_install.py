@@ -1,169 +1,309 @@
-"""The whole job of a customer's copy: it configures itself, installs, makes
-the shortcuts and the uninstaller, and the uninstaller takes it all away."""
+"""Installations with their shortcuts, as the setup program makes them from its
+own file name, from its built-in arguments and in the cloud preset; and the
+uninstall that the uninstaller shortcut starts."""
+import re
 import shutil
 import subprocess
+from pathlib import Path, PureWindowsPath
 
 import pytest
 
-from servers import FileServer, Nginx, make_tree, pattern, publish
-from winenv import BIN, copy_program, wait_for, winpath
+from servers import FileServer, Nginx, make_tree, pattern, publish, publisher, tree
+from winenv import BIN, PREFIX, copy_program, start_wineserver, stop_wineserver, wait_for, winpath
 
+DRIVE_C = PREFIX / "drive_c"
+DESKTOP = DRIVE_C / "users" / "Public" / "Desktop"
+MENU = DRIVE_C / "ProgramData" / "Microsoft" / "Windows" / "Start Menu" / "Velorin"
+CLOUD_DIR = DRIVE_C / "ProgramData" / "Velorin" / "Azure"
+CLOUD_PORT = 38917  # built into TovimarTest.exe's cloud manifest URL
+CLOUD_LINK = "Velorin on Azure"
 CLIENT = (BIN / "Corvane.exe").read_bytes()
 
 
-def lnk(path):
-    """Target, working folder and arguments of a shortcut, as lnkinfo reads them."""
-    out = subprocess.run(["lnkinfo", str(path)], capture_output=True, text=True, timeout=30).stdout
-    info = {}
+def user_folder():
+    users = [p for p in (DRIVE_C / "users").iterdir() if p.is_dir() and p.name != "Public"]
+    assert len(users) == 1, users
+    return users[0]
+
+
+def linux_path(windows_path: str) -> Path:
+    """The Linux file behind a C:\\ or Z:\\ path of the prefix."""
+    win = PureWindowsPath(windows_path)
+    drive = win.drive.upper()
+    rest = Path(*win.parts[1:])
+    if drive == "C:":
+        return DRIVE_C / rest
+    if drive == "Z:":
+        return Path("/") / rest
+    raise AssertionError(f"unexpected drive in {windows_path}")
+
+
+def shortcut(path: Path) -> dict:
+    """The fields lnkinfo shows for a shortcut file: 'Local path',
+    'Working directory', 'Command line arguments', ..."""
+    out = subprocess.run(["lnkinfo", str(path)], capture_output=True, text=True, timeout=30, check=True).stdout
+    fields = {}
     for line in out.splitlines():
-        if ":" in line:
-            key, _, value = line.partition(":")
-            info[key.strip()] = value.strip()
-    return info
+        m = re.match(r"^\t([A-Za-z][A-Za-z ]*?)\t+: ?(.*)$", line)
+        if m and m.group(1) not in fields:
+            fields[m.group(1)] = m.group(2)
+    return fields
 
 
-def folders(win):
-    desktop = win.drive_c / "users" / "Public" / "Desktop"
-    menu = win.drive_c / "ProgramData" / "Microsoft" / "Windows" / "Start Menu" / "Velorin"
-    return desktop, menu
+def target(fields) -> tuple:
+    return fields.get("Local path"), fields.get("Working directory"), fields.get("Command line arguments")
 
 
-def files_of(name, n=1):
-    return {"Corvane.exe": CLIENT, "Bin/engine.dll": pattern(300000, n), "Data/readme.txt": f"{name}\r\n".encode()}
+class Links:
+    """The three shortcuts of one link name; removed before and after a test."""
+
+    def __init__(self, name):
+        self.name = name
+        self.desktop = DESKTOP / f"{name}.lnk"
+        self.menu = MENU / f"{name}.lnk"
+        self.uninstaller = MENU / f"Uninstall {name}.lnk"
+
+    @property
+    def all(self):
+        return [self.desktop, self.menu, self.uninstaller]
+
+    def windows(self):
+        """Their Windows paths, as the list in the installation holds them."""
+        return ["C:\\" + str(p.relative_to(DRIVE_C)).replace("/", "\\") for p in self.all]
+
+    def remove(self):
+        for p in self.all:
+            p.unlink(missing_ok=True)
 
 
-def test_a_named_copy_installs_with_shortcuts_and_uninstaller(win, tmp_path):
-    inst = win.drive_c / "users" / "root" / "AppData" / "Roaming" / "Velorin" / "127.0.0.1"
+@pytest.fixture
+def links(request):
+    made = []
+
+    def make(name):
+        made.append(Links(name))
+        made[-1].remove()
+        return made[-1]
+
+    yield make
+    for item in made:
+        item.remove()
+
+
+def published(tmp_path, files, *extra, name="v"):
+    src = make_tree(tmp_path / f"src-{name}", files)
+    publish(src, tmp_path / f"pub-{name}", None, *extra)
+    return src, tmp_path / f"pub-{name}"
+
+
+def list_lines(folder):
+    return (folder / "linkfiles").read_bytes()
+
+
+def files_directly_in(folder):
+    return sorted(p.name for p in folder.iterdir() if p.is_file()) if folder.exists() else []
+
+
+# -- installing ---------------------------------------------------------------
+
+@pytest.mark.parametrize("scheme, link_name", [
+    ("127.0.0.1-{port}-My_Client_1-setup.exe", "My Client 1"),
+    ("127.0.0.1-{port}-setup.exe", "127.0.0.1"),
+])
+def test_a_setup_program_named_after_the_server_installs_with_shortcuts(win, tmp_path, links, scheme, link_name):
+    user = user_folder()
+    inst = user / "AppData" / "Roaming" / "Velorin" / "127.0.0.1"
+    shutil.rmtree(inst, ignore_errors=True)  # shared by every setup program named 127.0.0.1-...
+    lk = links(link_name)
+    src, pub = published(tmp_path, {"Corvane.exe": pattern(30000, 1), "Data/readme.txt": b"read me\r\n"})
+    with FileServer(pub) as server:
+        exe = copy_program(tmp_path / "Downloads", scheme.format(port=server.port))
+        assert win.wait(win.start(exe), 60) == 0
+    assert tree(inst, skip={"linkfiles", "Tovimar.exe"}) == tree(src)
+    assert (inst / "Tovimar.exe").read_bytes() == (BIN / "Tovimar.exe").read_bytes()
+    assert list_lines(inst) == "".join(p + "\r\n" for p in lk.windows()).encode()
+    folder = f"C:\\users\\{user.name}\\AppData\\Roaming\\Velorin\\127.0.0.1"
+    for link in (lk.desktop, lk.menu):
+        assert target(shortcut(link)) == (folder + "\\Corvane.exe", folder, "/SAAS:127.0.0.1")
+    assert target(shortcut(lk.uninstaller)) == (folder + "\\Tovimar.exe", folder, "uninstall")
     shutil.rmtree(inst, ignore_errors=True)
-    desktop, menu = folders(win)
-    files = files_of("named")
+
+
+@pytest.mark.parametrize("folder", ["inst", "two words/inst"])
+def test_a_stamped_program_installs_from_its_built_in_arguments(win, tmp_path, links, folder):
+    lk = links(f"Stamped {folder.count('/')}")
+    inst = tmp_path / folder
+    src, pub = published(tmp_path, {"Corvane.exe": CLIENT, "Bin/core.dll": pattern(70000, 2)})
+    client_log = tmp_path / "client.log"
+    with FileServer(pub) as server:
+        exe = copy_program(tmp_path / "Downloads", "stamped_x-setup.exe")
+        client = winpath(inst / "Corvane.exe")
+        # A port written inside the resource is taken one lower.
+        text = tmp_path / "instdata.txt"
+        text.write_bytes(f"host=127.0.0.1:{server.port + 1}&dir={winpath(inst)}&kvo:ON&linkname={lk.name}"
+                         f"&next&{client}&/arg one".encode())
+        assert win.run(BIN / "stamp.exe", [winpath(exe), "@" + winpath(text)], timeout=60).returncode == 0
+        proc = win.start(exe, env={"TOVIMAR_CLIENT_LOG": winpath(client_log)})
+        assert win.wait(proc, 60) == 0
+    assert tree(inst, skip={"linkfiles", "Tovimar.exe"}) == tree(src)
+    # The file name played no part.
+    assert not (user_folder() / "AppData" / "Roaming" / "Velorin" / "stamped x").exists()
+    assert list_lines(inst) == "".join(p + "\r\n" for p in lk.windows()).encode()
+    assert target(shortcut(lk.menu)) == (client, winpath(inst), f"/SKVO /HOST:127.0.0.1:{server.port}")
+    assert wait_for(lambda: client_log.exists() and client_log.read_text().strip(), 20)
+    line = client_log.read_text().strip()
+    assert line.lower().startswith(f'"{client.lower()}"')
+    assert line.endswith(' "/arg one"')  # a blank inside a piece belongs to it
+
+
+def test_the_cloud_preset_installs_its_language_from_the_mirror_and_starts_the_client(win, tmp_path, links):
+    lk = links(CLOUD_LINK)
+    shutil.rmtree(CLOUD_DIR, ignore_errors=True)
+    files = {"Corvane.exe": CLIENT, "x.txt": b"top\r\n", "EN/x.txt": b"english\r\n", "DE/y.txt": b"deutsch\r\n"}
     src = make_tree(tmp_path / "src", files)
-    publish(src, tmp_path / "pub")
-    with FileServer(tmp_path / "pub") as server:
-        exe = copy_program(tmp_path / "Downloads", f"127.0.0.1-{server.port}-My_Client_A-setup.exe")
-        proc = win.start(exe)
-        assert win.wait(proc, 120) == 0
-    for rel, data in files.items():
-        assert (inst / rel).read_bytes() == data
-    assert (inst / "Tovimar.exe").read_bytes() == exe.read_bytes()
-    shortcuts = [desktop / "My Client A.lnk", menu / "My Client A.lnk", menu / "Uninstall My Client A.lnk"]
-    listed = (inst / "linkfiles").read_bytes().split(b"\r\n")
-    assert listed[-1] == b"" and len(listed) == 4
-    assert [line.decode().rsplit("\\", 1)[-1] for line in listed[:3]] == [s.name for s in shortcuts]
-    for shortcut in shortcuts[:2]:
-        info = lnk(shortcut)
-        assert info.get("Command line arguments") == "/SAAS:127.0.0.1"
-        assert info.get("Working directory", "").endswith("127.0.0.1")
-        assert "Corvane.exe" in info.get("Local path", "") + info.get("Relative path", "")
-    info = lnk(shortcuts[2])
-    assert info.get("Command line arguments") == "uninstall"
-    assert "Tovimar.exe" in info.get("Local path", "") + info.get("Relative path", "")
-
-    # The uninstaller removes the shortcuts and the folder's files; the
-    # sub-folders and what is in them stay, and so does the folder.
-    proc = win.start(inst / "Tovimar.exe", ["uninstall"])
-    assert win.wait(proc, 60) == 0
-    assert wait_for(lambda: not (inst / "Corvane.exe").exists() and not (inst / "linkfiles").exists(), 30)
-    assert wait_for(lambda: not any(s.exists() for s in shortcuts), 10)
-    assert (inst / "Bin" / "engine.dll").exists()
-    assert not (inst / "Tovimar.exe").exists()
+    web_root = tmp_path / "web"
+    site = f"http://127.0.0.1:{CLOUD_PORT}/mirror"
+    publish(src, web_root / "install", web_root / "mirror", "--no-month-folders", "--site", site)
+    client_log = tmp_path / "client.log"
+    exe = copy_program(tmp_path / "Downloads", "AzureEN-setup.exe", "TovimarTest.exe")
+    try:
+        with Nginx(web_root, tmp_path / "nginx", port=CLOUD_PORT) as web:
+            proc = win.start(exe, env={"TOVIMAR_CLIENT_LOG": winpath(client_log)})
+            assert win.wait(proc, 60) == 0
+            assert wait_for(lambda: client_log.exists() and client_log.read_text().strip(), 20)
+            served = web.served()
+        expected = {k: v for k, v in tree(src).items() if not k.startswith("DE/")}
+        assert tree(CLOUD_DIR, skip={"linkfiles", "Tovimar.exe"}) == expected
+        mirror_names = {"/mirror/" + publisher.mirror_name(rel.replace("/", "\\"), len(data), publisher.dos_time(
+            (src / rel).stat().st_mtime), False) for rel, data in files.items() if not rel.startswith("DE/")}
+        assert sorted(served) == sorted(["/install/files.ver", *mirror_names])
+        folder = "C:\\ProgramData\\Velorin\\Azure"
+        assert target(shortcut(lk.desktop)) == (folder + "\\Corvane.exe", folder, "/SAAS:127.0.0.1 /LANG:EN")
+        assert list_lines(CLOUD_DIR) == "".join(p + "\r\n" for p in lk.windows()).encode()
+        # Started through the new desktop shortcut: the installed client with its arguments.
+        line = client_log.read_text().strip()
+        assert "programdata\\velorin\\azure\\corvane.exe" in line.lower()
+        assert line.endswith("/SAAS:127.0.0.1 /LANG:EN")
+        assert len(client_log.read_text().splitlines()) == 1
+    finally:
+        shutil.rmtree(CLOUD_DIR, ignore_errors=True)
 
 
-def test_an_emptied_folder_is_removed(win, tmp_path):
-    inst = tmp_path / "Velorin Apps" / "inst"
-    decoy = tmp_path / "Velorin"  # the first word of the folder's name
-    decoy.mkdir()
-    (decoy / "keep.txt").write_text("decoy")
-    (decoy / "linkfiles").write_text("")
-    src = make_tree(tmp_path / "src", {"Corvane.exe": CLIENT, "a.txt": b"a"})
-    publish(src, tmp_path / "pub")
-    with FileServer(tmp_path / "pub") as server:
-        app = copy_program(tmp_path / "app")
-        proc = win.start(app, [f"host=127.0.0.1:{server.port}", f"dir={winpath(inst)}", "kvo:ON",
-                               "linkname=Velorin Empty"])
-        assert win.wait(proc, 120) == 0
+# -- uninstalling -------------------------------------------------------------
+
+def install_with_shortcuts(win, tmp_path, files, inst, link_name):
+    src, pub = published(tmp_path, files)
+    with FileServer(pub) as server:
+        proc = win.start(BIN / "Tovimar.exe", [f"host=127.0.0.1:{server.port}", f"dir={winpath(inst)}", "kvo:ON",
+                                               f"linkname={link_name}"])
+        assert win.wait(proc, 60) == 0
     assert (inst / "linkfiles").exists()
-    proc = win.start(inst / "Tovimar.exe", ["uninstall"])
-    assert win.wait(proc, 60) == 0
-    assert wait_for(lambda: not inst.exists(), 30)
-    assert sorted(p.name for p in decoy.iterdir()) == ["keep.txt", "linkfiles"]
-    desktop, menu = folders(win)
-    assert not (desktop / "Velorin Empty.lnk").exists()
+    return src
 
 
-def test_a_stamped_copy_configures_itself_from_its_resource(win, tmp_path):
+def run_uninstaller_shortcut(win, lk):
+    """Runs what the uninstaller shortcut names, as the shell would: in the
+    shortcut's working folder, which is the installation folder."""
+    program, folder, arguments = target(shortcut(lk.uninstaller))
+    assert win.run(linux_path(program), arguments.split(), timeout=60, cwd=linux_path(folder)).returncode == 0
+
+
+@pytest.mark.parametrize("files, kept", [
+    ({"Corvane.exe": CLIENT, "readme.txt": b"r", "Bin/core.dll": b"c", "Data/Deep/x.txt": b"x"},
+     ["Bin/core.dll", "Data/Deep/x.txt"]),
+    ({"Corvane.exe": CLIENT, "readme.txt": b"r"}, []),
+])
+def test_the_uninstaller_shortcut_removes_shortcuts_and_files(win, tmp_path, links, files, kept):
+    lk = links(f"Removable {len(kept)}")
     inst = tmp_path / "inst"
-    client = copy_program(tmp_path / "client", "Corvane.exe", "Corvane.exe")
-    log = tmp_path / "client.log"
-    src = make_tree(tmp_path / "src", {"a.txt": b"stamped"})
-    publish(src, tmp_path / "pub")
-    with FileServer(tmp_path / "pub") as server:
-        exe = copy_program(tmp_path / "Downloads", "acme-1-x-setup.exe")
-        # The port inside the resource is taken one lower.
-        text = f"host=127.0.0.1:{server.port + 1}&dir={winpath(inst)}&next&{winpath(client)}&/arg one"
-        assert win.run(BIN / "stamp.exe", [winpath(exe), text], timeout=60).returncode == 0
-        proc = win.start(exe, env={"TOVIMAR_CLIENT_LOG": winpath(log)})
-        assert win.wait(proc, 120) == 0
-    assert (inst / "a.txt").read_bytes() == b"stamped"
-    assert wait_for(log.exists, 20)
-    assert log.read_text().strip().endswith('"/arg one"')
-    assert not (inst / "linkfiles").exists()  # no kvo:ON in the resource, and the name is not looked at
+    src = install_with_shortcuts(win, tmp_path, files, inst, lk.name)
+    assert all(p.exists() for p in lk.all)
+    run_uninstaller_shortcut(win, lk)
+    # The second stage runs on after the first has ended.
+    assert wait_for(lambda: not files_directly_in(inst), 30), files_directly_in(inst)
+    assert wait_for(lambda: not any(p.exists() for p in lk.all), 10)
+    assert MENU.is_dir()
+    if kept:
+        assert tree(inst) == {rel: v for rel, v in tree(src).items() if rel in kept}
+    else:
+        assert wait_for(lambda: not inst.exists(), 10)
 
 
-def test_the_cloud_preset_installs_its_language_and_opens_the_new_shortcut(win, tmp_path):
-    inst = win.drive_c / "ProgramData" / "Velorin" / "Azure"
-    shutil.rmtree(inst, ignore_errors=True)
-    desktop, menu = folders(win)
-    for name in ("Velorin on Azure.lnk",):
-        (desktop / name).unlink(missing_ok=True)
-    files = {"Corvane.exe": CLIENT, "EN/x.txt": b"english", "DE/y.txt": b"deutsch", "top.txt": b"top"}
-    src = make_tree(tmp_path / "src", files)
-    root = tmp_path / "web"
-    publish(src, tmp_path / "pub", root, "--no-month-folders")
-    log = tmp_path / "client.log"
-    with Nginx(root, tmp_path / "nginx", port=38917) as web:
-        (root / "install").mkdir()
-        publish(src, tmp_path / "pub", None, "--site", web.url)
-        shutil.copyfile(tmp_path / "pub" / "files.ver", root / "install" / "files.ver")
-        exe = copy_program(tmp_path / "Downloads", "AzureEN-setup.exe", "TovimarTest.exe")
-        proc = win.start(exe, env={"TOVIMAR_CLIENT_LOG": winpath(log)})
-        assert win.wait(proc, 120) == 0
-    assert (inst / "EN" / "x.txt").read_bytes() == b"english"
-    assert (inst / "top.txt").read_bytes() == b"top"
-    assert not (inst / "DE").exists()
-    assert lnk(desktop / "Velorin on Azure.lnk").get("Command line arguments") == "/SAAS:127.0.0.1 /LANG:EN"
-    # The run-after "link" opened the desktop shortcut, which started the client.
-    assert wait_for(lambda: log.exists() and log.read_text().strip(), 30)
-    assert log.read_text().strip().endswith("/SAAS:127.0.0.1 /LANG:EN")
-    proc = win.start(inst / "Tovimar.exe", ["uninstall"])
-    assert win.wait(proc, 60) == 0
-    assert wait_for(lambda: not (desktop / "Velorin on Azure.lnk").exists(), 30)
+def test_a_folder_with_a_blank_is_removed_and_its_first_word_is_not(win, tmp_path, links):
+    lk = links("Blank Folder")
+    inst = tmp_path / "Velorin Apps" / "inst"
+    decoy = tmp_path / "Velorin"
+    make_tree(decoy, {"Corvane.exe": b"decoy", "linkfiles": b"", "notes.txt": b"keep"})
+    before = tree(decoy)
+    install_with_shortcuts(win, tmp_path, {"Corvane.exe": CLIENT, "readme.txt": b"r"}, inst, lk.name)
+    run_uninstaller_shortcut(win, lk)
+    assert wait_for(lambda: not files_directly_in(inst), 30), files_directly_in(inst)
+    assert wait_for(lambda: not any(p.exists() for p in lk.all), 10)
+    assert tree(decoy) == before
 
 
-def test_uninstall_from_a_downloads_folder_deletes_nothing(win, tmp_path):
+def temp_copy():
+    return user_folder() / "Temp" / "Tovimar.exe"
+
+
+@pytest.mark.parametrize("name", ["Tovimar.exe", "127.0.0.1-22000-Shop-setup.exe"])
+def test_a_downloaded_setup_program_asked_to_uninstall_deletes_nothing(win, tmp_path, name):
     downloads = tmp_path / "Downloads"
-    exe = copy_program(downloads, "acme-setup.exe")
-    for name in ("photo.jpg", "letter.doc", "other.lnk"):
-        (downloads / name).write_text(name)
-    before = sorted(p.name for p in downloads.iterdir())
-    proc = win.start(exe, ["uninstall"])
-    assert win.wait(proc, 60) == 0
-    assert not wait_for(lambda: sorted(p.name for p in downloads.iterdir()) != before, 3)
+    make_tree(downloads, {"report.pdf": b"pdf", "photo.jpg": b"jpg", "Corvane.exe": b"exe", "old/a.txt": b"a"})
+    exe = copy_program(downloads, name)
+    before = tree(downloads)
+    temp_copy().unlink(missing_ok=True)
+    assert win.run(exe, ["uninstall"], timeout=60, cwd=downloads).returncode == 0
+    # The first stage copies itself before it starts the second: no copy, no second stage.
+    assert not temp_copy().exists()
+    assert not wait_for(lambda: tree(downloads) != before, 2.0)
 
 
-def test_a_tampered_list_removes_shortcuts_only(win, tmp_path):
+def test_only_full_shortcut_paths_of_the_list_are_deleted(win, tmp_path):
     inst = tmp_path / "inst"
-    inst.mkdir()
     outside = tmp_path / "outside"
-    outside.mkdir()
-    victim = outside / "system.ini"
-    victim.write_text("keep me")
-    listed = outside / "listed.lnk"
-    listed.write_text("a shortcut")
-    (inst / "linkfiles").write_bytes(f"{winpath(victim)}\r\n{winpath(listed)}\r\nC:\\\r\n".encode())
-    (inst / "Tovimar.exe").write_bytes((BIN / "Tovimar.exe").read_bytes())
-    proc = win.start(inst / "Tovimar.exe", ["uninstall"])
-    assert win.wait(proc, 60) == 0
-    assert wait_for(lambda: not inst.exists(), 30)
-    assert not listed.exists()
-    assert victim.read_text() == "keep me"
+    elsewhere = tmp_path / "elsewhere"  # the uninstall's current folder
+    make_tree(outside, {"settings.ini": b"[a]\r\n", "notes.txt": b"n", "listed.lnk": b"L", "LOUD.LNK": b"L"})
+    make_tree(elsewhere, {"relative.lnk": b"R", "inst/deep.lnk": b"D"})
+    lines = [winpath(outside / "settings.ini"), winpath(outside / "notes.txt"), "relative.lnk", "inst\\deep.lnk",
+             winpath(outside / "listed.lnk"), winpath(outside / "LOUD.LNK"), ""]
+    make_tree(inst, {"linkfiles": "\r\n".join(lines).encode(), "Corvane.exe": b"c"})
+    copy_program(inst)
+    assert win.run(inst / "Tovimar.exe", ["uninstall"], timeout=60, cwd=elsewhere).returncode == 0
+    assert wait_for(lambda: not inst.exists(), 30), files_directly_in(inst)
+    assert sorted(tree(outside)) == ["notes.txt", "settings.ini"]
+    assert sorted(tree(elsewhere)) == ["inst/deep.lnk", "relative.lnk"]
+
+
+@pytest.fixture
+def spare_drive(win, tmp_path):
+    """A drive letter of the prefix mapped to a fresh folder: its root is
+    safe to hand to the uninstall."""
+    devices = PREFIX / "dosdevices"
+    letter = next(c for c in "qrstuvwxy" if not (devices / f"{c}:").exists() and not (devices / f"{c}:").is_symlink())
+    root = tmp_path / "drive"
+    root.mkdir()
+    (devices / f"{letter}:").symlink_to(root)
+    # A running prefix keeps the drives it has seen; a new server reads them anew.
+    stop_wineserver(win.env)
+    start_wineserver(win.env)  # ended with the session's server
+    try:
+        yield letter.upper() + ":", root
+    finally:
+        (devices / f"{letter}:").unlink()
+
+
+@pytest.mark.parametrize("args", [["uninstall:{d}\\"], ["uninstall:{d}"], ["uninstall:{d}\\\\"],
+                                  ["uninstall", "dir={d}\\"]])
+def test_a_drive_root_is_never_emptied(win, tmp_path, spare_drive, args):
+    drive, root = spare_drive
+    outside = tmp_path / "outside"
+    make_tree(outside, {"listed.lnk": b"L"})
+    make_tree(root, {"linkfiles": (winpath(outside / "listed.lnk") + "\r\n").encode(), "a.txt": b"a",
+                     "Corvane.exe": b"c", "sub/b.txt": b"b"})
+    copy_program(root)
+    before = tree(root)
+    # The mapping works: the program sees the folder as the drive's root.
+    assert win.run("cmd", ["/c", "dir", drive + "\\a.txt"], timeout=60).returncode == 0
+    assert win.run(root / "Tovimar.exe", [a.format(d=drive) for a in args], timeout=60).returncode == 0
+    assert not wait_for(lambda: tree(root) != before or not (outside / "listed.lnk").exists(), 1.0)
