@@ -14,6 +14,7 @@
 #include "manifest/ManifestLoad.h"
 #include "support/TinyLib.h"
 #include "transfer/Mirror.h"
+#include "transfer/PartFile.h"
 #include "transfer/Server.h"
 #include "transfer/Sites.h"
 #include "transfer/WinInet.h"
@@ -42,7 +43,10 @@ bool StartThread(LPTHREAD_START_ROUTINE routine, void* parameter) {
 void StopThreads() { ThreadRegistry.StopRequested = 1; }
 
 void CheckStop() {
-  if (ThreadRegistry.StopRequested) ExitThread(0);
+  if (!ThreadRegistry.StopRequested) return;
+  // The thread ends without unwinding: its half-written file goes first.
+  DiscardThreadPart();
+  ExitThread(0);
 }
 
 void EnterShared() { EnterCriticalSection(&ThreadRegistry.SharedLock); }
@@ -57,6 +61,7 @@ void LockedAdd(volatile int32_t& counter, int32_t delta) {
 void InitSession() {
   // Loaded here, before any thread: the workers only use it.
   LoadWinInet();
+  InitPartFiles();
   WSAStartup(0x0202, &socketLayer);
   ChunkSize = 262144;
   ReceiveBuffer = static_cast<uint8_t*>(malloc(ChunkSize + 128));
@@ -158,8 +163,13 @@ void DoneSession() {
   if (InterlockedExchange(&sessionEnded, 1) != 0) return;
   StopThreads();
   if (Settings.RunAfter[0]) ShellExecuteA(nullptr, "open", Settings.RunAfter, nullptr, nullptr, SW_SHOWNORMAL);
-  // A worker blocked in a receive wakes when the connection shuts down.
-  if (ServerSocket) shutdown(ServerSocket, SD_BOTH);
+  // A worker blocked in a receive wakes when the socket closes (a shutdown
+  // alone does not wake it everywhere); it then finds no connection.
+  if (ServerSocket) {
+    SOCKET connection = ServerSocket;
+    ServerSocket = 0;
+    closesocket(connection);
+  }
   if (!ThreadsEnded(2000)) return;  // still in use: the end of the process releases it all
   DeleteCriticalSection(&ThreadRegistry.SharedLock);
   ResetManifest();

@@ -4,9 +4,49 @@
 
 #include "support/TextUtil.h"
 
+namespace {
+DWORD partSlot = TLS_OUT_OF_INDEXES;
+
+// The target's name plus the suffix; where that would pass the longest path
+// the system takes, a short name made from the target's in the same folder.
+// False when not even that fits: the file is then not written at all.
+bool PartName(char* part, const char* target) {
+  int32_t n = TextLength(target);
+  if (n <= kTextCapacity - 1 - kPartSuffixLength) {
+    TextJoin(part, target, kPartSuffix, nullptr);
+    return true;
+  }
+  const char* slash = TextFindLast(target, '\\');
+  int32_t folder = slash ? static_cast<int32_t>(slash - target) + 1 : 0;
+  constexpr int32_t kShort = 1 + 8 + kPartSuffixLength;  // "~" and eight hex digits
+  if (folder > kTextCapacity - 1 - kShort) return false;
+  uint32_t hash = 2166136261u;  // FNV-1a of the whole path
+  for (const char* c = target; *c; ++c) hash = (hash ^ static_cast<uint8_t>(*c)) * 16777619u;
+  TextCopyMax(part, target, folder + 1);
+  char* p = part + folder;
+  *p++ = '~';
+  for (int shift = 28; shift >= 0; shift -= 4) *p++ = "0123456789abcdef"[(hash >> shift) & 15];
+  TextCopy(p, kPartSuffix);
+  return true;
+}
+}  // namespace
+
+void InitPartFiles() {
+  if (partSlot == TLS_OUT_OF_INDEXES) partSlot = TlsAlloc();
+}
+
+void DiscardThreadPart() {
+  if (partSlot == TLS_OUT_OF_INDEXES) return;
+  if (auto* part = static_cast<TPartFile*>(TlsGetValue(partSlot))) part->Discard();
+}
+
 TPartFile::TPartFile(const char* relativeName) {
+  if (partSlot != TLS_OUT_OF_INDEXES) TlsSetValue(partSlot, this);
   MakeInstallPath(Target, relativeName);
-  TextJoin(Part, Target, kPartSuffix, nullptr);
+  if (!PartName(Part, Target)) {
+    Failed = true;
+    return;
+  }
   File = CreateFileWithFolders(Part);
   if (!File->IsOpen()) Failed = true;
 }
@@ -22,6 +62,7 @@ bool TPartFile::Write(const void* data, int32_t count) {
 bool TPartFile::Commit(uint32_t dosTime) {
   if (Failed || !File) return false;
   if (dosTime != 0) SetFileWriteTime(File->Handle, dosTime);
+  Forget();
   delete File;
   File = nullptr;
   if (!MoveFileExA(Part, Target, MOVEFILE_REPLACE_EXISTING)) {
@@ -31,7 +72,12 @@ bool TPartFile::Commit(uint32_t dosTime) {
   return true;
 }
 
+void TPartFile::Forget() {
+  if (partSlot != TLS_OUT_OF_INDEXES && TlsGetValue(partSlot) == this) TlsSetValue(partSlot, nullptr);
+}
+
 void TPartFile::Discard() {
+  Forget();
   if (!File) return;
   bool opened = File->IsOpen();
   delete File;

@@ -11,6 +11,12 @@
 constexpr char kPartSuffix[] = ".~tv";
 constexpr int kPartSuffixLength = sizeof(kPartSuffix) - 1;
 
+// Once at start, before any worker: lets each thread find its open file.
+void InitPartFiles();
+// Deletes the calling thread's file in transfer, if it has one; for a thread
+// that is about to end without unwinding.
+void DiscardThreadPart();
+
 class TPartFile {
  public:
   explicit TPartFile(const char* relativeName);
@@ -26,7 +32,9 @@ class TPartFile {
   bool Commit(uint32_t dosTime);
 
  private:
+  friend void DiscardThreadPart();
   void Discard();
+  void Forget();
   char Target[kTextCapacity];
   char Part[kTextCapacity + kPartSuffixLength];
   TSimpleFile* File = nullptr;

@@ -1,61 +1,177 @@
-"""An HTTP mirror in a thread of the test process that misbehaves on purpose."""
+"""An HTTP mirror in a thread of the test process that misbehaves on purpose.
+
+FaultMirror serves a mirror folder (as publish.py --mirror writes it). Requests
+whose path matches `glob` get the fault `mode`:
+  "404"             404 with an HTML body
+  "empty"           200 with an empty body
+  "short"           200 whose Content-Length announces the whole body; half of
+                    it is sent, then the connection is closed
+  "plus-one"        200 with a zlib stream of the true content and one byte more
+  "close-mid-body"  200 without Content-Length; part of the body, then the
+                    connection is reset
+  None              served as stored
+`rate` (bytes a second, per connection) slows every body down. DownSite gives
+the URL of a port that refuses connections."""
 import fnmatch
 import http.server
+import socket
+import struct
 import threading
 import zlib
 from pathlib import Path
+from urllib.parse import unquote
+
+MODES = ("404", "empty", "short", "plus-one", "close-mid-body")
+PIECE = 16384
 
 
 class FaultMirror:
-    """Serves a mirror folder; requests matching `glob` get the fault `mode`:
-    404 (an HTML body), empty (200, no body), short (a Content-Length for the
-    whole body, half of it sent), plus-one (a stream of the content and one
-    byte more), close-mid-body (part of the body, then the connection drops)."""
-
-    def __init__(self, root, mode, glob="*"):
-        root, self.mode, self.glob = Path(root), mode, glob
+    def __init__(self, root, mode=None, glob="*", rate=None):
+        if mode is not None and mode not in MODES:
+            raise ValueError(mode)
+        self.root = Path(root).resolve()
+        self.mode, self.glob, self.rate = mode, glob, rate
+        self.stopping = threading.Event()
+        self._lock = threading.Lock()
+        self._log = []  # (path, status, faulted)
         mirror = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
             def log_message(self, *args):
                 pass
 
+            def handle(self):
+                try:
+                    super().handle()
+                except OSError:  # the client went away, or the reset below
+                    pass
+
+            def finish(self):
+                try:
+                    super().finish()
+                except OSError:
+                    pass
+
             def do_GET(self):
-                path = root / self.path.lstrip("/")
-                if not path.is_file():
-                    return self.reply(404, b"<html>missing</html>")
-                body = path.read_bytes()
-                if not fnmatch.fnmatch(self.path, mirror.glob):
-                    return self.reply(200, body)
-                if mirror.mode == "404":
-                    return self.reply(404, b"<html><body>Not Found</body></html>")
-                if mirror.mode == "empty":
-                    return self.reply(200, b"")
-                if mirror.mode == "plus-one":
-                    return self.reply(200, zlib.compress(zlib.decompress(body) + b"+"))
-                self.send_response(200)
-                if mirror.mode == "short":
-                    self.send_header("Content-Length", str(len(body)))
-                self.end_headers()
-                self.wfile.write(body[: len(body) // 2])
-                self.wfile.flush()
-                self.close_connection = True
+                mirror._serve(self)
 
-            def reply(self, code, body):
-                self.send_response(code)
-                self.send_header("Content-Length", str(len(body)))
-                self.end_headers()
-                self.wfile.write(body)
+        class Server(http.server.ThreadingHTTPServer):
+            daemon_threads = True
 
-        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self.server.daemon_threads = True
-        self.url = f"http://127.0.0.1:{self.server.server_address[1]}/"
-        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+            def handle_error(self, request, client_address):
+                pass
+
+        self.server = Server(("127.0.0.1", 0), Handler)
+        self.port = self.server.server_address[1]
+        self.thread = threading.Thread(target=self.server.serve_forever, args=(0.1,), daemon=True)
         self.thread.start()
+
+    @property
+    def url(self):
+        return f"http://127.0.0.1:{self.port}/"
+
+    def requests(self):
+        with self._lock:
+            return list(self._log)
+
+    def served(self):
+        """Paths answered whole and unspoiled."""
+        return [path for path, status, faulted in self.requests() if status == 200 and not faulted]
+
+    def faulted(self):
+        return [path for path, _, faulted in self.requests() if faulted]
+
+    # -- serving ------------------------------------------------------------
+    def _record(self, path, status, faulted):
+        with self._lock:
+            self._log.append((path, status, faulted))
+
+    def _file(self, url_path):
+        path = (self.root / unquote(url_path.split("?", 1)[0]).lstrip("/")).resolve()
+        if path != self.root and self.root not in path.parents:
+            return None
+        return path if path.is_file() else None
+
+    def _serve(self, h):
+        path = self._file(h.path)
+        if path is None:
+            self._record(h.path, 404, False)
+            return self._reply(h, 404, b"<html><body>no such file</body></html>", "text/html")
+        body = path.read_bytes()
+        mode = self.mode if fnmatch.fnmatchcase(h.path, self.glob) else None
+        if mode is None:
+            self._record(h.path, 200, False)
+            return self._reply(h, 200, body)
+        self._record(h.path, 404 if mode == "404" else 200, True)
+        if mode == "404":
+            return self._reply(h, 404, b"<html><head><title>404 Not Found</title></head>"
+                                       b"<body><h1>Not Found</h1></body></html>", "text/html")
+        if mode == "empty":
+            return self._reply(h, 200, b"")
+        if mode == "plus-one":
+            return self._reply(h, 200, zlib.compress(zlib.decompress(body) + b"\x00"))
+        h.send_response(200)
+        h.send_header("Content-Type", "application/octet-stream")
+        if mode == "short":
+            h.send_header("Content-Length", str(len(body)))
+        h.send_header("Connection", "close")
+        h.end_headers()
+        self._send(h, body[: len(body) // 2])
+        h.close_connection = True
+        if mode == "close-mid-body":
+            # A reset instead of an orderly end.
+            h.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        h.connection.close()
+
+    def _reply(self, h, status, body, kind="application/octet-stream"):
+        h.send_response(status)
+        h.send_header("Content-Type", kind)
+        h.send_header("Content-Length", str(len(body)))
+        h.end_headers()
+        self._send(h, body)
+
+    def _send(self, h, data):
+        if not self.rate:
+            h.wfile.write(data)
+            return
+        for at in range(0, len(data), PIECE):
+            piece = data[at: at + PIECE]
+            h.wfile.write(piece)
+            if self.stopping.wait(len(piece) / self.rate):
+                return
+
+    # -- life ---------------------------------------------------------------
+    def stop(self):
+        self.stopping.set()
+        self.server.shutdown()
+        self.server.server_close()
+        self.thread.join(timeout=10)
 
     def __enter__(self):
         return self
 
     def __exit__(self, *exc):
-        self.server.shutdown()
-        self.server.server_close()
+        self.stop()
+
+
+class DownSite:
+    """A site on a port that is bound but not listening: every connection is
+    refused, and no other server can take the port meanwhile."""
+
+    def __init__(self):
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.port = self.sock.getsockname()[1]
+
+    @property
+    def url(self):
+        return f"http://127.0.0.1:{self.port}/"
+
+    def stop(self):
+        self.sock.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()

@@ -1,263 +1,696 @@
-"""No bad input and no broken connection crashes or hangs the program, writes
-outside its folder, or leaves a damaged file in place; a clean run afterwards
-completes the update."""
+"""An update that meets a broken server, a broken mirror, a hostile manifest or
+odd settings neither crashes nor hangs, writes nothing outside its folder and
+leaves every file either as it was or as it should become; a clean run
+afterwards completes the update. Also: updates killed at random moments, and
+the status window closed in the middle of a download."""
 import contextlib
+import fnmatch
+import getpass
+import hashlib
+import os
 import random
 import shutil
 import time
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Callable
 
 import pytest
 
-from faultmirror import FaultMirror
-from servers import FileServer, Nginx, free_port, make_tree, pattern, publish, tree
-from winenv import BIN, copy_program, kill, wait_for, winpath
+from faultmirror import DownSite, FaultMirror
+from servers import FileServer, Nginx, make_tree, pattern, publish, publisher, tree
+from winenv import BIN, ROOT, copy_program, kill, wait_for, winpath
+
+import fileserver as wire  # noqa: E402  (tools/, put on the path by servers)
+
+DEADLINE = 120          # seconds any one run of the program may take
+CHUNK = wire.CHUNK_SIZE
+PART = ".~tv"
+HOSTILE = "tvhostile"   # every file name a hostile manifest line asks for holds this
 
 
 def version(n):
+    """Every file differs between versions; sizes from 2 bytes to three chunks."""
     files = {
-        "Corvane.exe": pattern(40000, 10 + n),
-        "Bin/core.dll": pattern(600000, 20 + n),
-        "Bin/plugin.dll": pattern(70000, 30 + n),
-        "Data/Deep/readme.txt": f"version {n}\r\n".encode() * 200,
+        "Corvane.exe": pattern(40000 + n, 10 + n),
+        "Bin/core.dll": pattern(2 * CHUNK + 75000 + n, 20 + n),
+        "Bin/Sub/plugin.dll": pattern(70000 - n, 30 + n),
+        "Data/readme.txt": f"version {n}\r\n".encode() * 300,
         "tiny.cfg": f"v{n}".encode(),
     }
     if n == 2:
-        files["Data/added.bin"] = pattern(300000, 77)
+        files["New/added.bin"] = pattern(CHUNK + 1000, 77)
     return files
 
 
 def installed(inst):
-    """The installed tree, without the temporary files of a killed run."""
-    return {rel: v for rel, v in tree(inst).items() if not rel.endswith(".~tv")}
+    """The installed tree without the temporary files of a killed run."""
+    return {rel: v for rel, v in tree(inst).items() if not rel.endswith(PART)}
 
 
-class World:
-    """Version 1 installed; version 2 published; a folder beside the
-    installation that nothing may touch."""
+def listing(folder, skip=None):
+    """{relative path: (size, mtime, digest) or 'dir'} below a folder."""
+    folder = Path(folder)
+    out = {}
+    if not folder.exists():
+        return out
+    for path in sorted(folder.rglob("*")):
+        if skip is not None and (path == skip or skip in path.parents):
+            continue
+        rel = path.relative_to(folder).as_posix()
+        if path.is_file():
+            st = path.stat()
+            out[rel] = (st.st_size, st.st_mtime_ns, hashlib.sha1(path.read_bytes()).hexdigest())
+        else:
+            out[rel] = "dir"
+    return out
 
-    def __init__(self, win, tmp, inst=None):
+
+def names(folder):
+    folder = Path(folder)
+    return sorted(p.name for p in folder.iterdir()) if folder.is_dir() else []
+
+
+def requested(server):
+    """File names the server was asked for, in order, one per chunk request."""
+    return [line.rsplit(";", 2)[0] for line in server.requests() if line != "#UPDVER"
+            and not line.startswith("files.ver;")]
+
+
+def mirror_path(rel, data, mtime):
+    return "/" + publisher.mirror_name(rel.replace("/", "\\"), len(data), publisher.dos_time(mtime), True)
+
+
+def linux_path(win, text):
+    """The Linux file behind a Windows path of the prefix."""
+    drive, rest = text[:2].upper(), text[3:].replace("\\", "/")
+    return (win.drive_c / rest) if drive == "C:" else Path("/" + rest)
+
+
+class Update:
+    """Version 1 installed from the file server; version 2 published (as a
+    file server folder and a mirror tree); files beside the installation that
+    nothing may touch."""
+
+    def __init__(self, win, tmp, inst=None, extra=None):
         self.win, self.tmp = win, tmp
-        self.inst = inst or tmp / "inst"
+        self.logs = tmp / "logs"
+        self.logs.mkdir()
+        self.work = tmp / "work"
+        self.inst = inst or self.work / "my inst"
+        outside = self.work / "outside"
+        make_tree(outside, {"keep.txt": b"outside\r\n", "Bin/core.dll": b"not this one"}, shift=-7200)
         self.app = copy_program(tmp / "app")
         self.src1 = make_tree(tmp / "src1", version(1))
-        self.src2 = make_tree(tmp / "src2", version(2), shift=3600)
-        publish(self.src1, tmp / "pub1")
-        publish(self.src2, tmp / "pub2", tmp / "mirror2")
-        self.pub2 = tmp / "pub2"
-        outside = tmp / "outside"
-        outside.mkdir()
-        (outside / "keep.txt").write_text("outside")
-        with FileServer(tmp / "pub1") as server:
-            assert self.run(self.app, f"host=127.0.0.1:{server.port}") == 0
+        self.pub1 = tmp / "pub1"
+        publish(self.src1, self.pub1)
+        files2 = dict(version(2), **(extra or {}))
+        self.src2 = make_tree(tmp / "src2", files2, shift=3600)
+        self.pub2, self.mirror2 = tmp / "pub2", tmp / "mirror2"
+        publish(self.src2, self.pub2, self.mirror2)
+        self.clean_manifest = (self.pub2 / "files.ver").read_bytes()
+        with FileServer(self.pub1) as server:
+            assert self.run(f"host=127.0.0.1:{server.port}") == 0
         self.old = installed(self.inst)
+        assert self.old == tree(self.src1)
         self.new = tree(self.src2)
+        self.order = [line.split("=")[0] for line in self.clean_manifest.decode("cp1252").splitlines()
+                      if "=" in line]
 
-    def run(self, exe, *args, env=None, timeout=120, dir_arg=True):
-        arglist = ([f"dir={winpath(self.inst)}"] if dir_arg else []) + list(args)
-        return self.win.wait(self.win.start(exe, arglist, env=env), timeout)
+    def log(self, name):
+        return self.logs / f"{name}.log"
 
-    def snapshot(self):
-        return (sorted(p.name for p in self.tmp.iterdir() if p.name != "scratch"), tree(self.tmp / "outside"),
-                sorted(p.name for p in self.win.drive_c.iterdir()))
+    def start(self, *args, exe=None, env=None, cwd=None):
+        return self.win.start(exe or self.app, [f"dir={winpath(self.inst)}", *args], env=env, cwd=cwd)
 
-    def manifest(self, text: bytes, name="hostile"):
-        """A published folder like version 2's, serving another manifest."""
-        folder = self.tmp / "scratch" / f"pub-{name}"
-        shutil.copytree(self.pub2, folder)
-        (folder / "files.ver").write_bytes(text)
-        return folder
+    def run(self, *args, exe=None, env=None):
+        return self.win.wait(self.start(*args, exe=exe, env=env), DEADLINE)
 
-    def check_and_converge(self, before):
-        assert self.snapshot() == before, "something outside the installation changed"
-        got = tree(self.inst)
-        assert not [rel for rel in got if rel.endswith(".~tv")], "a temporary file was left"
-        for rel, value in got.items():
-            # Files only a row's manifest names are that manifest's own, inside the folder.
-            if rel in self.old or rel in self.new:
-                assert value == self.old.get(rel) or value == self.new.get(rel), rel
-        assert not (self.tmp.parent / "evil.txt").exists()
-        with FileServer(self.pub2) as server:
-            assert self.run(self.app, f"host=127.0.0.1:{server.port}") == 0
-        # Extra files a hostile manifest named are allowed only inside.
-        assert {k: v for k, v in tree(self.inst).items() if k in self.new} == self.new
+    def outside(self):
+        return (listing(self.inst.parent, skip=self.inst), listing(self.app.parent), names(self.tmp),
+                names(self.inst.parent.parent), names(self.win.drive_c))
 
+    def hostile_traces(self):
+        places = [self.tmp, self.inst.parent.parent]
+        found = [p for place in places for p in Path(place).rglob(f"*{HOSTILE}*")
+                 if self.pub2 not in p.parents]  # the files the server would give
+        for folder in (Path("/"), Path("/tmp"), ROOT, self.win.drive_c, self.win.drive_c / "users" / getpass.getuser()):
+            found += [folder / n for n in names(folder) if HOSTILE in n]
+        return found
 
-def ver_text(lines, sites=()):
-    text = "[CLIENT]\r\n" + "".join(line + "\r\n" for line in lines)
-    if sites:
-        text += "[SITES]\r\n" + "".join(s + "\r\n" for s in sites)
-    return text.encode("latin-1")
+    def mirror_url_path(self, rel):
+        data, mtime = self.new[rel]
+        return mirror_path(rel, data, mtime)
 
+    def serve_manifest(self, text: bytes):
+        (self.pub2 / "files.ver").write_bytes(text)
 
-def v2_lines(world):
-    return [line for line in (world.pub2 / "files.ver").read_text().splitlines() if "=" in line]
+    def manifest_lines(self):
+        return self.clean_manifest.decode("cp1252").splitlines()
 
+    def with_lines(self, extra, sites=()):
+        """Version 2's manifest with more lines in its [CLIENT] section, and sites."""
+        lines = self.manifest_lines() + list(extra)
+        if sites:
+            lines += ["[SITES]", *sites]
+        return "".join(line + "\r\n" for line in lines).encode("cp1252")
 
-# Each row: a context manager over the world giving the arguments of the faulty run.
-@contextlib.contextmanager
-def server_fault(world, *switches):
-    with FileServer(world.pub2, *switches, "--fault-file", "Bin\\core.dll") as server:
-        yield [f"host=127.0.0.1:{server.port}"]
-
-
-@contextlib.contextmanager
-def mirror_fault(world, mode):
-    down = f"http://127.0.0.1:{free_port()}/"
-    with contextlib.ExitStack() as stack:
-        url = down if mode == "down" else stack.enter_context(FaultMirror(world.tmp / "mirror2", mode, "*core.dll")).url
-        folder = world.manifest(ver_text(v2_lines(world), [url + "=2"]), "sites")
-        server = stack.enter_context(FileServer(folder))
-        yield [f"host=127.0.0.1:{server.port}"]
+    def add_published(self, rel, data):
+        """A file the server would serve, under a name the manifest names."""
+        path = self.pub2 / rel.replace("\\", "/")
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(data)
+        stamp = time.time() // 2 * 2
+        os.utime(path, (stamp, stamp))
+        return f"{rel}={len(data)},{publisher.dos_time(stamp)}"
 
 
-@contextlib.contextmanager
-def served_manifest(world, text):
-    with FileServer(world.manifest(text)) as server:
-        yield [f"host=127.0.0.1:{server.port}"]
+# --- the rows ----------------------------------------------------------------
+
+@dataclass
+class Fault:
+    """A prepared fault: how the faulty run starts, and what else to check."""
+    start: Callable
+    server: FileServer = None
+    checks: Callable = None          # checks(update, fault) after the faulty run
+    extra_ok: tuple = ()             # files a faulty manifest may name, inside the folder
+    own: tuple = ()                  # files the program adds itself (uninstaller copy, list)
+    cleanup: Callable = None
+    mirror: FaultMirror = None
 
 
-@contextlib.contextmanager
-def beside_manifest(world, text):
-    world.app.with_suffix(".ver").write_bytes(text)
-    try:
-        with FileServer(world.pub2) as server:
-            yield [f"host=127.0.0.1:{server.port}"]
-    finally:
-        world.app.with_suffix(".ver").unlink()
+@dataclass
+class Row:
+    name: str
+    prepare: Callable                # prepare(update, stack) -> Fault
+    expect: str                      # "old", "new" or "mixed": the installation after the faulty run
+    inst: str = "plain"              # "plain" or "appdata" (file-name scheme)
+    extra: Callable = None           # extra(update_tmp) -> more version 2 files
 
 
-@contextlib.contextmanager
-def verbatim_line(world, tail):
-    """The program started with a command line exactly as written."""
-    with FileServer(world.pub2) as server:
-        line = f'"{winpath(world.app)}" host=127.0.0.1:{server.port} "dir={winpath(world.inst)}" {tail}'
-        yield ("launch", line)
+def file_server(u, stack, *switches, name="fault"):
+    return stack.enter_context(FileServer(u.pub2, *switches, log=u.log(name)))
 
 
-@contextlib.contextmanager
-def stamped(world, text_of):
-    with FileServer(world.pub2) as server:
-        exe = copy_program(world.tmp / "scratch" / "stamped", "Tovimar.exe")
-        text = text_of(world, server.port)
-        assert world.win.run(BIN / "stamp.exe", [winpath(exe), text], timeout=60).returncode == 0
-        yield ("exe", exe)
+def server_fault(*switches, after=None):
+    def prepare(u, stack):
+        server = file_server(u, stack, *switches)
+        return Fault(lambda: u.start(f"host=127.0.0.1:{server.port}"), server, after)
+    return prepare
 
 
-rng = random.Random(2026)
-ROWS = {
-    "server-close-at-random-byte": lambda w: server_fault(w, "--close-after", str(rng.randrange(1, 600000))),
-    "server-length-over-buffer": lambda w: server_fault(w, "--length-over"),
-    "server-length-below-4": lambda w: server_fault(w, "--length-below"),
-    "server-corrupt-zlib": lambda w: server_fault(w, "--corrupt-zlib"),
-    "server-wrong-adler": lambda w: server_fault(w, "--bad-adler"),
-    "server-stall-then-close": lambda w: server_fault(w, "--stall", "2"),
-    "server-reply-to-announcement": lambda w: server_fault(w, "--reply-to-announce"),
-    "mirror-404-html": lambda w: mirror_fault(w, "404"),
-    "mirror-empty-body": lambda w: mirror_fault(w, "empty"),
-    "mirror-cut-short": lambda w: mirror_fault(w, "short"),
-    "mirror-one-byte-more": lambda w: mirror_fault(w, "plus-one"),
-    "mirror-closes-mid-body": lambda w: mirror_fault(w, "close-mid-body"),
-    "mirror-down": lambda w: mirror_fault(w, "down"),
-    "manifest-dotdot": lambda w: served_manifest(w, ver_text(v2_lines(w) + ["..\\..\\evil.txt=3,1", "a\\..\\..\\evil.txt=3,1", "a\\. .\\x=1,1"])),
-    "manifest-absolute": lambda w: served_manifest(w, ver_text(v2_lines(w) + ["\\evil.txt=3,1", "/evil.txt=3,1"])),
-    "manifest-drive-letter": lambda w: served_manifest(w, ver_text(v2_lines(w) + ["C:\\evil.txt=3,1", "D:evil.txt=3,1"])),
-    "manifest-64-character-name": lambda w: served_manifest(w, ver_text(v2_lines(w) + ["n" * 64 + "=3,1"])),
-    "manifest-100001-bytes": lambda w: beside_manifest(w, ver_text(v2_lines(w)) + b"x" * (100001 - len(ver_text(v2_lines(w))))),
-    "manifest-5000-lines": lambda w: served_manifest(w, ver_text(v2_lines(w)) + b"[ONDEMAND]\r\n" + b"Extra\\x.txt=1,1\r\n" * 4990),
-    "manifest-600-selected": lambda w: beside_manifest(w, ver_text(v2_lines(w) + [f"Many\\f{i}.txt=0" for i in range(600)])),
-    "manifest-random-bytes": lambda w: served_manifest(w, random.Random(7).randbytes(5000)),
-    "manifest-lf-only": lambda w: served_manifest(w, ver_text(v2_lines(w)).replace(b"\r\n", b"\n")),
-    "manifest-17-sites": lambda w: served_manifest(w, ver_text(v2_lines(w), [f"http://127.0.0.1:{free_port()}/s{i}" for i in range(17)])),
-    "settings-300-character-line": lambda w: verbatim_line(w, "linkname=" + "L" * 300),
-    "settings-20-arguments": lambda w: verbatim_line(w, " ".join(f"x{i}" for i in range(18))),
-    "settings-unclosed-quote": lambda w: verbatim_line(w, '"linkname=never closed'),
-    "settings-2000-byte-instdata": lambda w: stamped(w, lambda w, port: f"host=127.0.0.1:{port + 1}&dir={winpath(w.inst)}&" + "z" * 1980),
-}
+def broken_on_first_file(u, fault):
+    # The connection is given up at the first file; nothing more is asked.
+    assert requested(fault.server) == [u.order[0]]
 
 
-@pytest.mark.parametrize("row", list(ROWS))
-def test_fault_matrix(win, tmp_path, row):
-    world = World(win, tmp_path)
-    before = world.snapshot()
-    with ROWS[row](world) as how:
-        if isinstance(how, tuple) and how[0] == "launch":
-            code = win.run(BIN / "launch.exe", [how[1]], timeout=120).returncode
-        elif isinstance(how, tuple):
-            code = world.run(how[1], dir_arg=False)
+def each_file_once(u, fault):
+    # A reply that does not inflate fails its file only; the connection goes on.
+    assert requested(fault.server) == u.order
+
+
+def nothing_fetched(u, fault):
+    assert requested(fault.server) == []
+
+
+def wire_replies(u):
+    """(file, reply length) of every chunk reply of a complete update, in order."""
+    out = []
+    for name in u.order:
+        data = (u.pub2 / name.replace("\\", "/")).read_bytes()
+        offset = 0
+        while True:
+            chunk = data[offset: offset + CHUNK]
+            out.append((name, len(wire.encode_reply(chunk, True))))
+            offset += len(chunk)
+            if len(chunk) < CHUNK:
+                break
+    return out
+
+
+def close_at_random_byte(seed):
+    def prepare(u, stack):
+        replies = wire_replies(u)
+        total = sum(n for _, n in replies)
+        ends = set()
+        at = 0
+        for _, n in replies:
+            at += n
+            ends.add(at)
+        rng = random.Random(seed)
+        cut = rng.randrange(1, total)
+        while cut in ends:  # inside a reply, never right at its end
+            cut = rng.randrange(1, total)
+        server = file_server(u, stack, "--close-after", str(cut))
+
+        def after(u, fault):
+            at, index = 0, 0
+            while at + replies[index][1] < cut:
+                at += replies[index][1]
+                index += 1
+            cut_file = replies[index][0]
+            assert requested(fault.server) == [name for name, _ in replies[: index + 1]], cut
+            got = installed(u.inst)
+            done = u.order[: u.order.index(cut_file)]
+            for name in u.order:
+                rel = name.replace("\\", "/")
+                if name in done:
+                    assert got[rel] == u.new[rel], (cut, rel)
+                else:
+                    assert got.get(rel) == u.old.get(rel), (cut, rel)
+        return Fault(lambda: u.start(f"host=127.0.0.1:{server.port}"), server, after)
+    return prepare
+
+
+def mirror_fault(mode, glob="*_Bin_*"):
+    """The fault mirror is the manifest's only site; the file server, clean,
+    takes what the mirror spoils."""
+    def prepare(u, stack):
+        if mode == "down":
+            site, mirror = stack.enter_context(DownSite()).url, None
         else:
-            code = world.run(world.app, *how)
-    assert code == 0
-    world.check_and_converge(before)
-    if row == "manifest-600-selected":
-        assert len(list((world.inst / "Many").iterdir())) == 600
+            mirror = stack.enter_context(FaultMirror(u.mirror2, mode, glob))
+            site = mirror.url
+        u.serve_manifest(u.with_lines([], [site + "=2"]))
+        server = file_server(u, stack)
+
+        def after(u, fault):
+            spoiled = {name for name in u.order
+                       if mode == "down" or fnmatch.fnmatchcase(u.mirror_url_path(name.replace("\\", "/")), glob)}
+            assert spoiled
+            assert set(requested(fault.server)) == spoiled
+            if mirror:
+                assert {p for p in mirror.faulted()} == {u.mirror_url_path(n.replace("\\", "/")) for n in spoiled}
+                assert set(mirror.served()) == {u.mirror_url_path(n.replace("\\", "/"))
+                                                for n in u.order if n not in spoiled}
+        return Fault(lambda: u.start(f"host=127.0.0.1:{server.port}"), server, after, mirror=mirror)
+    return prepare
 
 
-def test_a_file_name_with_five_dashes_installs_as_three_parts(win, tmp_path):
-    inst = win.drive_c / "users" / "root" / "AppData" / "Roaming" / "Velorin" / "127.0.0.1"
-    shutil.rmtree(inst, ignore_errors=True)
-    src = make_tree(tmp_path / "src", {"Corvane.exe": pattern(1000, 1)})
-    publish(src, tmp_path / "pub")
-    with FileServer(tmp_path / "pub") as server:
-        exe = copy_program(tmp_path / "dl", f"127.0.0.1-{server.port}-Five-a-b-setup.exe")
-        assert win.wait(win.start(exe), 120) == 0
-    listed = (inst / "linkfiles").read_text().splitlines()
-    assert listed[0].endswith("\\Five.lnk")
-    assert win.wait(win.start(inst / "Tovimar.exe", ["uninstall"]), 60) == 0
-    assert wait_for(lambda: not (inst / "linkfiles").exists(), 30)
+def served_manifest(text_of, after=None, extra_ok=None):
+    """The file server delivers a manifest made by text_of(update)."""
+    def prepare(u, stack):
+        u.serve_manifest(text_of(u))
+        server = file_server(u, stack)
+
+        def checks(u, fault):
+            asked = requested(fault.server)
+            assert not [n for n in asked if HOSTILE in n or n == ""], asked
+            if after:
+                after(u, fault)
+        return Fault(lambda: u.start(f"host=127.0.0.1:{server.port}"), server, checks,
+                     extra_ok=tuple(extra_ok or ()))
+    return prepare
 
 
-def big_versions():
-    return ({"big/a.bin": pattern(3_000_000, 1), "big/b.bin": pattern(2_500_000, 2), "small.txt": b"1"},
-            {"big/a.bin": pattern(3_000_001, 3), "big/b.bin": pattern(2_500_001, 4), "small.txt": b"22"})
+def hostile(*paths):
+    return lambda u: u.with_lines([f"{p}=0,0" for p in paths])
+
+
+def long_names(u):
+    # 63 characters install (a version 2 file); 64 are one too many, also with folders.
+    stem = HOSTILE + "-" + "n" * 60
+    lines = [u.add_published(stem[:60] + ".bin", b"sixty-four"),
+             u.add_published("Bin\\" + stem[:56] + ".bin", b"sixty-four too")]
+    assert all(len(line.split("=")[0]) == 64 for line in lines)
+    return u.with_lines(lines)
+
+
+def beside_program(text_of, after=None, extra_ok=None):
+    """The manifest lies beside the program; the file server serves the files."""
+    def prepare(u, stack):
+        u.app.with_suffix(".ver").write_bytes(text_of(u))
+        server = file_server(u, stack)
+
+        def checks(u, fault):
+            assert not [line for line in fault.server.requests() if line.startswith("files.ver;")]
+            if after:
+                after(u, fault)
+        return Fault(lambda: u.start(f"host=127.0.0.1:{server.port}"), server, checks,
+                     extra_ok=tuple(extra_ok or ()))
+    return prepare
+
+
+def over_limit(u):
+    # Version 2's lines, filler nobody selects, and a last line whose final
+    # byte lies beyond 100000: the name is read without it.
+    head = u.clean_manifest + b"[ONDEMAND]\r\n"
+    tail = b"[CLIENT]\r\ncutat100000X"
+    filler = b""
+    n = 0
+    while len(head) + len(filler) + len(tail) < 100001 - 40:
+        filler += b"OnDemand\\pad%05d.bin=1,976180160\r\n" % n
+        n += 1
+    filler += b";" * (100001 - len(head) - len(filler) - len(tail) - 2) + b"\r\n"
+    text = head + filler + tail
+    assert len(text) == 100001
+    return text
+
+
+def cut_at_limit(u, fault):
+    asked = requested(fault.server)
+    assert "cutat100000" in asked and "cutat100000X" not in asked
+    assert not [n for n in asked if n.startswith("OnDemand")]
+
+
+def five_thousand_lines(u):
+    lines = ["[ONDEMAND]"] + [f"OnDemand\\file{i:04d}.bin=1{i},976180160" for i in range(5000)]
+    text = u.with_lines(lines)
+    assert text.count(b"\r\n") >= 5000 and len(text) < CHUNK
+    return text
+
+
+def no_ondemand(u, fault):
+    assert not [n for n in requested(fault.server) if n.startswith("OnDemand")]
+
+
+def many_files(tmp):
+    return {f"Many/f{i:03d}.txt": f"small file {i}\r\n".encode() * (1 + i % 7) for i in range(600)}
+
+
+def many_from_a_mirror(u, stack):
+    mirror = stack.enter_context(FaultMirror(u.mirror2))
+    u.serve_manifest(u.with_lines([], [mirror.url + "=4"]))
+    server = file_server(u, stack)
+
+    def after(u, fault):
+        by_mirror = {p for p in mirror.served() if "_Many_" in p}
+        by_server = {n for n in requested(server) if n.startswith("Many\\")}
+        assert by_mirror and len(by_mirror) + len(by_server) == 600
+    return Fault(lambda: u.start(f"host=127.0.0.1:{server.port}"), server, after, mirror=mirror)
+
+
+def random_bytes(seed, then_valid):
+    def text_of(u):
+        noise = random.Random(seed).randbytes(20000).replace(b"[", b"(")
+        return noise + (b"\r\n" + u.clean_manifest if then_valid else b"")
+    return text_of
+
+
+def seventeen_sites(u, stack):
+    mirror = stack.enter_context(FaultMirror(u.mirror2))
+    downs = [stack.enter_context(DownSite()).url for _ in range(16)]
+    u.serve_manifest(u.with_lines([], [mirror.url + "=2"] + downs))
+    server = file_server(u, stack)
+
+    def after(u, fault):
+        assert mirror.served()
+    return Fault(lambda: u.start(f"host=127.0.0.1:{server.port}"), server, after, mirror=mirror)
+
+
+def verbatim(line_of):
+    """The program started through launch.exe with a command line exactly as
+    line_of(update, port) writes it."""
+    def prepare(u, stack):
+        server = file_server(u, stack)
+        line = line_of(u, server.port)
+        return Fault(lambda: u.win.start(BIN / "launch.exe", [line]), server)
+    return prepare
+
+
+def head(u, port):
+    return f'"{winpath(u.app)}" host=127.0.0.1:{port} "dir={winpath(u.inst)}"'
+
+
+def long_line(u, port):
+    # The line is cut at 260 characters inside the linkname, so include=0
+    # (which would select nothing) is never read.
+    start = head(u, port)
+    line = f"{start} linkname={'L' * max(10, 262 - len(start) - 10)} include=0 {'t' * 40}"
+    assert len(line) >= 300 and line.index("include=0") >= 260 and len(start) < 250
+    return line
+
+
+def twenty_arguments(u, port):
+    # Arguments 0 to 15 are kept; include=0 is the 17th and is dropped.
+    tokens = [head(u, port), *"abcdefghijklm", "include=0", "x", "y", "z"]
+    line = " ".join(tokens)
+    assert len(tokens) + 2 == 20 and len(line) < 260  # the head holds three
+    return line
+
+
+def unclosed_quote(u, port):
+    # The folder holds a blank: only a quote that runs to the end keeps it whole.
+    assert " " in u.inst.name
+    return f'"{winpath(u.app)}" host=127.0.0.1:{port} "dir={winpath(u.inst)}'
+
+
+def big_instdata(u, stack):
+    server = file_server(u, stack)
+    start = f"host=127.0.0.1:{server.port + 1}&dir={winpath(u.inst)}&linkname="
+    text = start + "L" * (1030 - len(start)) + "&include=0&"
+    text += "z" * (2000 - len(text))
+    assert len(text) == 2000 and text.index("&include=0") >= 1023 and len(start) < 1000
+    exe = copy_program(u.tmp / "stamped", "Tovimar.exe")
+    (u.tmp / "instdata.txt").write_bytes(text.encode())
+    assert u.win.run(BIN / "stamp.exe", [winpath(exe), "@" + winpath(u.tmp / "instdata.txt")],
+                     timeout=60).returncode == 0
+    return Fault(lambda: u.win.start(exe, []), server)
+
+
+def five_dashes(u, stack):
+    server = file_server(u, stack)
+    exe = copy_program(u.tmp / "dl", f"127.0.0.1-{server.port}-FaultRow-a-b-setup.exe")
+
+    def after(u, fault):
+        assert (u.inst / "Tovimar.exe").read_bytes() == exe.read_bytes()
+        listed = (u.inst / "linkfiles").read_text().splitlines()
+        assert [line.rsplit("\\", 1)[-1] for line in listed] == [
+            "FaultRow.lnk", "FaultRow.lnk", "Uninstall FaultRow.lnk"]
+        assert all(linux_path(u.win, line).is_file() for line in listed)
+
+    def cleanup(u):
+        listing_file = u.inst / "linkfiles"
+        if listing_file.exists():
+            for line in listing_file.read_text().splitlines():
+                linux_path(u.win, line).unlink(missing_ok=True)
+        shutil.rmtree(u.inst, ignore_errors=True)
+    return Fault(lambda: u.win.start(exe, []), server, after, own=("Tovimar.exe", "linkfiles"),
+                 cleanup=cleanup)
+
+
+ROWS = [
+    # The file server misbehaves on every file reply.
+    Row("server: closed at a random byte (1)", close_at_random_byte(1), "mixed"),
+    Row("server: closed at a random byte (2)", close_at_random_byte(2), "mixed"),
+    Row("server: closed at a random byte (3)", close_at_random_byte(3), "mixed"),
+    Row("server: length above the receive buffer", server_fault("--length-over", after=broken_on_first_file), "old"),
+    Row("server: length below 4", server_fault("--length-below", after=broken_on_first_file), "old"),
+    Row("server: corrupt zlib data", server_fault("--corrupt-zlib", after=each_file_once), "old"),
+    Row("server: wrong Adler-32", server_fault("--bad-adler", after=each_file_once), "old"),
+    Row("server: a stall, then a close", server_fault("--stall", "2", after=broken_on_first_file), "old"),
+    Row("server: a reply to the announcement", server_fault("--reply-to-announce", after=nothing_fetched), "old"),
+    # The only mirror misbehaves on the files under Bin; the server takes them.
+    Row("mirror: 404 with an HTML body", mirror_fault("404"), "new"),
+    Row("mirror: 200 with an empty body", mirror_fault("empty"), "new"),
+    Row("mirror: a body cut short", mirror_fault("short"), "new"),
+    Row("mirror: one byte more than the size", mirror_fault("plus-one"), "new"),
+    Row("mirror: closed in the middle of a body", mirror_fault("close-mid-body"), "new"),
+    Row("mirror: down", mirror_fault("down"), "new"),
+    # Manifests.
+    Row("manifest: '..' elements", served_manifest(hostile(
+        f"..\\{HOSTILE}-a.txt", f"Bin\\..\\..\\{HOSTILE}-b.txt", f"../{HOSTILE}-c.txt", f".. \\{HOSTILE}-d.txt",
+        f"Bin\\..\\{HOSTILE}-e.txt", f"Bin/../../{HOSTILE}-f.txt")), "new"),
+    Row("manifest: absolute paths and an empty name", served_manifest(hostile(
+        f"\\{HOSTILE}-g.txt", f"/{HOSTILE}-h.txt", f"\\\\127.0.0.1\\c$\\{HOSTILE}-i.txt", "")), "new"),
+    Row("manifest: drive letters and streams", served_manifest(hostile(
+        f"C:\\{HOSTILE}-j.txt", f"D:{HOSTILE}-k.txt", f"C:{HOSTILE}-l.txt", f"tiny.cfg:{HOSTILE}",
+        f"Z:\\tmp\\{HOSTILE}-m.txt")), "new"),
+    Row("manifest: a 64-character name", served_manifest(long_names), "new",
+        extra=lambda tmp: {"n" * 59 + ".bin": b"sixty-three"}),
+    Row("manifest: 100001 bytes beside the program", beside_program(over_limit, cut_at_limit,
+                                                                  extra_ok={"cutat100000"}), "new"),
+    Row("manifest: 5000 lines", served_manifest(five_thousand_lines, no_ondemand), "new"),
+    Row("manifest: 600 selected files", many_from_a_mirror, "new", extra=many_files),
+    Row("manifest: random bytes", served_manifest(random_bytes(7, False), nothing_fetched), "old"),
+    Row("manifest: random bytes, then a good manifest", served_manifest(random_bytes(8, True)), "new"),
+    Row("manifest: LF-only line ends", served_manifest(
+        lambda u: u.clean_manifest.replace(b"\r\n", b"\n"), nothing_fetched), "old"),
+    Row("manifest: 17 site lines", seventeen_sites, "new"),
+    # Settings.
+    Row("settings: a 300-character command line", verbatim(long_line), "new"),
+    Row("settings: 20 arguments", verbatim(twenty_arguments), "new"),
+    Row("settings: an unclosed quote", verbatim(unclosed_quote), "new"),
+    Row("settings: 2000 bytes of INSTDATA", big_instdata, "new"),
+    Row("settings: a file name with five '-'", five_dashes, "new", inst="appdata"),
+]
+
+
+def installation_folder(win, tmp, kind):
+    if kind == "appdata":
+        folder = win.drive_c / "users" / getpass.getuser() / "AppData" / "Roaming" / "Velorin" / "127.0.0.1"
+        shutil.rmtree(folder, ignore_errors=True)
+        return folder
+    return None
+
+
+@pytest.mark.parametrize("row", ROWS, ids=[r.name for r in ROWS])
+def test_a_fault_during_an_update_damages_nothing(win, tmp_path, row):
+    u = Update(win, tmp_path, installation_folder(win, tmp_path, row.inst),
+               row.extra(tmp_path) if row.extra else None)
+    fault = None
+    try:
+        with contextlib.ExitStack() as stack:
+            fault = row.prepare(u, stack)
+            before = u.outside()
+            proc = fault.start()
+            assert win.wait(proc, DEADLINE) == 0
+            assert u.outside() == before, "something outside the installation changed"
+            assert not u.hostile_traces()
+            got = tree(u.inst)
+            assert not [rel for rel in got if rel.endswith(PART)], "a temporary file was left"
+            for rel in fault.own:
+                got.pop(rel, None)
+            for rel in fault.extra_ok:
+                assert rel in got, rel
+                got.pop(rel)
+            assert set(got) <= set(u.old) | set(u.new), "a file no manifest line allows"
+            for rel, value in got.items():
+                assert value == u.old.get(rel) or value == u.new.get(rel), rel
+            if row.expect == "old":
+                assert got == u.old
+            elif row.expect == "new":
+                assert got == u.new
+            if fault.checks:
+                fault.checks(u, fault)
+        # A clean run completes the update.
+        u.serve_manifest(u.clean_manifest)
+        u.app.with_suffix(".ver").unlink(missing_ok=True)
+        before = u.outside()
+        with FileServer(u.pub2, log=u.log("clean")) as server:
+            assert u.run(f"host=127.0.0.1:{server.port}") == 0
+        assert u.outside() == before
+        got = tree(u.inst)
+        for rel in (*fault.own, *fault.extra_ok):
+            got.pop(rel, None)
+        assert got == u.new
+    finally:
+        if fault and fault.cleanup:
+            fault.cleanup(u)
+
+
+# --- killed and closed updates ---------------------------------------------
+
+def big_version(n):
+    """About 7.5 MB: a second or two over either path."""
+    return {
+        "Big/a.bin": pattern(3_000_000 + n, 40 + n),
+        "Big/b.bin": pattern(2_500_000 - n, 50 + n),
+        "Bin/c.dll": pattern(1_400_000 + n, 60 + n),
+        "Bin/d.dll": pattern(2 * CHUNK + n, 70 + n),
+        "e.txt": f"version {n}\r\n".encode() * 1000,
+    }
+
+
+KILLS = 16  # per path
 
 
 @pytest.mark.parametrize("path", ["server", "mirror"])
-def test_updates_killed_at_random_moments(win, tmp_path, path):
-    v1, v2 = big_versions()
-    versions = []
-    for n, files in enumerate((v1, v2), 1):
-        src = make_tree(tmp_path / f"src{n}", files, shift=3600 * n)
-        publish(src, tmp_path / f"pub{n}", tmp_path / f"mirror{n}")
-        versions.append((tree(src), tmp_path / f"pub{n}", tmp_path / f"mirror{n}"))
-    allowed = {rel: {versions[0][0][rel], versions[1][0][rel]} for rel in v1}
-    inst = tmp_path / "inst"
+def test_an_update_killed_at_random_moments_leaves_old_or_new_files(win, tmp_path, path):
+    src1 = make_tree(tmp_path / "src1", big_version(1))
+    src2 = make_tree(tmp_path / "src2", big_version(2), shift=3600)
+    publish(src1, tmp_path / "pub1")
+    old, new = tree(src1), tree(src2)
+    inst = tmp_path / "work" / "inst"
+    (tmp_path / "work" / "outside").mkdir(parents=True)
+    (tmp_path / "work" / "outside" / "keep.txt").write_bytes(b"keep")
     app = copy_program(tmp_path / "app")
-    seed = random.Random(30 if path == "server" else 31)
-    for i in range(16):
-        want, pub, mirror = versions[i % 2]
-        with contextlib.ExitStack() as stack:
-            if path == "server":
-                server = stack.enter_context(FileServer(pub))
-                args = [f"host=127.0.0.1:{server.port}"]
+    template = tmp_path / "v1-installed"
+    with FileServer(tmp_path / "pub1") as server:
+        proc = win.start(app, [f"dir={winpath(template)}", f"host=127.0.0.1:{server.port}"])
+        assert win.wait(proc, DEADLINE) == 0
+    assert tree(template) == old
+
+    def restore():
+        shutil.rmtree(inst, ignore_errors=True)
+        shutil.copytree(template, inst)
+
+    rng = random.Random(2024 if path == "server" else 2025)
+    with contextlib.ExitStack() as stack:
+        if path == "mirror":
+            web = stack.enter_context(Nginx(tmp_path / "mirror2", tmp_path / "nginx", limit_rate="2m"))
+            publish(src2, tmp_path / "pub2", tmp_path / "mirror2", "--site", web.url + "=2")
+        else:
+            publish(src2, tmp_path / "pub2")
+        server = stack.enter_context(FileServer(tmp_path / "pub2"))
+        args = [f"dir={winpath(inst)}", f"host=127.0.0.1:{server.port}"]
+        outside = listing(tmp_path / "work", skip=inst)
+
+        # One whole update tells how long the kill moments may be apart from the start.
+        restore()
+        began = time.monotonic()
+        assert win.wait(win.start(app, args), DEADLINE) == 0
+        whole = time.monotonic() - began
+        assert tree(inst) == new
+        if path == "mirror":
+            assert len(web.served()) == len(new)
+
+        killed = 0
+        for i in range(KILLS):
+            if i % 2 == 0:
+                restore()  # every other run starts from version 1, the others from the killed state
+            moment = rng.uniform(0.05, whole)
+            proc = win.start(app, args)
+            if wait_for(lambda: proc.poll() is not None, moment):
+                assert proc.returncode == 0
             else:
-                shutil.copyfile(pub / "files.ver", app.with_suffix(".ver"))
-                web = stack.enter_context(Nginx(mirror, tmp_path / f"nginx{i}", limit_rate="3m"))
-                args = [f"web:{web.url}=2"]
-            proc = win.start(app, [f"dir={winpath(inst)}", *args])
-            time.sleep(seed.uniform(0.3, 1.6))  # the moment of the kill is the test's input
-            kill(proc)
-        for rel, value in installed(inst).items():
-            assert value in allowed[rel], (i, rel)
-    with FileServer(versions[1][1]) as server:
-        app.with_suffix(".ver").unlink(missing_ok=True)
-        assert win.wait(win.start(app, [f"dir={winpath(inst)}", f"host=127.0.0.1:{server.port}"]), 120) == 0
-    assert installed(inst) == versions[1][0]
+                kill(proc)
+                killed += 1
+            got = tree(inst)
+            parts = [rel for rel in got if rel.endswith(PART)]
+            assert {rel[: -len(PART)] for rel in parts} <= set(new), parts
+            for rel in parts:
+                got.pop(rel)
+            assert set(got) == set(new), (i, moment)
+            for rel, value in got.items():
+                assert value in (old[rel], new[rel]), (i, moment, rel)
+            assert listing(tmp_path / "work", skip=inst) == outside
+        assert killed >= KILLS // 4
+        # A clean run completes the update and consumes every temporary file.
+        assert win.wait(win.start(app, args), DEADLINE) == 0
+    assert tree(inst) == new
 
 
-def test_closing_the_window_mid_download(win, tmp_path):
-    v1, v2 = big_versions()
-    src = make_tree(tmp_path / "src", v2)
-    publish(src, tmp_path / "pub")
-    inst = tmp_path / "inst"
-    app = copy_program(tmp_path / "app")
+@pytest.mark.parametrize("path", ["server", "mirror"])
+def test_closing_the_window_mid_download_starts_the_client_and_ends(win, tmp_path, path):
+    u = Update(win, tmp_path)
     client = copy_program(tmp_path / "client", "Corvane.exe", "Corvane.exe")
-    log = tmp_path / "client.log"
-    with FileServer(tmp_path / "pub") as server:
-        proc = win.start(app, [f"dir={winpath(inst)}", f"host=127.0.0.1:{server.port}", "next", winpath(client)],
-                         env={"TOVIMAR_CLIENT_LOG": winpath(log)})
-        assert wait_for(lambda: list(inst.rglob("*.~tv")), 30)
+    client_log = tmp_path / "client.log"
+    env = {"TOVIMAR_CLIENT_LOG": winpath(client_log)}
+    with contextlib.ExitStack() as stack:
+        if path == "server":
+            # The server keeps the first reply for Bin\core.dll back: the
+            # program waits in the middle of the update.
+            server = stack.enter_context(FileServer(u.pub2, "--stall", "60", "--fault-file", "Bin\\core.dll",
+                                                    "--fault-once", log=u.log("stall")))
+
+            def downloading():
+                return "Bin\\core.dll;0;262144" in server.requests()
+        else:
+            web = stack.enter_context(Nginx(u.mirror2, tmp_path / "nginx", limit_rate="100k"))
+            u.serve_manifest(u.with_lines([], [web.url]))
+            server = stack.enter_context(FileServer(u.pub2))
+
+            def downloading():
+                return list(u.inst.rglob("*" + PART))
+        # The client by a path relative to the current folder: the whole command
+        # line must stay within its 259 characters.
+        proc = u.start(f"host=127.0.0.1:{server.port}", "next", "client\\Corvane.exe", env=env, cwd=tmp_path)
+        assert wait_for(downloading, 60)
         assert win.probe("close", "CN")
-        assert win.wait(proc, 15) == 0
-        assert wait_for(log.exists, 20)
-        assert win.wait(win.start(app, [f"dir={winpath(inst)}", f"host=127.0.0.1:{server.port}"]), 120) == 0
-    assert installed(inst) == tree(src)
+        assert win.wait(proc, 20) == 0
+        assert wait_for(lambda: client_log.exists() and client_log.read_text().strip(), 20)
+        assert "Corvane.exe" in client_log.read_text()
+        got = tree(u.inst)
+        parts = [rel for rel in got if rel.endswith(PART)]
+        for rel in parts:
+            got.pop(rel)
+        assert not parts, f"temporary files left after the window was closed: {parts}"
+        assert set(got) <= set(u.new)
+        for rel, value in got.items():
+            assert value == u.old.get(rel) or value == u.new.get(rel), rel
+        assert got != u.new, "the update was not interrupted"
+    u.serve_manifest(u.clean_manifest)
+    with FileServer(u.pub2) as server:
+        assert u.run(f"host=127.0.0.1:{server.port}") == 0
+    assert tree(u.inst) == u.new
