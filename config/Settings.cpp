@@ -60,6 +60,13 @@ int32_t ParseCommandText(const char* line) {
     while (IsBlankOrTab(*p)) ++p;
   }
   if (Settings.ArgCount == 0) AddArg(Settings.CommandLine);  // Args[0] always exists
+  // A token the cut ran through is dropped: half a folder or half a program
+  // to start is worse than none.
+  const char* cut = line + kTextCapacity - 1;
+  if (Settings.ArgCount > 1 && TextLength(line) > kTextCapacity - 1 && !IsBlankOrTab(*cut) && *cut != '"') {
+    const char* last = Settings.Args[Settings.ArgCount - 1];
+    if (last + TextLength(last) == Settings.CommandLine + kTextCapacity - 1) --Settings.ArgCount;
+  }
   ApplyArguments();
   return Settings.ArgCount;
 }

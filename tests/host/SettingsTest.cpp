@@ -48,14 +48,32 @@ TEST_CASE("overlong command lines are cut and extra arguments dropped") {
   CHECK(args.size() == 16);
   CHECK(args[15] == "a14");
 
-  Tokens("T dir=" + std::string(400, 'x'));
-  CHECK(std::string(Settings.InstallDir).size() == 259 - 6);
-
   Tokens("T linkname=" + std::string(100, 'n'));
   CHECK(std::string(Settings.LinkName) == std::string(63, 'n'));
-  Tokens("T host=" + std::string(300, 'h') + ":22001");
-  CHECK(std::string(Settings.Host).size() == 252);
-  CHECK(Settings.Port == 0);  // the port fell off the cut line
+}
+
+TEST_CASE("a token cut by the end of an overlong command line is dropped") {
+  using V = std::vector<std::string>;
+  const std::string pad(240, 'p');  // "T " and pad end at character 242
+  struct Case { std::string line; V args; } cases[] = {
+    {"T dir=" + std::string(400, 'x'), V{"T"}},
+    {"T host=" + std::string(300, 'h') + ":22001", V{"T"}},
+    {"T " + pad + " next \"C:\\Long Folder\\Client.exe\"", V{"T", pad, "next"}},
+    {"T " + pad + " next C:\\Client\\Client.exe /x", V{"T", pad, "next"}},
+    // Whole tokens that end right at the cut stay.
+    {"T " + pad + " " + std::string(16, 'w') + " more", V{"T", pad, std::string(16, 'w')}},
+    {"T " + pad + " \"" + std::string(14, 'q') + "\" more", V{"T", pad, std::string(14, 'q')}},
+    // The sixteenth argument is whole; the cut one was never taken.
+    {"T a b c d e f g h i j k l m n o " + std::string(300, 'z'), V{"T", "a", "b", "c", "d", "e", "f", "g", "h",
+                                                                   "i", "j", "k", "l", "m", "n", "o"}},
+  };
+  for (auto& c : cases) {
+    CAPTURE(c.line);
+    CHECK(Tokens(c.line) == c.args);
+  }
+  Tokens("T dir=C:\\A next " + std::string(300, 'r'));
+  CHECK(std::string(Settings.InstallDir) == "C:\\A");
+  CHECK(Settings.RunAfter[0] == 0);
 }
 
 TEST_CASE("keywords") {
