@@ -43,3 +43,9 @@ demo: build
 
 clean:
 	rm -rf build
+
+# Throughput, CPU and memory against aria2c, curl and the platform floors;
+# BENCH_SCALE=0.1 (or `make bench BENCH_ARGS=--quick`) shrinks the installation.
+.PHONY: bench
+bench: build
+	@$(PY) tools/bench.py $(BENCH_ARGS)

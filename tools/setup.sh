@@ -8,7 +8,7 @@ PACKAGES=(
   wine wine32:i386 xvfb xauth x11-utils
   cmake ninja-build make g++ clang libclang-rt-14-dev
   python3 python3-pytest python3-pefile liblnk-utils imagemagick
-  doctest-dev nginx-light zlib1g-dev curl
+  doctest-dev nginx-light zlib1g-dev curl aria2 python3-matplotlib
 )
 
 SUDO=""

@@ -1,0 +1,639 @@
+#!/usr/bin/env python3
+"""Benchmark of Tovimar.exe under Wine against aria2c, curl and the platform
+floors, everything on 127.0.0.1.
+
+Generates a test installation under build/bench/ (about 2000 small files of
+1-64 KiB and a few large ones up to 64 MiB, half random bytes, half text-like;
+about 300 MiB at scale 1), publishes it with a mirror tree, serves it with
+tools/fileserver.py and nginx, and measures each case several times (medians
+reported): fresh installs over the TCP server (compressed and scrambled
+replies, on a smaller installation of its own), fresh installs from one mirror
+with 1, 4, 8 and 15 workers, a run over a complete installation, aria2c and
+curl fetching the same mirror files (then inflated in Python), and the floors:
+bare recv loops and one WinInet stream under Wine, and a native Python client.
+
+Writes a table to the terminal, build/bench/results.json and
+build/bench/throughput.png. MB are 10^6 bytes, MiB 2^20."""
+import argparse
+import json
+import os
+import resource
+import shutil
+import statistics
+import subprocess
+import sys
+import threading
+import time
+import zlib
+import random
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "tests" / "e2e"))
+import winenv  # noqa: E402
+from servers import FileServer, Nginx, publish, publisher  # noqa: E402
+
+WORK = ROOT / "build" / "bench"
+KIB, MIB = 1024, 1024 * 1024
+WORKERS = (1, 4, 8, 15)
+CORES = os.cpu_count() or 1
+CLK = os.sysconf("SC_CLK_TCK")
+BASE_TIME = 1623745800  # 2021-06-15 08:30:00 UTC, an even second
+TREE_VERSION = 1
+RUN_TIMEOUT = 600
+
+SENDER = r"""
+import socket, sys
+n = int(sys.argv[1])
+s = socket.socket()
+s.bind(("127.0.0.1", 0)); s.listen(1); s.settimeout(120)
+print(s.getsockname()[1], flush=True)
+c, _ = s.accept(); c.settimeout(120)
+buf = bytes(range(256)) * 4096
+left = n
+while left > 0:
+    k = min(left, len(buf)); c.sendall(buf[:k] if k < len(buf) else buf); left -= k
+try:
+    c.shutdown(socket.SHUT_WR); c.recv(1)
+except OSError:
+    pass
+c.close()
+"""
+
+
+def log(text):
+    print(text, flush=True)
+
+
+# --- the test installations ----------------------------------------------
+
+class TextPool:
+    WORDS = ("the of and to in is was for on that with by as at from this are be or an it not "
+             "which have has had were but all can more one other their new first been its also "
+             "data file index table value error window stream server client mirror install "
+             "render texture model shader sound music level map object player item quest").split()
+
+    def __init__(self, rng, size=4 * MIB):
+        out, n = [], 0
+        while n < size:
+            line = " ".join(rng.choice(self.WORDS) for _ in range(rng.randint(4, 14)))
+            line = f"{rng.randint(0, 99999):05d} {line} = {rng.random():.6f}\r\n"
+            out.append(line)
+            n += len(line)
+        self.data = "".join(out).encode()[:size]
+
+    def take(self, rng, size):
+        parts, n = [], 0
+        while n < size:
+            start = rng.randrange(0, len(self.data) - 1)
+            piece = self.data[start:start + min(size - n, 1 * MIB)]
+            parts.append(piece)
+            n += len(piece)
+        return b"".join(parts)[:size]
+
+
+def tree_layout(kind, scale, rng):
+    """[(relative posix path, size, 'random'|'text')]."""
+    files = []
+    if kind == "main":
+        small = max(20, int(2000 * scale))
+        for i in range(small):
+            size = rng.randint(1, 64) * KIB - rng.randint(0, 1023)
+            files.append((f"Data/S{i // 200:02d}/f{i:04d}.{'bin' if i % 2 else 'txt'}", size,
+                          "random" if i % 2 else "text"))
+        big = [64, 64, 48, 32, 16, 8]
+        for i, mib in enumerate(big):
+            size = max(256 * KIB, int(mib * MIB * scale))
+            if mib == 64 and i == 0 and scale < 1:
+                size = int(64 * MIB * max(scale, 0.25))  # keep one large file
+            files.append((f"Pak/big{i}.{'pak' if i % 2 == 0 else 'txt'}", size,
+                          "random" if i % 2 == 0 else "text"))
+    elif kind == "server":
+        small = max(10, int(200 * scale))
+        for i in range(small):
+            size = rng.randint(1, 64) * KIB - rng.randint(0, 1023)
+            files.append((f"Data/f{i:04d}.{'bin' if i % 2 else 'txt'}", size, "random" if i % 2 else "text"))
+        for i, mib in enumerate([12, 8, 4]):
+            files.append((f"Pak/big{i}.{'pak' if i % 2 == 0 else 'txt'}", max(128 * KIB, int(mib * MIB * scale)),
+                          "random" if i % 2 == 0 else "text"))
+    elif kind == "one1m":
+        files.append(("one.pak", 1 * MIB, "random"))
+    elif kind == "one64m":
+        files.append(("one.pak", 64 * MIB, "random"))
+    return files
+
+
+def build_tree(kind, scale):
+    """Generates, publishes and mirrors one installation; reused when present."""
+    base = WORK / "trees" / kind
+    stamp = base / "stamp.json"
+    want = {"version": TREE_VERSION, "scale": scale if kind in ("main", "server") else 1}
+    if stamp.exists() and json.loads(stamp.read_text()) == want:
+        return json.loads((base / "tree.json").read_text())
+    shutil.rmtree(base, ignore_errors=True)
+    src, pub, mirror = base / "src", base / "published", WORK / "www" / kind
+    shutil.rmtree(mirror, ignore_errors=True)
+    rng = random.Random(f"{kind}-{scale}")
+    pool = TextPool(rng)
+    layout = tree_layout(kind, scale, rng)
+    entries = []
+    for i, (rel, size, style) in enumerate(sorted(layout)):
+        path = src / rel
+        path.parent.mkdir(parents=True, exist_ok=True)
+        data = rng.randbytes(size) if style == "random" else pool.take(rng, size)
+        path.write_bytes(data)
+        t = BASE_TIME + 2 * i
+        os.utime(path, (t, t))
+        dos = publisher.dos_time(t)
+        entries.append({"rel": rel, "size": size,
+                        "mirror": publisher.mirror_name(rel.replace("/", "\\"), size, dos, True)})
+    publish(src, pub, mirror)
+    info = {"kind": kind, "files": entries, "bytes": sum(e["size"] for e in entries),
+            "count": len(entries), "src": str(src), "published": str(pub), "mirror": str(mirror)}
+    (base / "tree.json").write_text(json.dumps(info))
+    stamp.write_text(json.dumps(want))
+    return info
+
+
+def check_install(folder, tree):
+    """Every file of the tree is there with its size."""
+    for e in tree["files"]:
+        p = Path(folder) / e["rel"]
+        if not p.is_file() or p.stat().st_size != e["size"]:
+            return False
+    return True
+
+
+# --- measuring -----------------------------------------------------------
+
+def proc_cpu(pid):
+    try:
+        f = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+        return (int(f[11]) + int(f[12])) / CLK
+    except (OSError, IndexError, ValueError):
+        return 0.0
+
+
+def proc_hwm(pid):
+    try:
+        for line in Path(f"/proc/{pid}/status").read_text().splitlines():
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    return 0
+
+
+def proc_session(pid):
+    try:
+        return int(Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[3])
+    except (OSError, IndexError, ValueError):
+        return None
+
+
+def find_pids(needle, session):
+    """Processes of one session (a run's own, not others' concurrent runs)
+    whose command line holds needle."""
+    out = []
+    for d in os.listdir("/proc"):
+        if d.isdigit():
+            try:
+                cmd = Path(f"/proc/{d}/cmdline").read_bytes()
+            except OSError:
+                continue
+            if needle in cmd and b"wineserver" not in cmd and proc_session(int(d)) == session:
+                out.append(int(d))
+    return out
+
+
+def run_measured(argv, env=None, watch=None, timeout=RUN_TIMEOUT, extra_cpu_pids=(), cwd=None):
+    """Runs argv to the end under a deadline. Returns wall seconds, CPU seconds
+    of the process tree (user+sys, the larger of the reaped-children count and
+    the sampled watched processes), peak memory of the watched processes
+    (cmdline containing `watch`), CPU of extra_cpu_pids (e.g. wineserver)."""
+    r0 = resource.getrusage(resource.RUSAGE_CHILDREN)
+    extra0 = {p: proc_cpu(p) for p in extra_cpu_pids}
+    t0 = time.monotonic()
+    proc = subprocess.Popen(argv, env=env, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                            stdin=subprocess.DEVNULL, start_new_session=True)
+    out_chunks = []
+    reader = threading.Thread(target=lambda: out_chunks.append(proc.stdout.read()), daemon=True)
+    reader.start()
+    hwm, cpu_seen, pids, last_scan = {}, {}, set(), 0.0
+    timed_out = False
+    while proc.poll() is None:
+        now = time.monotonic()
+        if now - t0 > timeout:
+            timed_out = True
+            winenv.kill(proc)
+            break
+        if watch:
+            if now - last_scan > 0.3 or not pids:
+                pids.update(find_pids(watch, proc.pid))
+                last_scan = now
+            for p in list(pids):
+                h = proc_hwm(p)
+                if h:
+                    hwm[p] = max(hwm.get(p, 0), h)
+                    cpu_seen[p] = max(cpu_seen.get(p, 0.0), proc_cpu(p))
+        time.sleep(0.03)
+    wall = time.monotonic() - t0
+    proc.wait()
+    reader.join(timeout=5)
+    r1 = resource.getrusage(resource.RUSAGE_CHILDREN)
+    rus = (r1.ru_utime - r0.ru_utime) + (r1.ru_stime - r0.ru_stime)
+    # Processes left behind in the session (Wine helpers) end with the run.
+    try:
+        os.killpg(proc.pid, 9)
+    except (ProcessLookupError, PermissionError):
+        pass
+    return {"wall": wall, "cpu": max(rus, sum(cpu_seen.values())), "peak": max(hwm.values(), default=0),
+            "extra_cpu": sum(proc_cpu(p) - extra0[p] for p in extra_cpu_pids),
+            "code": None if timed_out else proc.returncode, "timed_out": timed_out,
+            "stdout": (out_chunks[0] if out_chunks else b"").decode("latin-1")}
+
+
+def med(samples, key):
+    vals = [s[key] for s in samples if s.get(key) is not None]
+    return statistics.median(vals) if vals else None
+
+
+class Bench:
+    def __init__(self, args):
+        self.args = args
+        self.reps = args.reps
+        self.results = {"cases": [], "scale": args.scale, "server_scale": args.server_scale,
+                        "cores": CORES, "reps": args.reps}
+
+    def case(self, name, samples, content_bytes, group, **extra):
+        wall = med(samples, "wall")
+        row = {"name": name, "group": group, "samples": samples, "bytes": content_bytes,
+               "wall": wall, "cpu": med(samples, "cpu"), "peak": med(samples, "peak") or None,
+               "extra_cpu": med(samples, "extra_cpu"),
+               "mbps": (content_bytes / wall / 1e6) if wall and content_bytes else None,
+               "ok": all(s.get("ok", True) for s in samples)}
+        row.update(extra)
+        self.results["cases"].append(row)
+        peak = f"{row['peak'] / MIB:7.1f}" if row["peak"] else "      -"
+        mbps = f"{row['mbps']:8.1f}" if row["mbps"] else "       -"
+        log(f"  {name:44} {wall:8.2f} s {mbps} MB/s  cpu {row['cpu'] or 0:6.2f} s  peak {peak} MiB"
+            f"{'' if row['ok'] else '  (FAILED)'}")
+        return row
+
+    def get(self, name):
+        for c in self.results["cases"]:
+            if c["name"] == name:
+                return c
+        return None
+
+
+# --- the cases -------------------------------------------------------------
+
+def private_prefix():
+    prefix = WORK / "wineprefix"
+    if not (prefix / "system.reg").exists():
+        shutil.rmtree(prefix, ignore_errors=True)
+        prefix.mkdir(parents=True)
+        subprocess.run(f"tar -C '{winenv.PREFIX}' --exclude=INetCache -cf - . | tar -C '{prefix}' -xf -",
+                       shell=True, check=True, timeout=300)
+    clear_url_cache(prefix)
+    return prefix
+
+
+def clear_url_cache(prefix):
+    """WinInet keeps every download it is not told otherwise about in this
+    cache; emptied before each run so that runs are alike."""
+    for cache in Path(prefix, "drive_c", "users").glob("*/AppData/Local/Microsoft/Windows/INetCache"):
+        shutil.rmtree(cache, ignore_errors=True)
+
+
+def tovimar_run(bench, wine, wineserver, app, args, inst, tree, fresh=True):
+    if fresh:
+        shutil.rmtree(inst, ignore_errors=True)
+        clear_url_cache(wine.env["WINEPREFIX"])
+    argv = ["wine", str(app), *args, "dir=" + winenv.winpath(inst)]
+    r = run_measured(argv, env=wine.env, watch=b"Tovimar.exe", extra_cpu_pids=[wineserver.pid])
+    r["ok"] = r["code"] == 0 and check_install(inst, tree)
+    return r
+
+
+def mirror_app(name, tree):
+    """The program with the published manifest beside it as Tovimar.ver."""
+    folder = WORK / "apps" / name
+    app = winenv.copy_program(folder)
+    shutil.copyfile(Path(tree["published"]) / "files.ver", folder / "Tovimar.ver")
+    return app
+
+
+def inflate_tree(tree, dl, inst):
+    """A user's alternative: inflate every downloaded mirror file in Python."""
+    r0 = resource.getrusage(resource.RUSAGE_SELF)
+    t0 = time.monotonic()
+    for i, e in enumerate(tree["files"]):
+        target = Path(inst) / e["rel"]
+        target.parent.mkdir(parents=True, exist_ok=True)
+        d = zlib.decompressobj()
+        with open(Path(dl) / e["mirror"], "rb") as fin, open(target, "wb") as fout:
+            while True:
+                chunk = fin.read(1 * MIB)
+                if not chunk:
+                    break
+                fout.write(d.decompress(chunk))
+            fout.write(d.flush())
+        t = BASE_TIME + 2 * i
+        os.utime(target, (t, t))
+    wall = time.monotonic() - t0
+    r1 = resource.getrusage(resource.RUSAGE_SELF)
+    return wall, (r1.ru_utime - r0.ru_utime) + (r1.ru_stime - r0.ru_stime)
+
+
+def fetch_then_inflate(cmd_for, tree, url, name, fetch_key):
+    dl, inst = WORK / "dl" / name, WORK / "inst-alt"
+    shutil.rmtree(dl, ignore_errors=True)
+    shutil.rmtree(inst, ignore_errors=True)
+    dl.mkdir(parents=True)
+    r = run_measured(cmd_for(dl))
+    iw, ic = inflate_tree(tree, dl, inst)
+    ok = r["code"] == 0 and check_install(inst, tree)
+    return {"wall": r["wall"] + iw, "cpu": r["cpu"] + ic, "fetch_wall": r["wall"], "fetch_cpu": r["cpu"],
+            "inflate_wall": iw, "inflate_cpu": ic, "peak": None, "ok": ok, "code": r["code"]}
+
+
+def sender(n):
+    proc = subprocess.Popen([sys.executable, "-c", SENDER, str(n)], stdout=subprocess.PIPE, text=True,
+                            start_new_session=True)
+    port = int(proc.stdout.readline())
+    return proc, port
+
+
+def python_client(n):
+    proc, port = sender(n)
+    import socket
+    buf = bytearray(65536)
+    t0 = time.monotonic()
+    got = 0
+    with socket.create_connection(("127.0.0.1", port), timeout=60) as s:
+        while got < n:
+            k = s.recv_into(buf)
+            if not k:
+                break
+            got += k
+        s.sendall(b"x")
+    wall = time.monotonic() - t0
+    try:
+        proc.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        winenv.kill(proc)
+    return {"wall": wall, "cpu": None, "peak": None, "ok": got == n}
+
+
+def floor_recv(wine, n, piece):
+    proc, port = sender(n)
+    r = run_measured(["wine", str(winenv.BIN / "floor_recv.exe"), str(port), str(n), str(piece)], env=wine.env,
+                     watch=b"floor_recv", timeout=300)
+    winenv.kill(proc)
+    parts = r["stdout"].split()
+    inner = float(parts[2]) if len(parts) >= 3 and parts[0] == "recv" else None
+    r.update(ok=r["code"] == 0, inner=inner, calls=int(parts[3]) if len(parts) >= 4 else None)
+    return r
+
+
+def floor_inet(wine, url, out, size):
+    clear_url_cache(wine.env["WINEPREFIX"])
+    r = run_measured(["wine", str(winenv.BIN / "floor_inet.exe"), url, winenv.winpath(out)], env=wine.env,
+                     watch=b"floor_inet", timeout=300)
+    parts = r["stdout"].split()
+    inner = float(parts[3]) if len(parts) >= 4 and parts[0] == "inet" else None
+    got = out.stat().st_size if out.exists() else None
+    r.update(ok=r["code"] == 0 and got == size, inner=inner, out_bytes=got)
+    return r
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--scale", type=float, default=float(os.environ.get("BENCH_SCALE", "1")),
+                        help="size of the mirror installation, 1 = about 300 MiB (env BENCH_SCALE)")
+    parser.add_argument("--quick", action="store_true", help="scale 0.1 and 2 repetitions")
+    parser.add_argument("--server-scale", type=float, default=None,
+                        help="size of the server-path installation, 1 = about 30 MiB (default: min(scale, 1))")
+    parser.add_argument("--reps", type=int, default=3, help="repetitions of every case (median reported)")
+    args = parser.parse_args()
+    if args.quick:
+        args.scale = min(args.scale, 0.1)
+        args.reps = min(args.reps, 2)
+    if args.server_scale is None:
+        args.server_scale = min(args.scale, 1.0)
+    started = time.monotonic()
+    WORK.mkdir(parents=True, exist_ok=True)
+    bench = Bench(args)
+    R = bench.reps
+
+    log(f"bench: scale {args.scale}, server scale {args.server_scale}, {R} repetitions, {CORES} cores")
+    t = time.monotonic()
+    main_tree = build_tree("main", args.scale)
+    server_tree = build_tree("server", args.server_scale)
+    one1 = build_tree("one1m", 1)
+    one64 = build_tree("one64m", 1)
+    log(f"bench: installations ready in {time.monotonic() - t:.1f} s: mirror {main_tree['count']} files "
+        f"{main_tree['bytes'] / MIB:.1f} MiB, server {server_tree['count']} files "
+        f"{server_tree['bytes'] / MIB:.1f} MiB")
+    bench.results["trees"] = {k: {"files": v["count"], "bytes": v["bytes"]}
+                              for k, v in (("main", main_tree), ("server", server_tree),
+                                           ("one1m", one1), ("one64m", one64))}
+    bench.results["program_bytes"] = (winenv.BIN / "Tovimar.exe").stat().st_size
+
+    winenv.ensure_prefix()
+    display_proc, display = winenv.start_display()
+    wine = winenv.Wine(display)
+    # A private copy of the prefix: other sessions stop the shared one's
+    # wineserver (killing runs under it), and WinInet's URL cache lives there.
+    prefix = private_prefix()
+    wine.env["WINEPREFIX"] = str(prefix)
+    wineserver = winenv.start_wineserver(wine.env)
+    inst = WORK / "inst"
+    web = None
+    try:
+        web = Nginx(WORK / "www", WORK / "nginx")
+        base = web.url
+
+        # Wine's start-up cost, and a warm-up of the prefix.
+        samples = [run_measured(["wine", str(winenv.BIN / "floor_recv.exe")], env=wine.env, timeout=120)
+                   for _ in range(R + 1)][1:]
+        for s in samples:
+            s["ok"] = True
+        log("\nWine")
+        bench.case("wine start+exit of a console program", samples, 0, "wine")
+
+        # 5. floors first: they are the yardsticks.
+        log("\nFloors")
+        n1024 = max(4 * MIB, int(32 * MIB * min(args.server_scale, 1)))
+        s = [floor_recv(wine, n1024, 1024) for _ in range(R)]
+        fr = bench.case("floor: Wine recv loop, 1024-byte calls", s, n1024, "floor")
+        fr["inner_mbps"] = n1024 / statistics.median([x["inner"] for x in s if x["inner"]]) / 1e6
+        n64k = 256 * MIB
+        s = [floor_recv(wine, n64k, 65536) for _ in range(R)]
+        f64 = bench.case("floor: Wine recv loop, 65536-byte calls", s, n64k, "floor")
+        f64["inner_mbps"] = n64k / statistics.median([x["inner"] for x in s if x["inner"]]) / 1e6
+        big = max(main_tree["files"], key=lambda e: e["size"])
+        out = WORK / "floor_inet.out"
+        s = [floor_inet(wine, base + "main/" + big["mirror"], out, big["size"]) for _ in range(R)]
+        fi = bench.case(f"floor: WinInet 1 stream + inflate ({big['size'] // MIB} MiB)", s, big["size"], "floor")
+        fi["inner_mbps"] = big["size"] / statistics.median([x["inner"] for x in s if x["inner"]]) / 1e6
+        out.unlink(missing_ok=True)
+        s = [python_client(1024 * MIB) for _ in range(R)]
+        bench.case("floor: native Python client, loopback", s, 1024 * MIB, "floor")
+
+        # 1. the server path.
+        log("\nServer path (TCP file server)")
+        server_app = winenv.copy_program(WORK / "apps" / "server")
+        for mode in ("compressed", "scrambled"):
+            s = []
+            for _ in range(R):
+                with FileServer(server_tree["published"], "--mode", mode) as server:
+                    cpu0 = proc_cpu(server.proc.pid)
+                    r = tovimar_run(bench, wine, wineserver, server_app, [f"host=127.0.0.1:{server.port}"],
+                                    inst, server_tree)
+                    r["server_cpu"] = proc_cpu(server.proc.pid) - cpu0
+                s.append(r)
+            row = bench.case(f"Tovimar server, {mode} replies", s, server_tree["bytes"], "server", mode=mode)
+            row["server_cpu"] = med(s, "server_cpu")
+
+        # 2. the mirror path.
+        log("\nMirror path (nginx)")
+        app = mirror_app("mirror", main_tree)
+        for n in WORKERS:
+            s = [tovimar_run(bench, wine, wineserver, app, [f"web:{base}main/={n}"], inst, main_tree)
+                 for _ in range(R)]
+            bench.case(f"Tovimar mirror, {n} worker{'s' if n > 1 else ''}", s, main_tree["bytes"], "mirror",
+                       workers=n)
+
+        # 3. over a complete installation.
+        s = [tovimar_run(bench, wine, wineserver, app, [f"web:{base}main/=4"], inst, main_tree, fresh=False)
+             for _ in range(R)]
+        bench.case("Tovimar over a complete installation", s, 0, "complete")
+
+        # Peak memory for one small and one large file.
+        for tree, label in ((one1, "1 MiB"), (one64, "64 MiB")):
+            a = mirror_app(tree["kind"], tree)
+            s = [tovimar_run(bench, wine, wineserver, a, [f"web:{base}{tree['kind']}/=1"], inst, tree)
+                 for _ in range(R)]
+            bench.case(f"Tovimar mirror, a single {label} file", s, tree["bytes"], "single")
+
+        # 4. the alternatives.
+        log("\nAlternatives (fetch, then inflate in Python)")
+        lst = WORK / "aria2.list"
+        lst.write_text("".join(f"{base}main/{e['mirror']}\n  out={e['mirror']}\n" for e in main_tree["files"]))
+        for n in WORKERS:
+            def cmd(dl, n=n):
+                return ["aria2c", "--no-conf=true", "-q", "-i", str(lst), "-j", str(n), "-x", "1", "-d", str(dl),
+                        "--file-allocation=none", "--allow-overwrite=true", "--auto-file-renaming=false",
+                        "--summary-interval=0", "--max-tries=1", "--disable-ipv6=true"]
+            s = [fetch_then_inflate(cmd, main_tree, base, "aria2", "aria2") for _ in range(R)]
+            row = bench.case(f"aria2c -j {n}, then inflate", s, main_tree["bytes"], "aria2", workers=n)
+            row["fetch_wall"] = med(s, "fetch_wall")
+            row["inflate_wall"] = med(s, "inflate_wall")
+            row["fetch_mbps"] = main_tree["bytes"] / row["fetch_wall"] / 1e6
+        cfg = WORK / "curl.cfg"
+
+        def curl_cmd(dl):
+            cfg.write_text("".join(f'url = "{base}main/{e["mirror"]}"\noutput = "{dl / e["mirror"]}"\n'
+                                   for e in main_tree["files"]))
+            return ["curl", "-s", "-f", "--create-dirs", "-K", str(cfg)]
+        s = [fetch_then_inflate(curl_cmd, main_tree, base, "curl", "curl") for _ in range(R)]
+        row = bench.case("curl one after another, then inflate", s, main_tree["bytes"], "curl", workers=1)
+        row["fetch_wall"] = med(s, "fetch_wall")
+        row["fetch_mbps"] = main_tree["bytes"] / row["fetch_wall"] / 1e6
+    finally:
+        if web:
+            web.stop()
+        wine.stop_all()
+        winenv.stop_wineserver(wine.env)
+        winenv.kill(wineserver)
+        winenv.kill(display_proc)
+        shutil.rmtree(WORK / "dl", ignore_errors=True)
+        shutil.rmtree(WORK / "inst-alt", ignore_errors=True)
+
+    report(bench, time.monotonic() - started)
+    return 0 if all(c["ok"] for c in bench.results["cases"]) else 1
+
+
+def report(bench, total):
+    res = bench.results
+    ratios = {}
+    fr = bench.get("floor: Wine recv loop, 1024-byte calls")
+    fi = next((c for c in res["cases"] if c["name"].startswith("floor: WinInet")), None)
+    for c in res["cases"]:
+        if c["group"] == "server" and fr and c["mbps"]:
+            c["vs_floor"] = c["mbps"] / fr["inner_mbps"]
+        if c["group"] == "mirror" and c["mbps"]:
+            n = c["workers"]
+            if fi:
+                c["floor_mbps"] = fi["inner_mbps"] * min(n, CORES)
+                c["vs_floor"] = c["mbps"] / c["floor_mbps"]
+            a = bench.get(f"aria2c -j {n}, then inflate")
+            if a and a["mbps"]:
+                c["vs_aria2"] = c["mbps"] / a["mbps"]
+                c["vs_aria2_fetch"] = c["mbps"] / a["fetch_mbps"]
+            ratios[n] = {k: c.get(k) for k in ("vs_floor", "vs_aria2", "vs_aria2_fetch")}
+    res["ratios_mirror"] = ratios
+    res["wall_total"] = total
+
+    log("\n" + "=" * 118)
+    log(f"{'case':46} {'wall s':>8} {'MB/s':>8} {'CPU s':>7} {'peak MiB':>9}  notes")
+    log("-" * 118)
+    for c in res["cases"]:
+        notes = []
+        if "inner_mbps" in c:
+            notes.append(f"in-program {c['inner_mbps']:.1f} MB/s")
+        if c.get("vs_floor") is not None:
+            notes.append(f"x{c['vs_floor']:.2f} of floor")
+        if c.get("vs_aria2") is not None:
+            notes.append(f"x{c['vs_aria2']:.2f} of aria2c (x{c['vs_aria2_fetch']:.2f} fetch only)")
+        if c.get("fetch_mbps"):
+            notes.append(f"fetch {c['fetch_wall']:.2f} s = {c['fetch_mbps']:.1f} MB/s")
+        if c.get("extra_cpu"):
+            notes.append(f"wineserver {c['extra_cpu']:.2f} s")
+        if c.get("server_cpu"):
+            notes.append(f"fileserver {c['server_cpu']:.2f} s")
+        if not c["ok"]:
+            notes.append("FAILED")
+        mbps = f"{c['mbps']:8.1f}" if c["mbps"] else "       -"
+        cpu = f"{c['cpu']:7.2f}" if c["cpu"] is not None else "      -"
+        peak = f"{c['peak'] / MIB:9.1f}" if c["peak"] else "        -"
+        log(f"{c['name'][:46]:46} {c['wall']:8.2f} {mbps} {cpu} {peak}  {'; '.join(notes)}")
+    log("-" * 118)
+    log(f"Tovimar.exe: {res['program_bytes']} bytes. Trees: " +
+        ", ".join(f"{k} {v['files']} files {v['bytes'] / MIB:.1f} MiB" for k, v in res["trees"].items()))
+    log(f"Medians of {res['reps']} runs; MB = 10^6 bytes of installed content; floors of the mirror path: "
+        f"WinInet stream x min(workers, {CORES} cores). Benchmark wall time {total:.0f} s.")
+    (WORK / "results.json").write_text(json.dumps(res, indent=1))
+    log(f"Results: {WORK / 'results.json'}")
+    try:
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+        fig, ax = plt.subplots(figsize=(7, 4.5))
+        tov = [bench.get(f"Tovimar mirror, {n} worker{'s' if n > 1 else ''}") for n in WORKERS]
+        ari = [bench.get(f"aria2c -j {n}, then inflate") for n in WORKERS]
+        ax.plot(WORKERS, [c["mbps"] if c else None for c in tov], "o-", label="Tovimar (Wine)")
+        ax.plot(WORKERS, [c["mbps"] if c else None for c in ari], "s-", label="aria2c + Python inflate")
+        ax.plot(WORKERS, [c["fetch_mbps"] if c else None for c in ari], "s--", label="aria2c fetch only")
+        if tov[0] and tov[0].get("floor_mbps"):
+            ax.plot(WORKERS, [c.get("floor_mbps") if c else None for c in tov], ":", color="gray",
+                    label="WinInet floor x min(workers, cores)")
+        ax.set_xlabel("workers / connections")
+        ax.set_ylabel("MB/s of installed content")
+        ax.set_xticks(list(WORKERS))
+        ax.set_ylim(bottom=0)
+        ax.grid(alpha=0.3)
+        ax.legend()
+        ax.set_title("Fresh install from one mirror on 127.0.0.1")
+        fig.tight_layout()
+        fig.savefig(WORK / "throughput.png", dpi=110)
+        log(f"Plot: {WORK / 'throughput.png'}")
+    except Exception as exc:  # noqa: BLE001
+        log(f"Plot not written: {exc}")
+
+
+if __name__ == "__main__":
+    sys.exit(main())
