@@ -77,10 +77,21 @@ int32_t ReceiveAll(void* buffer, int32_t count) {
 
 void SendTextMessage(const char* text) {
   int32_t length = TextLength(text) + 4;
-  uint8_t word[4] = {static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8),
-                     static_cast<uint8_t>(length >> 16), static_cast<uint8_t>(length >> 24)};
-  SendAll(word, 4);
-  if (length > 4) SendAll(text, length - 4);
+  char message[4 + kTextCapacity];
+  message[0] = static_cast<char>(length);
+  message[1] = static_cast<char>(length >> 8);
+  message[2] = static_cast<char>(length >> 16);
+  message[3] = static_cast<char>(length >> 24);
+  // The length and the text leave in one send where they fit: sent apart,
+  // the text waits for the peer to acknowledge the length (a delayed ACK,
+  // tens of milliseconds a request).
+  if (length - 4 < kTextCapacity) {
+    TextCopy(message + 4, text);
+    SendAll(message, length);
+    return;
+  }
+  SendAll(message, 4);
+  SendAll(text, length - 4);
 }
 
 int32_t RequestChunk(const char* name, int32_t offset) {
