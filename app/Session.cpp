@@ -177,7 +177,5 @@ void DoneSession() {
   InflateBuffer = nullptr;
   free(ReceiveBuffer);
   ReceiveBuffer = nullptr;
-  if (ServerSocket) closesocket(ServerSocket);
-  ServerSocket = 0;
   WSACleanup();
 }

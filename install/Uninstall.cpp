@@ -54,10 +54,7 @@ void FirstStage() {
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = SW_SHOWNORMAL;
   PROCESS_INFORMATION started = {};
-  // The copy runs in the temporary folder: a folder that is some process's
-  // current folder cannot be removed.
-  temp[t] = 0;
-  if (CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, temp, &startup, &started)) {
+  if (CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started)) {
     CloseHandle(started.hThread);
     CloseHandle(started.hProcess);
   }
@@ -83,7 +80,8 @@ bool DeleteFolderFiles(const char* folder) {
 
 void SecondStage() {
   if (IsRootFolder(Settings.InstallDir)) return;
-  // Started by hand from inside the folder, it would keep the folder in use.
+  // Its current folder moves out of the installation: a folder that is some
+  // process's current folder cannot be removed.
   char temp[kTextCapacity];
   DWORD t = GetTempPathA(kTextCapacity, temp);
   if (t > 0 && t < kTextCapacity) SetCurrentDirectoryA(temp);

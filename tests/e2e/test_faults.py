@@ -19,7 +19,7 @@ import pytest
 
 from faultmirror import DownSite, FaultMirror
 from servers import FileServer, Nginx, make_tree, pattern, publish, publisher, tree
-from winenv import BIN, ROOT, copy_program, kill, wait_for, winpath
+from winenv import BIN, ROOT, copy_program, kill, linux_path, wait_for, winpath
 
 import fileserver as wire  # noqa: E402  (tools/, put on the path by servers)
 
@@ -79,12 +79,6 @@ def requested(server):
 
 def mirror_path(rel, data, mtime):
     return "/" + publisher.mirror_name(rel.replace("/", "\\"), len(data), publisher.dos_time(mtime), True)
-
-
-def linux_path(win, text):
-    """The Linux file behind a Windows path of the prefix."""
-    drive, rest = text[:2].upper(), text[3:].replace("\\", "/")
-    return (win.drive_c / rest) if drive == "C:" else Path("/" + rest)
 
 
 class Update:
@@ -457,13 +451,13 @@ def five_dashes(u, stack):
         listed = (u.inst / "linkfiles").read_text().splitlines()
         assert [line.rsplit("\\", 1)[-1] for line in listed] == [
             "FaultRow.lnk", "FaultRow.lnk", "Uninstall FaultRow.lnk"]
-        assert all(linux_path(u.win, line).is_file() for line in listed)
+        assert all(linux_path(line).is_file() for line in listed)
 
     def cleanup(u):
         listing_file = u.inst / "linkfiles"
         if listing_file.exists():
             for line in listing_file.read_text().splitlines():
-                linux_path(u.win, line).unlink(missing_ok=True)
+                linux_path(line).unlink(missing_ok=True)
         shutil.rmtree(u.inst, ignore_errors=True)
     return Fault(lambda: u.win.start(exe, []), server, after, own=("Tovimar.exe", "linkfiles"),
                  cleanup=cleanup)

@@ -4,12 +4,12 @@ uninstall that the uninstaller shortcut starts."""
 import re
 import shutil
 import subprocess
-from pathlib import Path, PureWindowsPath
+from pathlib import Path
 
 import pytest
 
 from servers import FileServer, Nginx, make_tree, pattern, publish, publisher, tree
-from winenv import BIN, PREFIX, copy_program, start_wineserver, stop_wineserver, wait_for, winpath
+from winenv import BIN, PREFIX, copy_program, linux_path, start_wineserver, stop_wineserver, wait_for, winpath
 
 DRIVE_C = PREFIX / "drive_c"
 DESKTOP = DRIVE_C / "users" / "Public" / "Desktop"
@@ -24,18 +24,6 @@ def user_folder():
     users = [p for p in (DRIVE_C / "users").iterdir() if p.is_dir() and p.name != "Public"]
     assert len(users) == 1, users
     return users[0]
-
-
-def linux_path(windows_path: str) -> Path:
-    """The Linux file behind a C:\\ or Z:\\ path of the prefix."""
-    win = PureWindowsPath(windows_path)
-    drive = win.drive.upper()
-    rest = Path(*win.parts[1:])
-    if drive == "C:":
-        return DRIVE_C / rest
-    if drive == "Z:":
-        return Path("/") / rest
-    raise AssertionError(f"unexpected drive in {windows_path}")
 
 
 def shortcut(path: Path) -> dict:

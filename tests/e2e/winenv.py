@@ -7,7 +7,7 @@ import subprocess
 import tempfile
 import time
 from dataclasses import dataclass
-from pathlib import Path
+from pathlib import Path, PureWindowsPath
 
 ROOT = Path(__file__).resolve().parents[2]
 BIN = ROOT / "build" / "win32" / "bin"
@@ -158,6 +158,18 @@ def start_wineserver(env):
 def stop_wineserver(env):
     subprocess.run(["wineserver", "-k"], env=env, timeout=30, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL)
+
+
+def linux_path(windows_path: str) -> Path:
+    """The Linux file behind a C:\\ or Z:\\ path of the prefix."""
+    win = PureWindowsPath(windows_path)
+    rest = Path(*win.parts[1:])
+    drive = win.drive.upper()
+    if drive == "C:":
+        return PREFIX / "drive_c" / rest
+    if drive == "Z:":
+        return Path("/") / rest
+    raise AssertionError(f"unexpected drive in {windows_path}")
 
 
 def copy_program(folder: Path, name="Tovimar.exe", source="Tovimar.exe") -> Path:
