@@ -1,17 +1,29 @@
 # The front door: `make demo` shows an installation, `make test` runs every tier.
+#
+# The Windows tiers run on the build this machine can run (tools/arch.sh): the
+# 32-bit program where the kernel runs 32-bit code, else the same sources built
+# for x86-64 under 64-bit Wine. TOVIMAR_ARCH=win32 or win64 forces it. The
+# 32-bit program, the product, is built everywhere.
 SHELL := /bin/bash
 PY := /usr/bin/python3
-CMAKE_PRESETS := win32 host
+# Asked when a recipe runs, after setup has installed the i386 loader it probes.
+ARCH = $(shell tools/arch.sh)
 
-.PHONY: setup build build-host test test-host test-win32 test-e2e demo fuzz clean
+.PHONY: setup build build-win32 build-arch build-host test test-host test-win test-e2e demo fuzz clean
 FUZZ_SECONDS ?= 60
 
 setup:
 	@bash tools/setup.sh
 
-build: setup
+build-win32: setup
 	@cmake --preset win32 >/dev/null
 	@cmake --build --preset win32
+
+# The build the Windows tiers run, when it is not the 32-bit one.
+build-arch: build-win32
+	@if [ "$(ARCH)" != win32 ]; then cmake --preset $(ARCH) >/dev/null && cmake --build --preset $(ARCH); fi
+
+build: build-arch
 
 build-host: setup
 	@cmake --preset host >/dev/null
@@ -20,26 +32,27 @@ build-host: setup
 test-host: build-host
 	@ctest --preset host
 
-test-win32: build
-	@ctest --preset win32
+test-win: build
+	@ctest --preset $(ARCH)
 
 test-e2e: build
-	@$(PY) -m pytest -p no:cacheprovider -q tests/tools tests/e2e
+	@TOVIMAR_ARCH=$(ARCH) $(PY) -m pytest -p no:cacheprovider -q tests/tools tests/e2e
 
 # Each fuzz target for FUZZ_SECONDS; corpora and crashes stay under build/fuzz.
 fuzz: setup
 	@tools/fuzz.sh $(FUZZ_SECONDS)
 
-# Every tier; the last line is pytest's summary.
+# Every tier; the last lines say which program the Windows tiers ran.
 test: setup build build-host
 	@ctest --preset host
 	@tools/fuzz.sh 3
-	@tools/wine-run.sh --prefix-only
-	@ctest --preset win32
-	@$(PY) -m pytest -p no:cacheprovider -q tests/tools tests/e2e
+	@tools/wine-run.sh --arch $(ARCH) --prefix-only
+	@ctest --preset $(ARCH)
+	@TOVIMAR_ARCH=$(ARCH) $(PY) -m pytest -p no:cacheprovider -q tests/tools tests/e2e
+	@TOVIMAR_ARCH=$(ARCH) tools/arch.sh --report
 
 demo: build
-	@$(PY) tools/demo.py
+	@TOVIMAR_ARCH=$(ARCH) $(PY) tools/demo.py
 
 clean:
 	rm -rf build
@@ -48,4 +61,4 @@ clean:
 # BENCH_SCALE=0.1 (or `make bench BENCH_ARGS=--quick`) shrinks the installation.
 .PHONY: bench
 bench: build
-	@$(PY) tools/bench.py $(BENCH_ARGS)
+	@TOVIMAR_ARCH=$(ARCH) $(PY) tools/bench.py $(BENCH_ARGS)

@@ -1,11 +1,5 @@
-# Cross build for 32-bit Windows with mingw-w64 (win32 thread model).
-set(CMAKE_SYSTEM_NAME Windows)
+# The product: the 32-bit program.
 set(CMAKE_SYSTEM_PROCESSOR i686)
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-win32)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-win32)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../tools/wine-run.sh)
+set(MINGW_TRIPLET i686-w64-mingw32)
+set(MINGW_BUILD win32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw.cmake)

@@ -290,7 +290,7 @@ class Bench:
 # --- the cases -------------------------------------------------------------
 
 def private_prefix():
-    prefix = WORK / "wineprefix"
+    prefix = WORK / f"wineprefix-{winenv.ARCH}"
     if not (prefix / "system.reg").exists():
         shutil.rmtree(prefix, ignore_errors=True)
         prefix.mkdir(parents=True)
@@ -311,7 +311,7 @@ def tovimar_run(bench, wine, wineserver, app, args, inst, tree, fresh=True):
     if fresh:
         shutil.rmtree(inst, ignore_errors=True)
         clear_url_cache(wine.env["WINEPREFIX"])
-    argv = ["wine", str(app), *args, "dir=" + winenv.winpath(inst)]
+    argv = [winenv.WINE, str(app), *args, "dir=" + winenv.winpath(inst)]
     r = run_measured(argv, env=wine.env, watch=b"Tovimar.exe", extra_cpu_pids=[wineserver.pid])
     r["ok"] = r["code"] == 0 and check_install(inst, tree)
     return r
@@ -389,7 +389,7 @@ def python_client(n):
 
 def floor_recv(wine, n, piece):
     proc, port = sender(n)
-    r = run_measured(["wine", str(winenv.BIN / "floor_recv.exe"), str(port), str(n), str(piece)], env=wine.env,
+    r = run_measured([winenv.WINE, str(winenv.BIN / "floor_recv.exe"), str(port), str(n), str(piece)], env=wine.env,
                      watch=b"floor_recv", timeout=300)
     winenv.kill(proc)
     parts = r["stdout"].split()
@@ -400,7 +400,7 @@ def floor_recv(wine, n, piece):
 
 def floor_inet(wine, url, out, size):
     clear_url_cache(wine.env["WINEPREFIX"])
-    r = run_measured(["wine", str(winenv.BIN / "floor_inet.exe"), url, winenv.winpath(out)], env=wine.env,
+    r = run_measured([winenv.WINE, str(winenv.BIN / "floor_inet.exe"), url, winenv.winpath(out)], env=wine.env,
                      watch=b"floor_inet", timeout=300)
     parts = r["stdout"].split()
     inner = float(parts[3]) if len(parts) >= 4 and parts[0] == "inet" else None
@@ -440,6 +440,7 @@ def main():
     bench.results["trees"] = {k: {"files": v["count"], "bytes": v["bytes"]}
                               for k, v in (("main", main_tree), ("server", server_tree),
                                            ("one1m", one1), ("one64m", one64))}
+    bench.results["arch"] = winenv.ARCH
     bench.results["program_bytes"] = (winenv.BIN / "Tovimar.exe").stat().st_size
 
     winenv.ensure_prefix()
@@ -457,7 +458,7 @@ def main():
         base = web.url
 
         # Wine's start-up cost, and a warm-up of the prefix.
-        samples = [run_measured(["wine", str(winenv.BIN / "floor_recv.exe")], env=wine.env, timeout=120)
+        samples = [run_measured([winenv.WINE, str(winenv.BIN / "floor_recv.exe")], env=wine.env, timeout=120)
                    for _ in range(R + 1)][1:]
         for s in samples:
             s["ok"] = True
@@ -602,7 +603,7 @@ def report(bench, total):
         peak = f"{c['peak'] / MIB:9.1f}" if c["peak"] else "        -"
         log(f"{c['name'][:46]:46} {c['wall']:8.2f} {mbps} {cpu} {peak}  {'; '.join(notes)}")
     log("-" * 118)
-    log(f"Tovimar.exe: {res['program_bytes']} bytes. Trees: " +
+    log(f"Tovimar.exe ({res['arch']}): {res['program_bytes']} bytes. Trees: " +
         ", ".join(f"{k} {v['files']} files {v['bytes'] / MIB:.1f} MiB" for k, v in res["trees"].items()))
     log(f"Medians of {res['reps']} runs; MB = 10^6 bytes of installed content; floors of the mirror path: "
         f"WinInet stream x min(workers, {CORES} cores). Benchmark wall time {total:.0f} s.")

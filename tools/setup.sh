@@ -3,9 +3,12 @@
 # Idempotent: when every package is already there it only checks and returns.
 set -euo pipefail
 
+# Both builds: the 32-bit program (wine32) and the 64-bit one for machines whose
+# kernel runs no 32-bit code (wine64); tools/arch.sh picks the one to run.
 PACKAGES=(
   g++-mingw-w64-i686 binutils-mingw-w64-i686 libz-mingw-w64-dev
-  wine wine32:i386 xvfb xauth x11-utils
+  g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
+  wine wine32:i386 wine64 xvfb xauth x11-utils
   cmake ninja-build make g++ clang libclang-rt-14-dev
   python3 python3-pytest python3-pefile liblnk-utils imagemagick
   doctest-dev nginx-light zlib1g-dev curl aria2 python3-matplotlib

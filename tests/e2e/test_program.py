@@ -5,7 +5,7 @@ import socket
 import pefile
 import pytest
 
-from winenv import BIN, copy_program, wait_for, winpath
+from winenv import ARCH, BIN, MACHINE, PRODUCT, copy_program, wait_for, winpath
 
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "shell32.dll", "ole32.dll",
                "ws2_32.dll", "wsock32.dll", "wininet.dll", "msvcrt.dll"}
@@ -75,9 +75,17 @@ def test_a_local_manifest_pass_runs_to_its_end(win, tmp_path):
     assert not (target / "Bin").exists()  # no server: the file stays pending, nothing is made
 
 
-def test_the_executable_is_a_static_gui_program_asking_for_admin_rights():
-    pe = pefile.PE(str(BIN / "Tovimar.exe"))
-    assert pe.FILE_HEADER.Machine == 0x14C
+# The shipped 32-bit program is inspected on every machine, also where only
+# the 64-bit build can run; that build is inspected where it is the one run.
+PROGRAMS = [pytest.param(PRODUCT, 0x14C, id="win32")]
+if ARCH != "win32":
+    PROGRAMS.append(pytest.param(BIN / "Tovimar.exe", MACHINE, id=ARCH))
+
+
+@pytest.mark.parametrize("program, machine", PROGRAMS)
+def test_the_executable_is_a_static_gui_program_asking_for_admin_rights(program, machine):
+    pe = pefile.PE(str(program))
+    assert pe.FILE_HEADER.Machine == machine
     assert pe.OPTIONAL_HEADER.Subsystem == 2  # GUI
     dlls = {entry.dll.decode().lower() for entry in pe.DIRECTORY_ENTRY_IMPORT}
     assert dlls <= SYSTEM_DLLS, dlls - SYSTEM_DLLS

@@ -10,8 +10,26 @@ from dataclasses import dataclass
 from pathlib import Path, PureWindowsPath
 
 ROOT = Path(__file__).resolve().parents[2]
-BIN = ROOT / "build" / "win32" / "bin"
-PREFIX = Path(os.environ.get("TOVIMAR_WINEPREFIX", ROOT / "build" / "wineprefix"))
+
+
+def arch_settings(arch=None) -> dict:
+    """The Wine settings of a build (tools/arch.sh): by default the one this
+    machine runs, win32 where it runs 32-bit code, else win64."""
+    out = subprocess.run([str(ROOT / "tools" / "arch.sh"), "--env", *([arch] if arch else [])], check=True,
+                         capture_output=True, text=True, timeout=30).stdout
+    return dict(line.split("=", 1) for line in out.splitlines() if "=" in line)
+
+
+SETTINGS = arch_settings()
+ARCH = SETTINGS["TOVIMAR_ARCH"]
+BIN = Path(SETTINGS["TOVIMAR_BIN"])
+PREFIX = Path(SETTINGS["WINEPREFIX"])
+WINE = SETTINGS["TOVIMAR_WINE"]
+# What a program of this build sees that depends on its bitness.
+MACHINE = {"win32": 0x14C, "win64": 0x8664}[ARCH]
+PROGRAM_FILES = {"win32": "Program Files (x86)", "win64": "Program Files"}[ARCH]
+# The shipped program is the 32-bit one, whichever build the Wine tiers run.
+PRODUCT = ROOT / "build" / "win32" / "bin" / "Tovimar.exe"
 
 
 def winpath(path) -> str:
@@ -34,9 +52,8 @@ class Window:
 class Wine:
     def __init__(self, display: str):
         self.env = dict(os.environ)
+        self.env.update({name: value for name, value in SETTINGS.items() if name.startswith("WINE")})
         self.env.update(
-            WINEPREFIX=str(PREFIX),
-            WINEARCH="win32",
             WINEDEBUG="-all",
             WINEDLLOVERRIDES="mscoree,mshtml=",
             DISPLAY=display,
@@ -52,7 +69,7 @@ class Wine:
             full_env.update(env)
         out = open(log, "wb") if log else subprocess.DEVNULL
         proc = subprocess.Popen(
-            ["wine", str(exe), *args], env=full_env, cwd=cwd, stdout=out, stderr=subprocess.STDOUT,
+            [WINE, str(exe), *args], env=full_env, cwd=cwd, stdout=out, stderr=subprocess.STDOUT,
             stdin=subprocess.DEVNULL, start_new_session=True,
         )
         self._started.append(proc)
@@ -66,7 +83,7 @@ class Wine:
             full_env.update(env)
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
             proc = subprocess.Popen(
-                ["wine", str(exe), *args], env=full_env, cwd=cwd, stdout=out, stderr=err,
+                [WINE, str(exe), *args], env=full_env, cwd=cwd, stdout=out, stderr=err,
                 stdin=subprocess.DEVNULL, start_new_session=True,
             )
             try:
@@ -147,16 +164,16 @@ def start_display():
 
 
 def ensure_prefix():
-    subprocess.run([str(ROOT / "tools" / "wine-run.sh"), "--prefix-only"], check=True, timeout=300)
+    subprocess.run([str(ROOT / "tools" / "wine-run.sh"), "--arch", ARCH, "--prefix-only"], check=True, timeout=300)
 
 
 def start_wineserver(env):
-    return subprocess.Popen(["wineserver", "-p", "-f"], env=env, stdout=subprocess.DEVNULL,
+    return subprocess.Popen([SETTINGS["TOVIMAR_WINESERVER"], "-p", "-f"], env=env, stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL, start_new_session=True)
 
 
 def stop_wineserver(env):
-    subprocess.run(["wineserver", "-k"], env=env, timeout=30, stdout=subprocess.DEVNULL,
+    subprocess.run([SETTINGS["TOVIMAR_WINESERVER"], "-k"], env=env, timeout=30, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL)
 
 

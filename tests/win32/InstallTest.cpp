@@ -13,6 +13,11 @@ TEST_CASE("the installation folder expands AppData and ProgramFiles") {
   char appData[512], programFiles[512];
   REQUIRE(GetEnvironmentVariableA("AppData", appData, sizeof appData) > 0);
   REQUIRE(GetEnvironmentVariableA("ProgramFiles", programFiles, sizeof programFiles) > 0);
+  // A 32-bit process on 64-bit Windows is given the (x86) folder; a 64-bit one,
+  // or one on 32-bit Windows, the plain one.
+  BOOL wow64 = FALSE;
+  REQUIRE(IsWow64Process(GetCurrentProcess(), &wow64));
+  CHECK(std::string(programFiles) == (wow64 ? "C:\\Program Files (x86)" : "C:\\Program Files"));
   std::string longValue(240, 'v');
   SetEnvironmentVariableA("AppData", (std::string("C:\\") + longValue).c_str());
   struct Case { std::string dir; std::string expanded; } cases[] = {
