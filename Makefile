@@ -36,7 +36,7 @@ test-win: build
 	@ctest --preset $(ARCH)
 
 test-e2e: build
-	@TOVIMAR_ARCH=$(ARCH) $(PY) -m pytest -p no:cacheprovider -q tests/tools tests/e2e
+	@TOVIMAR_ARCH=$(ARCH) $(PY) -m pytest -p no:cacheprovider -q tests/structure tests/tools tests/e2e
 
 # Each fuzz target for FUZZ_SECONDS; corpora and crashes stay under build/fuzz.
 fuzz: setup
@@ -48,7 +48,7 @@ test: setup build build-host
 	@tools/fuzz.sh 3
 	@tools/wine-run.sh --arch $(ARCH) --prefix-only
 	@ctest --preset $(ARCH)
-	@TOVIMAR_ARCH=$(ARCH) $(PY) -m pytest -p no:cacheprovider -q tests/tools tests/e2e
+	@TOVIMAR_ARCH=$(ARCH) $(PY) -m pytest -p no:cacheprovider -q tests/structure tests/tools tests/e2e
 	@TOVIMAR_ARCH=$(ARCH) tools/arch.sh --report
 
 demo: build

@@ -4,38 +4,38 @@
 
 #include "support/TextUtil.h"
 
-TTransferStats Stats;
+TTransferStats TransferStats;
 
-void ResetStats() { memset(const_cast<TTransferStats*>(&Stats), 0, sizeof(Stats)); }
+void ResetStats() { memset(const_cast<TTransferStats*>(&TransferStats), 0, sizeof(TransferStats)); }
 
 void UpdateSpeedAt(uint32_t now) {
-  uint32_t elapsed = now - Stats.SpeedTick;
+  uint32_t elapsed = now - TransferStats.SpeedTick;
   if (elapsed <= 1000) return;
-  int32_t received = Stats.BytesReceived;
-  if (Stats.SpeedTick != 0) {
-    int64_t delta = static_cast<int64_t>(received) - static_cast<int64_t>(Stats.SpeedBytes);
-    Stats.Speed = static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(delta / static_cast<int64_t>(elapsed))));
+  int32_t received = TransferStats.BytesReceived;
+  if (TransferStats.SpeedTick != 0) {
+    int64_t delta = static_cast<int64_t>(received) - static_cast<int64_t>(TransferStats.SpeedBytes);
+    TransferStats.Speed = static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(delta / static_cast<int64_t>(elapsed))));
   }
-  Stats.SpeedTick = now;
-  Stats.SpeedBytes = static_cast<uint32_t>(received);
+  TransferStats.SpeedTick = now;
+  TransferStats.SpeedBytes = static_cast<uint32_t>(received);
 }
 
 namespace {
 
 uint32_t Percentage() {
-  int32_t total = Stats.TotalBytes;
+  int32_t total = TransferStats.TotalBytes;
   if (total <= 0) return 0;  // nothing selected: nothing to measure against
-  return static_cast<uint32_t>(static_cast<uint64_t>(Stats.BytesDone) * 100u / static_cast<uint32_t>(total));
+  return static_cast<uint32_t>(static_cast<uint64_t>(TransferStats.BytesDone) * 100u / static_cast<uint32_t>(total));
 }
 
 }  // namespace
 
 const char* StatusText() {
   static char buffer[256];
-  switch (Stats.Phase) {
-    case 1:
+  switch (TransferStats.Phase) {
+    case kPhaseDownloading:
       break;
-    case 2:
+    case kPhaseFinalizing:
       return "Finalizing Installation....";
     default:
       return "Initializing...";
@@ -49,7 +49,7 @@ const char* StatusText() {
       continue;
     }
     ++t;
-    int32_t speed = Stats.Speed;
+    int32_t speed = TransferStats.Speed;
     out = TextFromInt(out, *t == '1' ? Percentage() : static_cast<uint32_t>(speed < 0 ? 0 : speed));
     if (*t == 0) break;
   }

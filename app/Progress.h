@@ -1,9 +1,16 @@
-// The counters behind the status line, the speed sampling and the line itself.
+// The counters behind the status line, the speed sampling and the line itself
+// (Progress.cpp, platform-free), and the repaint request the workers post
+// (ProgressWin.cpp). The manifest and the transfer add to the counters.
 #pragma once
 #include <cstdint>
 
+// TTransferStats::Phase.
+constexpr int32_t kPhaseInitializing = 0;
+constexpr int32_t kPhaseDownloading = 1;
+constexpr int32_t kPhaseFinalizing = 2;
+
 struct TTransferStats {
-  volatile int32_t Phase;  // 0 initializing, 1 downloading, 2 finalizing
+  volatile int32_t Phase;
   volatile int32_t BytesReceived;
   volatile uint32_t BytesDone;
   volatile int32_t TotalBytes;
@@ -12,7 +19,7 @@ struct TTransferStats {
   volatile int32_t Speed;  // bytes per millisecond, shown as KB/s
 };
 
-extern TTransferStats Stats;
+extern TTransferStats TransferStats;
 
 void ResetStats();
 

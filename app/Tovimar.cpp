@@ -2,7 +2,8 @@
 #include <windows.h>
 
 #include "app/Session.h"
-#include "transfer/WinInet.h"
+#include "app/StatusWindow.h"
+#include "transfer/Internet.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   RestrictLibraryLoading();

@@ -1,7 +1,7 @@
 # libFuzzer targets over the core (clang only).
 find_package(ZLIB REQUIRED)
 set(FUZZ_FLAGS -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -g -O1)
-add_library(tovimar_fuzzcore STATIC ${CORE_SOURCES} tests/host/FakeLock.cpp tests/host/FakeShell.cpp
+add_library(tovimar_fuzzcore STATIC ${CORE_SOURCES} tests/host/FakeThreads.cpp tests/host/FakeShell.cpp
   $<TARGET_OBJECTS:deploy_test>)
 target_include_directories(tovimar_fuzzcore PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(tovimar_fuzzcore PUBLIC ${FUZZ_FLAGS})

@@ -5,24 +5,7 @@ set(SIZE_FLAGS -Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
 add_compile_definitions(WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601)
 set(WIN_LIBS z ws2_32 ole32 shell32 uuid advapi32 gdi32 user32)
 
-set(WIN_SOURCES
-  support/TinyLib.cpp
-  config/CommandLine.cpp
-  config/BuiltIn.cpp
-  manifest/ManifestLoad.cpp
-  transfer/PartFile.cpp
-  transfer/Server.cpp
-  transfer/Mirror.cpp
-  transfer/WinInet.cpp
-  install/Shortcuts.cpp
-  install/Access.cpp
-  install/Uninstall.cpp
-  app/Session.cpp
-  app/StatusWindow.cpp
-)
-
-# The core and the shell call each other (the lock, the stop check), so on
-# Windows they form one library.
+# The core and its Win32 halves, one library of the program's modules.
 add_library(tovimar_win STATIC ${CORE_SOURCES} ${WIN_SOURCES})
 target_include_directories(tovimar_win PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(tovimar_win PRIVATE ${SIZE_FLAGS})

@@ -1,47 +1,82 @@
+#include <cstring>
+
 #include "config/BuiltIn.h"
-
-#include <windows.h>
-
+#include "config/CommandLine.h"
+#include "config/Deployment.h"
 #include "config/Settings.h"
+#include "config/ShellFolder.h"
 #include "support/TextUtil.h"
 
-void LoadBuiltInSettings() {
-  HMODULE self = GetModuleHandleA(nullptr);
-  HRSRC resource = FindResourceA(self, "INSTDATA", MAKEINTRESOURCEA(10));
-  if (!resource) {
-    ApplyFileNameScheme();
-    return;
+void ApplyInstData(const char* data, int32_t size) {
+  // The pieces must outlive the scan only, but Args keeps pointing at them.
+  static char text[kInstDataLimit + 1];
+  if (size > kInstDataLimit) size = kInstDataLimit;
+  if (size < 0) size = 0;
+  memcpy(text, data, static_cast<size_t>(size));
+  text[size] = 0;
+  Settings.ResourceFound = 1;
+  AddArg(text);
+  for (int32_t i = 0; i < size; ++i) {
+    if (text[i] == '&') {
+      text[i] = 0;
+      AddArg(text + i + 1);
+    }
   }
-  HGLOBAL loaded = LoadResource(self, resource);
-  const void* data = loaded ? LockResource(loaded) : nullptr;
-  if (!data) return;  // found but unreadable: nothing is configured
-  ApplyInstData(static_cast<const char*>(data), static_cast<int32_t>(SizeofResource(self, resource)));
+  ApplyArguments();
 }
 
-void ExpandInstallDir() {
-  static const char* const prefixes[] = {"%AppData%", "%ProgramFiles%"};
-  for (const char* prefix : prefixes) {
-    int length = TextLength(prefix);
-    if (!TextEqualsN(Settings.InstallDir, prefix, length)) continue;
-    char variable[32];
-    TextCopyCount(variable, prefix + 1, length - 2);
-    char value[512];
-    DWORD n = GetEnvironmentVariableA(variable, value, 250);
-    // Undefined, or too long for its buffer: no folder rather than a folder
-    // relative to the drive root.
-    if (n == 0 || n >= 250 || !TextFits(value, Settings.InstallDir + length, kTextCapacity)) {
-      Settings.InstallDir[0] = 0;
-      return;
+void ApplyCloudPreset(const char* part) {
+  Settings.CloudMode = kCloudPreset;
+  TextCopyMax(Settings.Language, TextLength(part) > 5 ? part + 5 : "", kNameCapacity);
+  char folder[kTextCapacity];
+  Settings.InstallDir[0] = 0;
+  if (SpecialFolderPath(folder, kCommonAppData) && TextFits(folder, "Velorin\\Azure\\", kTextCapacity))
+    TextJoin(Settings.InstallDir, folder, "Velorin\\Azure\\", nullptr);
+  TextCopy(Settings.LinkName, "Velorin on Azure");
+  TextCopyMax(Settings.ManifestUrl, kCloudManifestUrl, kTextCapacity);
+  TextCopyMax(Settings.Host, kCloudServerHost, kTextCapacity);
+  TextCopy(Settings.RunAfter, "link");
+}
+
+void ApplyFileNameScheme() {
+  Settings.ShortcutsEnabled = true;
+  Settings.SaasArguments = true;
+  char name[kTextCapacity];
+  const char* slash = TextFindLast(Settings.Args[0], '\\');
+  TextCopyMax(name, slash ? slash + 1 : Settings.Args[0], kTextCapacity);
+  // Up to three '-' split the name, the first character never counting; what
+  // lies after the third belongs to the ignored last part.
+  char* parts[4] = {name, nullptr, nullptr, nullptr};
+  int dashes = 0;
+  for (char* p = name + (name[0] ? 1 : 0); *p; ++p) {
+    if (*p == '_') {
+      *p = ' ';
+    } else if (*p == '-' && dashes < 3) {
+      *p = 0;
+      parts[++dashes] = p + 1;
     }
-    TextAppend(value, Settings.InstallDir + length, nullptr);
-    TextCopy(Settings.InstallDir, value);
-    break;
   }
-  int n = TextLength(Settings.InstallDir);
-  if (n == 0) return;
-  if (Settings.InstallDir[n - 1] != '\\' && n >= kTextCapacity - 1) {
-    Settings.InstallDir[0] = 0;  // no room left for the backslash
+  if (dashes == 0) return;
+  const char* customer = parts[0];
+  Settings.Port = 22000;
+  Settings.InstallDir[0] = 0;
+  if (TextLength(customer) + TextLength("%AppData%\\Velorin\\\\") < kTextCapacity)
+    TextJoin(Settings.InstallDir, "%AppData%\\Velorin\\", customer, "\\");
+  TextCopyMax(Settings.LinkName, customer, kNameCapacity);
+  if (TextEqualsN(customer, "azure", 5)) {
+    ApplyCloudPreset(customer);
     return;
   }
-  TextEnsureBackslash(Settings.InstallDir);
+  if (!SetHost(customer)) TextAppendMax(Settings.Host, kSaasSuffix, kTextCapacity);
+  if (dashes >= 2) {
+    const char* second = parts[1];
+    const char* shortcut = nullptr;
+    if (second[0] >= '0' && second[0] <= '9') {
+      Settings.Port = TextToInt(second);
+      if (dashes == 3) shortcut = parts[2];
+    } else {
+      shortcut = second;
+    }
+    if (shortcut) TextCopyMax(Settings.LinkName, shortcut, kNameCapacity);
+  }
 }

@@ -7,6 +7,14 @@ constexpr int kTextCapacity = 260;
 constexpr int kNameCapacity = 64;
 constexpr int kMaxArgs = 16;
 
+// Settings.CloudMode.
+constexpr int32_t kCloudOff = 0;
+constexpr int32_t kCloudKeyword = 1;  // the "azure" keyword: mirror URLs without month folders
+constexpr int32_t kCloudPreset = 2;   // a file name beginning with "azure"
+
+// Settings.IncludeSections: one bit per manifest section number (Manifest.h).
+constexpr uint8_t kIncludeDefault = 1u << 1;  // CLIENT
+
 struct TSettings {
   char InstallDir[kTextCapacity];
   char ManifestUrl[kTextCapacity];
@@ -16,7 +24,7 @@ struct TSettings {
   char Language[kNameCapacity];
   char LinkName[kNameCapacity];
   int32_t Port;
-  int32_t CloudMode;  // 0 normal, 1 "azure" keyword, 2 cloud preset
+  int32_t CloudMode;
   uint8_t IncludeSections;
   bool ShortcutsEnabled;
   bool SaasArguments;
@@ -29,17 +37,3 @@ struct TSettings {
 extern TSettings Settings;
 
 void ResetSettings();
-
-// Copies `line` into CommandLine (cut at its capacity), splits it into Args and
-// applies the keywords. Returns ArgCount.
-int32_t ParseCommandText(const char* line);
-// ParseCommandText over the process command line; runs an uninstall request
-// (which never returns).
-int32_t ParseCommandLine();
-// Arguments beyond the table's capacity are dropped.
-void AddArg(char* text);
-void ApplyArguments();
-// host or host:port; true when the host part holds a '.'.
-bool SetHost(const char* text);
-// Appends one quoted argument, only when it fits whole.
-void AppendRunAfter(const char* text);

@@ -1,4 +1,5 @@
-// Full, inherited access for a trustee on a file-system object.
+// Full, inherited access for a trustee on a file-system object (Win32 side
+// only, AccessWin.cpp).
 #pragma once
 
 bool GrantFolderAccess(const char* objectName, const char* trusteeName);

@@ -1,112 +1,28 @@
 #include "install/Shortcuts.h"
 
-#include <windows.h>
-#include <objbase.h>
-#include <shlobj.h>
-
-#include "config/BuiltIn.h"
 #include "config/Settings.h"
 #include "support/TextUtil.h"
-#include "support/TinyLib.h"
 
-namespace {
-
-// Releases a COM interface when it goes.
-template <typename T>
-class TComRef {
- public:
-  TComRef() = default;
-  ~TComRef() {
-    if (Ptr) Ptr->Release();
-  }
-  TComRef(const TComRef&) = delete;
-  TComRef& operator=(const TComRef&) = delete;
-  T* Ptr = nullptr;
-  void** Out() { return reinterpret_cast<void**>(&Ptr); }
-};
-
-const CLSID kShellLinkClass = {0x00021401, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
-const IID kUnknown = {0x00000000, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
-const IID kShellLinkA = {0x000214EE, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
-const IID kPersistFile = {0x0000010B, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
-
-bool CreateShellLink(TComRef<IShellLinkA>& link, const char* program, const char* arguments) {
-  TComRef<IUnknown> object;
-  if (FAILED(CoCreateInstance(kShellLinkClass, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, kUnknown,
-                              object.Out())))
-    return false;
-  if (FAILED(object.Ptr->QueryInterface(kShellLinkA, link.Out()))) return false;
-  char path[kTextCapacity + kTextCapacity];
-  link.Ptr->SetPath(MakeInstallPath(path, program));
-  char* end = TextCopy(path, Settings.InstallDir);
-  if (end > path) end[-1] = 0;  // the working folder without its trailing backslash
-  link.Ptr->SetWorkingDirectory(path);
-  link.Ptr->SetArguments(arguments);
-  return true;
-}
-
-bool SaveShellLink(IShellLinkA* link, const char* path) {
-  WCHAR wide[kTextCapacity];
-  if (!MultiByteToWideChar(CP_ACP, 0, path, TextLength(path) + 1, wide, kTextCapacity)) return false;
-  TComRef<IPersistFile> file;
-  if (FAILED(link->QueryInterface(kPersistFile, file.Out()))) return false;
-  return SUCCEEDED(file.Ptr->Save(wide, TRUE));
-}
-
-}  // namespace
-
-char* SpecialFolderPath(char* buffer, int csidl) {
-  buffer[0] = 0;
-  LPITEMIDLIST items = nullptr;
-  if (FAILED(SHGetSpecialFolderLocation(nullptr, csidl, &items)) || !items) return nullptr;
-  char path[MAX_PATH] = {};
-  BOOL found = SHGetPathFromIDListA(items, path);
-  CoTaskMemFree(items);
-  if (!found || !path[0] || TextLength(path) > kTextCapacity - 2) return nullptr;
-  TextPutChar(TextCopy(buffer, path), '\\')[0] = 0;
-  return buffer;
-}
-
-bool CreateShortcut(char* folder, const char* program, const char* arguments, const char* linkName) {
-  TComRef<IShellLinkA> link;
-  if (!CreateShellLink(link, program, arguments)) return false;
-  if (!AppendPathName(folder, linkName, ".lnk", kTextCapacity)) return false;
-  return SaveShellLink(link.Ptr, folder);
-}
-
-void CreateShortcuts() {
-  char listPath[kTextCapacity + 16];
-  TSimpleFile list(TextJoin(listPath, Settings.InstallDir, "linkfiles", nullptr), true);
-  char arguments[kArgumentsCapacity];
-  ClientArguments(arguments);
-
-  char desktop[kTextCapacity];
-  if (SpecialFolderPath(desktop, 25) && CreateShortcut(desktop, "Corvane.exe", arguments, Settings.LinkName)) {
-    if (TextEquals(Settings.RunAfter, "link")) TextCopy(Settings.RunAfter, desktop);
-    list.WriteLine(desktop);
-  }
-
-  char menu[kTextCapacity];
-  if (SpecialFolderPath(menu, 22) && AppendPathName(menu, "Velorin", "\\", kTextCapacity)) {
-    ForceFolders(menu, 0);
-    char shortcut[kTextCapacity];
-    TextCopy(shortcut, menu);
-    if (CreateShortcut(shortcut, "Corvane.exe", arguments, Settings.LinkName)) list.WriteLine(shortcut);
+char* ClientArguments(char* out) {
+  char* p;
+  if (Settings.SaasArguments) {
+    p = TextCopy(TextCopy(out, "/SAAS:"), Settings.Host);
+    if (Settings.CloudMode == kCloudPreset && Settings.Language[0]) TextCopy(TextCopy(p, " /LANG:"), Settings.Language);
   } else {
-    menu[0] = 0;
+    p = TextCopy(TextCopy(out, "/SKVO /HOST:"), Settings.Host);
+    p = TextPutChar(p, ':');
+    TextFromInt(p, static_cast<uint32_t>(Settings.Port));
   }
+  return out;
+}
 
-  // The running program itself, whatever name it was started by.
-  char self[MAX_PATH];
-  char copy[kTextCapacity + 16];
-  DWORD n = GetModuleFileNameA(nullptr, self, MAX_PATH);
-  if (n > 0 && n < MAX_PATH) CopyFileA(self, MakeInstallPath(copy, "Tovimar.exe"), FALSE);
-
-  if (menu[0]) {
-    char name[16 + kNameCapacity];
-    TextJoin(name, "Uninstall ", Settings.LinkName, nullptr);
-    char shortcut[kTextCapacity];
-    TextCopy(shortcut, menu);
-    if (CreateShortcut(shortcut, "Tovimar.exe", "uninstall", name)) list.WriteLine(shortcut);
-  }
+bool AppendPathName(char* buffer, const char* name, const char* suffix, int capacity) {
+  int used = TextLength(buffer);
+  bool slash = used == 0 || buffer[used - 1] != '\\';
+  int need = (slash ? 1 : 0) + TextLength(name) + TextLength(suffix);
+  if (need > capacity - 1 - used) return false;
+  char* p = buffer + used;
+  if (slash) p = TextPutChar(p, '\\');
+  TextCopy(TextCopy(p, name), suffix);
+  return true;
 }

@@ -1,5 +1,6 @@
 // The shortcuts to the client, the uninstaller copy and the list of the
-// shortcuts made, which the uninstall reads.
+// shortcuts made, which the uninstall reads. Their texts are platform-free
+// (Shortcuts.cpp); making them is Win32 (ShortcutsWin.cpp).
 #pragma once
 #include <cstdint>
 
@@ -12,12 +13,6 @@ char* ClientArguments(char* out);
 // Appends '\' (when missing), the name and the suffix, in place. False, and
 // the buffer unchanged, when the result would not fit capacity.
 bool AppendPathName(char* buffer, const char* name, const char* suffix, int capacity);
-// A line of the shortcut list that the uninstall may delete: the full path
-// of a ".lnk" file.
-bool IsShortcutLine(const char* line);
-// A folder that an uninstall must never empty: empty, or a drive's or a
-// share's root.
-bool IsRootFolder(const char* folder);
 
 // Win32 side.
 void CreateShortcuts();

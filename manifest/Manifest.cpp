@@ -3,9 +3,9 @@
 #include <cstdlib>
 
 #include "app/Progress.h"
+#include "manifest/Sites.h"
 #include "support/TextUtil.h"
-#include "support/TinyCore.h"
-#include "transfer/Sites.h"
+#include "support/TinyLib.h"
 
 TFileEntry* FileTable;
 int32_t FileCount;
@@ -19,12 +19,12 @@ void ResetManifest() {
 int32_t SectionOf(const char* text) {
   static const char* const names[] = {"CLIENT", "SERVERONLY", "ONDEMAND", "SITES"};
   for (int i = 0; i < 4; ++i)
-    if (TextEqualsN(text, names[i], TextLength(names[i]))) return i + 1;
-  return 0;
+    if (TextEqualsN(text, names[i], TextLength(names[i]))) return kSectionClient + i;
+  return kSectionNone;
 }
 
 bool LanguageAllows(const char* name) {
-  if (Settings.CloudMode != 2) return true;
+  if (Settings.CloudMode != kCloudPreset) return true;
   const char* slash = TextFindFirst(name, '\\');
   if (!slash) return true;
   if (Settings.Language[0] == 0) return false;
@@ -97,7 +97,7 @@ void ParseManifest(char* text, int32_t n, TUpToDateCheck isUpToDate) {
       section = SectionOf(line + 1);
       continue;
     }
-    if (section == 4) {
+    if (section == kSectionSites) {
       AddSite(line);
       continue;
     }
@@ -111,10 +111,10 @@ void ParseManifest(char* text, int32_t n, TUpToDateCheck isUpToDate) {
     if (isUpToDate(path, size, dosTime)) continue;
     entry.Size = size;
     entry.DosTime = dosTime;
-    entry.State = 0;
+    entry.State = kPending;
     entry.Written = 0;
     ++FileCount;
-    Stats.TotalBytes = static_cast<int32_t>(static_cast<uint32_t>(Stats.TotalBytes) + static_cast<uint32_t>(size));
+    TransferStats.TotalBytes = static_cast<int32_t>(static_cast<uint32_t>(TransferStats.TotalBytes) + static_cast<uint32_t>(size));
   }
   if (FileCount == 0) {
     ResetManifest();

@@ -1,95 +1,37 @@
 #include "support/TinyLib.h"
 
-#include <windows.h>
+#include <cstdlib>
 
-#include "config/Settings.h"
-#include "support/TextUtil.h"
+int32_t TBaseStream::Read(void*, int32_t) { return 0; }
+int32_t TBaseStream::Write(const void*, int32_t) { return 0; }
+int32_t TBaseStream::Seek(int32_t, int32_t) { return 0; }
+TBaseStream::~TBaseStream() = default;
 
-TSimpleFile::TSimpleFile(const char* name, bool forWriting) {
-  if (forWriting)
-    Handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  else
-    Handle = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
-TSimpleFile::~TSimpleFile() {
-  if (Handle != nullptr) {
-    if (Handle != INVALID_HANDLE_VALUE) CloseHandle(Handle);
-    Handle = nullptr;
-  }
-}
-
-bool TSimpleFile::IsOpen() const { return Handle != INVALID_HANDLE_VALUE; }
-
-int32_t TSimpleFile::Read(void* buffer, int32_t count) {
-  DWORD done = 0;
-  if (!ReadFile(Handle, buffer, static_cast<DWORD>(count), &done, nullptr)) return -1;
-  return static_cast<int32_t>(done);
-}
-
-int32_t TSimpleFile::Write(const void* buffer, int32_t count) {
-  DWORD done = 0;
-  if (!WriteFile(Handle, buffer, static_cast<DWORD>(count), &done, nullptr)) return -1;
-  return static_cast<int32_t>(done);
-}
-
-int32_t TSimpleFile::Seek(int32_t distance, int32_t origin) {
-  return static_cast<int32_t>(SetFilePointer(Handle, distance, nullptr, static_cast<DWORD>(origin & 0x7F)));
-}
-
-int32_t TSimpleFile::WriteLine(const char* text) {
-  int32_t n = TextLength(text);
-  if (n > 0) Write(text, n);
-  return Write("\r\n", 2);
-}
-
-uint32_t SetFileWriteTime(void* handle, uint32_t dosTime) {
-  FILETIME time;
-  if (!DosDateTimeToFileTime(static_cast<WORD>(dosTime >> 16), static_cast<WORD>(dosTime & 0xFFFF), &time))
-    return GetLastError();
-  if (!SetFileTime(handle, nullptr, nullptr, &time)) return GetLastError();
-  return 0;
-}
-
-char* MakeInstallPath(char* dest, const char* name) {
-  TextJoin(dest, Settings.InstallDir, name, nullptr);
-  return dest;
-}
-
-namespace {
-
-// Leftward search for the end of the folder part: a '\' at position 4 or
-// beyond, or the first position of 3 or less.
-int32_t FolderEnd(const char* path, int32_t from) {
-  int32_t k = from;
-  while (k >= 4 && path[k] != '\\') --k;
-  return k;
-}
-
-}  // namespace
-
-void ForceFolders(char* path, int32_t k) {
-  if (path[0] == 0) return;
-  if (k == 0) k = FolderEnd(path, TextLength(path) - 1);
-  char kept = path[k];
-  path[k] = 0;
-  if (k > 3) {
-    DWORD attributes = GetFileAttributesA(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-      int32_t j = FolderEnd(path, k - 1);
-      if (j >= 4) ForceFolders(path, j);
-      CreateDirectoryA(path, nullptr);
+TSimpleStrings::TSimpleStrings(char* buffer, int32_t length) {
+  int32_t capacity = 1024;
+  Items = static_cast<char**>(malloc(sizeof(char*) * capacity));
+  if (!Items) return;
+  int32_t p = 0;
+  while (p < length) {
+    if (Count == capacity) {
+      char** grown = static_cast<char**>(realloc(Items, sizeof(char*) * capacity * 2));
+      if (!grown) break;  // out of memory: keep the lines found so far
+      Items = grown;
+      capacity *= 2;
     }
+    Items[Count++] = buffer + p;
+    while (p < length && buffer[p] != 13) ++p;
+    buffer[p] = 0;
+    ++p;
+    if (p < length && buffer[p] == 10) ++p;
   }
-  path[k] = kept;
+  if (Count == 0) {
+    free(Items);
+    Items = nullptr;
+  } else if (Count < capacity) {
+    char** trimmed = static_cast<char**>(realloc(Items, sizeof(char*) * Count));
+    if (trimmed) Items = trimmed;
+  }
 }
 
-TSimpleFile* CreateFileWithFolders(char* path) {
-  TSimpleFile* file = new TSimpleFile(path, true);
-  if (file->IsOpen()) return file;
-  delete file;
-  ForceFolders(path, 0);
-  return new TSimpleFile(path, true);
-}
+TSimpleStrings::~TSimpleStrings() { free(Items); }

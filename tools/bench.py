@@ -28,10 +28,10 @@ import zlib
 import random
 from pathlib import Path
 
+import winenv
+from servers import FileServer, Nginx, publish, publisher
+
 ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "tests" / "e2e"))
-import winenv  # noqa: E402
-from servers import FileServer, Nginx, publish, publisher  # noqa: E402
 
 WORK = ROOT / "build" / "bench"
 KIB, MIB = 1024, 1024 * 1024

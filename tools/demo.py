@@ -13,10 +13,10 @@ import sys
 import time
 from pathlib import Path
 
+import winenv
+from servers import FileServer, Nginx, make_tree, pattern, publish, publisher
+
 ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "tests" / "e2e"))
-import winenv  # noqa: E402
-from servers import FileServer, Nginx, make_tree, pattern, publish, publisher  # noqa: E402
 
 SAMPLE = {
     "Corvane.exe": (winenv.BIN / "Corvane.exe").read_bytes(),

@@ -1,109 +1,64 @@
 #include "transfer/Mirror.h"
 
-#include "app/Lock.h"
-#include "app/Progress.h"
-#include "app/Session.h"
 #include "manifest/Manifest.h"
-#include "transfer/Sites.h"
-#include "transfer/TinyZip.h"
-#include "transfer/WinInet.h"
+#include "manifest/Sites.h"
+#include "support/TextUtil.h"
+#include "support/Threads.h"
 
-TIStream::TIStream(const char* url) {
-  if (!LoadWinInet()) return;
-  InternetHandle = WinInet.Open("VELORIN", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-  // Straight from the mirror to the file: no copy in the URL cache (it
-  // doubled the disk writes of every download) and no answer from it.
-  if (InternetHandle)
-    UrlHandle = WinInet.OpenUrl(InternetHandle, url, nullptr, 0,
-                                INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_RELOAD, 0);
-}
+volatile int32_t RunningWorkers;
 
-TIStream::~TIStream() {
-  if (UrlHandle) WinInet.CloseHandle(UrlHandle);
-  if (InternetHandle) WinInet.CloseHandle(InternetHandle);
-}
-
-int32_t TIStream::Read(void* buffer, int32_t count) {
-  int32_t got = 0;
-  DWORD n = 0;
-  while (got < count && WinInet.ReadFile(UrlHandle, static_cast<char*>(buffer) + got,
-                                         static_cast<DWORD>(count - got), &n) && n > 0) {
-    CheckStop();
-    got += static_cast<int32_t>(n);
-  }
-  LockedAdd(Stats.BytesReceived, got);
-  return got;
-}
-
-int32_t TIStream::Seek(int32_t distance, int32_t origin) {
-  if (origin != 1) return 0;
-  DWORD position = WinInet.SetFilePointer(UrlHandle, distance, nullptr, FILE_CURRENT, 0);
-  LockedAdd(Stats.BytesReceived, distance);
-  return static_cast<int32_t>(position);
-}
-
-TOStream::TOStream(TFileEntry* entry) : Entry(entry) {}
-
-TOStream::~TOStream() { delete Target; }
-
-int32_t TOStream::Write(const void* buffer, int32_t count) {
-  if (!Target) Target = new TPartFile(Entry->Name);
-  if (!Target->Write(buffer, count)) return 0;
-  Entry->Written += count;
-  return count;
-}
-
-bool TOStream::Commit() {
-  if (!Target) return false;  // nothing ever arrived
-  if (Entry->Size > 0 && Entry->Written != Entry->Size) return false;
-  return Target->Commit(Entry->DosTime);
-}
-
-void StartSiteWorkers() {
-  PrepareSites();
-  for (int32_t i = 0; i < SiteCount; ++i) {
-    for (int32_t w = 0; w < Sites[i]->Workers; ++w) {
-      LockedAdd(RunningWorkers, 1);
-      if (!StartThread(SiteWorker, Sites[i])) {
-        LockedAdd(RunningWorkers, -1);
-        return;  // every slot is taken: no later start can succeed either
-      }
+int32_t PickNextFile(TSiteInfo* site) {
+  int32_t result = kNothingLeft;
+  TSharedHold hold;
+  for (int32_t i = 0; i < FileCount && i < site->TriedCount; ++i) {
+    TFileEntry& entry = FileTable[i];
+    if (entry.State == kDone || site->Tried[i]) continue;
+    if (entry.State == kPending) {
+      site->Tried[i] = 1;
+      entry.State = kAtMirror;
+      return i;
     }
+    result = kOthersBusy;
   }
+  return result;
 }
 
-DWORD WINAPI SiteWorker(void* parameter) {
-  TSiteInfo* site = static_cast<TSiteInfo*>(parameter);
-  for (;;) {
-    int32_t i = PickNextFile(site);
-    if (i == -1) break;
-    if (i >= 0) {
-      FetchFromSite(site, &FileTable[i]);
-    } else {
-      CheckStop();
-      Sleep(200);
-    }
-  }
-  LockedAdd(RunningWorkers, -1);
-  return 0;
-}
-
-void FetchFromSite(TSiteInfo* site, TFileEntry* entry) {
-  char url[kTextCapacity];
-  bool done = false;
-  if (BuildMirrorUrl(site, url, entry)[0]) {
-    TIStream source(url);
-    if (source.UrlHandle) {
-      TOStream sink(entry);
-      done = InflateStream(source, sink) >= 0 && sink.Commit();
-    }
-  }
-  EnterShared();
-  if (done) {
-    entry->State = 1;
+char* MonthFolder(char* out, uint32_t v) {
+  // Files before 2009 all lie in 0800/: mirrors in use are laid out so, and the
+  // names are published, so the rule stays.
+  uint32_t year = (v >> 25) - 20;
+  uint32_t month = 0;
+  if (v >> 25 >= 29) {
+    month = (v >> 21) & 15;
   } else {
-    entry->State = 0;
-    entry->Written = 0;
+    year = 8;
   }
-  LeaveShared();
+  out = TextPutChar(out, static_cast<char>('0' + year / 10 % 10));
+  out = TextPutChar(out, static_cast<char>('0' + year % 10));
+  out = TextPutChar(out, static_cast<char>('0' + month / 10));
+  out = TextPutChar(out, static_cast<char>('0' + month % 10));
+  out = TextPutChar(out, '/');
+  *out = 0;
+  return out;
+}
+
+char* BuildMirrorUrl(const TSiteInfo* site, char* out, const TFileEntry* entry) {
+  // Room for the longest URL, '/', the month folder, two ten-digit numbers,
+  // two '_' and the longest name; whatever does not fit `out` is refused.
+  char url[kTextCapacity + 128];
+  char* p = TextCopyMax(url, site->Url, kTextCapacity);
+  if (p == url || p[-1] != '/') p = TextPutChar(p, '/');
+  if (Settings.CloudMode == kCloudOff) p = MonthFolder(p, entry->DosTime);
+  p = TextFromInt(p, entry->DosTime);
+  p = TextPutChar(p, '_');
+  p = TextFromInt(p, static_cast<uint32_t>(entry->Size));
+  p = TextPutChar(p, '_');
+  for (int i = 0; entry->Name[i] && i < kNameCapacity - 1; ++i)
+    p = TextPutChar(p, entry->Name[i] == '\\' ? '_' : entry->Name[i]);
+  *p = 0;
+  if (p - url > kTextCapacity - 1)
+    out[0] = 0;
+  else
+    TextCopy(out, url);
+  return out;
 }

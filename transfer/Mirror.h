@@ -1,16 +1,32 @@
-// The mirror workers and the two streams of a download: a URL read through
-// WinInet, and an entry's file written as it inflates.
+// The mirror workers: which file a worker takes next and under which URL a
+// mirror keeps it (Mirror.cpp, platform-free), and the workers with the two
+// streams of a download, a URL read through WinInet and an entry's file
+// written as it inflates (MirrorWin.cpp).
 #pragma once
-#include <windows.h>
-#include <wininet.h>
-
 #include <cstdint>
 
-#include "support/TinyCore.h"
-#include "transfer/PartFile.h"
+#include "support/TinyLib.h"
 
 struct TFileEntry;
 class TSiteInfo;
+class TPartFile;
+
+// Workers started and not yet ended.
+extern volatile int32_t RunningWorkers;
+
+// PickNextFile's results besides an index.
+constexpr int32_t kNothingLeft = -1;  // the site's worker ends
+constexpr int32_t kOthersBusy = -2;   // another site holds a file this site has not had yet
+
+// Index of a file now claimed for the site, or one of the two above.
+int32_t PickNextFile(TSiteInfo* site);
+// The site's URL for an entry, or an empty text when it does not fit 259
+// characters. Returns out.
+char* BuildMirrorUrl(const TSiteInfo* site, char* out, const TFileEntry* entry);
+// Writes "YYMM/" for a DOS date-time; returns the terminator's position.
+char* MonthFolder(char* out, uint32_t dosTime);
+
+// Win32 side.
 
 class TIStream : public TBaseStream {
  public:
@@ -19,8 +35,8 @@ class TIStream : public TBaseStream {
   int32_t Read(void* buffer, int32_t count) override;
   int32_t Seek(int32_t distance, int32_t origin) override;
 
-  HINTERNET InternetHandle = nullptr;
-  HINTERNET UrlHandle = nullptr;
+  void* InternetHandle = nullptr;  // HINTERNET
+  void* UrlHandle = nullptr;
 };
 
 class TOStream : public TBaseStream {
@@ -39,5 +55,4 @@ class TOStream : public TBaseStream {
 // Starts every site's workers; each started worker is counted in
 // RunningWorkers before it runs.
 void StartSiteWorkers();
-DWORD WINAPI SiteWorker(void* site);
 void FetchFromSite(TSiteInfo* site, TFileEntry* entry);

@@ -7,6 +7,8 @@
 #include "config/Settings.h"
 #include "support/TinyLib.h"
 
+// Win32 side only (PartFileWin.cpp).
+
 // Appended to the target's name for the file in transfer.
 constexpr char kPartSuffix[] = ".~tv";
 constexpr int kPartSuffixLength = sizeof(kPartSuffix) - 1;

@@ -1,140 +1,73 @@
 #include "transfer/Server.h"
 
-#include "app/Lock.h"
-#include "app/Progress.h"
-#include "config/Settings.h"
-#include "manifest/Manifest.h"
-#include "support/TextUtil.h"
-#include "transfer/PartFile.h"
+#include <cstdlib>
 
-SOCKET ServerSocket;
+#include "support/TextUtil.h"
+#include "transfer/TinyZip.h"
+
 int32_t ChunkSize;
 uint8_t* ReceiveBuffer;
 uint8_t* InflateBuffer;
 uint8_t* ReplyData;
 
 namespace {
-
-constexpr int32_t kPieceSize = 1024;
-
-void DropConnection() {
-  if (ServerSocket) closesocket(ServerSocket);
-  ServerSocket = 0;
+const char kScrambleKey[] = "q7mw5190tzkdrHHXBzqwevr286nbvc";
 }
 
-}  // namespace
-
-int32_t ConnectServer() {
-  unsigned long address = inet_addr(Settings.Host);
-  hostent* host = nullptr;
-  if (address == INADDR_NONE)
-    host = gethostbyname(Settings.Host);
-  else
-    host = gethostbyaddr(reinterpret_cast<const char*>(&address), 4, AF_INET);
-  sockaddr_in target = {};
-  target.sin_family = AF_INET;
-  target.sin_port = htons(static_cast<u_short>(Settings.Port & 0xFFFF));
-  if (host && host->h_addr_list && host->h_addr_list[0])
-    target.sin_addr = *reinterpret_cast<in_addr*>(host->h_addr_list[0]);
-  else if (address != INADDR_NONE)
-    target.sin_addr.s_addr = address;  // an address without a reverse name is still an address
-  else
-    return -1;
-  ServerSocket = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  if (ServerSocket == INVALID_SOCKET) {
-    ServerSocket = 0;
-    return -1;
-  }
-  int result = connect(ServerSocket, reinterpret_cast<sockaddr*>(&target), sizeof target);
-  if (result != 0) DropConnection();
-  return result;
+bool InitTransferBuffers() {
+  ChunkSize = kChunkSize;
+  ReceiveBuffer = static_cast<uint8_t*>(malloc(kReceiveCapacity));
+  InflateBuffer = static_cast<uint8_t*>(malloc(kReceiveCapacity));
+  if (ReceiveBuffer && InflateBuffer) return true;
+  ReleaseTransferBuffers();
+  return false;
 }
 
-int32_t SendAll(const void* data, int32_t count) {
-  const char* p = static_cast<const char*>(data);
-  int32_t total = 0;
-  while (total < count) {
-    int32_t piece = count - total < kPieceSize ? count - total : kPieceSize;
-    int sent = send(ServerSocket, p + total, piece, 0);
-    if (sent <= 0) break;
-    total += sent;
-  }
-  return total;
+void ReleaseTransferBuffers() {
+  free(InflateBuffer);
+  InflateBuffer = nullptr;
+  free(ReceiveBuffer);
+  ReceiveBuffer = nullptr;
+  ReplyData = nullptr;
 }
 
-int32_t ReceiveAll(void* buffer, int32_t count) {
-  char* p = static_cast<char*>(buffer);
-  int32_t total = 0;
-  while (total < count) {
-    CheckStop();
-    int32_t piece = count - total < kPieceSize ? count - total : kPieceSize;
-    int got = recv(ServerSocket, p + total, piece, 0);
-    if (got <= 0) break;  // closed by the peer, or failed
-    total += got;
-  }
-  return total;
+char* FormatChunkRequest(char* out, const char* name, int32_t offset, int32_t count) {
+  char* p = TextCopy(out, name);
+  p = TextPutChar(p, ';');
+  p = TextFromInt(p, static_cast<uint32_t>(offset));
+  p = TextPutChar(p, ';');
+  TextFromInt(p, static_cast<uint32_t>(count));
+  return out;
 }
 
-void SendTextMessage(const char* text) {
-  int32_t length = TextLength(text) + 4;
-  char message[4 + kTextCapacity];
-  message[0] = static_cast<char>(length);
-  message[1] = static_cast<char>(length >> 8);
-  message[2] = static_cast<char>(length >> 16);
-  message[3] = static_cast<char>(length >> 24);
-  // The length and the text leave in one send where they fit: sent apart,
-  // the text waits for the peer to acknowledge the length (a delayed ACK,
-  // tens of milliseconds a request).
-  if (length - 4 < kTextCapacity) {
-    TextCopy(message + 4, text);
-    SendAll(message, length);
-    return;
+void XorScramble(uint8_t* buffer, int32_t count) {
+  const char* key = kScrambleKey;
+  for (int32_t i = 0; i < count; ++i) {
+    if (*key == 0) key = kScrambleKey;
+    buffer[i] ^= static_cast<uint8_t>(*key++);
   }
-  SendAll(message, 4);
-  SendAll(text, length - 4);
 }
 
-int32_t RequestChunk(const char* name, int32_t offset) {
-  if (!ServerSocket) return kReplyBroken;
-  char request[kTextCapacity];
-  SendTextMessage(FormatChunkRequest(request, name, offset, ChunkSize));
-  uint8_t word[4];
-  if (ReceiveAll(word, 4) != 4) {
-    DropConnection();
-    return kReplyBroken;
-  }
-  TReplyHeader header = DecodeReplyHeader(word);
-  Stats.BytesReceived = static_cast<int32_t>(static_cast<uint32_t>(Stats.BytesReceived) +
-                                             static_cast<uint32_t>(header.Length));
-  if (!ReplyHeaderValid(header)) {
-    DropConnection();  // the stream can no longer be followed
-    return kReplyBroken;
-  }
-  if (header.Payload == 0) return 0;
-  if (ReceiveAll(ReceiveBuffer, header.Payload) != header.Payload) {
-    DropConnection();
-    return kReplyBroken;
-  }
-  return DecodeReplyPayload(header, ReceiveBuffer, InflateBuffer, &ReplyData);
+TReplyHeader DecodeReplyHeader(const uint8_t bytes[4]) {
+  uint32_t word = static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+                  static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+  TReplyHeader header;
+  header.Compressed = (word & 0x80000000u) != 0;
+  header.Length = static_cast<int32_t>(word & 0x7FFFFFFFu);
+  header.Payload = header.Length - 4;
+  return header;
 }
 
-void FetchFromServer(TFileEntry* entry) {
-  if (!ServerSocket) return;  // nothing to fetch with: the entry stays pending
-  TPartFile file(entry->Name);
-  int32_t offset = 0;
-  int32_t n;
-  bool whole = true;
-  do {
-    n = RequestChunk(entry->Name, offset);
-    if (n > 0) {
-      offset += n;
-      file.Write(ReplyData, n);
-      if (entry->Size > 0 && offset > entry->Size) whole = false;
-    } else if (n < 0) {
-      whole = false;
-    }
-    UpdateProgress(static_cast<int32_t>(Stats.BytesDone) + (n > 0 ? n : 0));
-  } while (n >= ChunkSize && whole);
-  if (entry->Size > 0 && offset != entry->Size) whole = false;
-  if (whole && file.Commit(entry->DosTime)) entry->State = 1;
+bool ReplyHeaderValid(const TReplyHeader& header) {
+  return header.Length >= 4 && header.Payload <= kReceiveCapacity;
+}
+
+int32_t DecodeReplyPayload(const TReplyHeader& header, uint8_t* payload, uint8_t* inflated, uint8_t** data) {
+  if (header.Compressed) {
+    *data = inflated;
+    return InflateBlock(payload, header.Payload, inflated, kChunkSize);
+  }
+  XorScramble(payload, header.Payload);
+  *data = payload;
+  return header.Payload;
 }

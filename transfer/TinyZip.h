@@ -3,7 +3,7 @@
 #pragma once
 #include <cstdint>
 
-#include "support/TinyCore.h"
+#include "support/TinyLib.h"
 
 // Bytes inflated when the stream ended within the output; -1 otherwise.
 int32_t InflateBlock(const void* input, int32_t length, void* output, int32_t capacity);

@@ -3,7 +3,11 @@ from pathlib import Path
 
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
+# The Wine and server helpers live in tools/, shared with the demo and the
+# benchmark; the test-only helpers (faultmirror) stay next to the tests.
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+sys.path.insert(0, str(HERE.parents[1] / "tools"))
 import winenv  # noqa: E402
 
 

@@ -21,7 +21,7 @@ from faultmirror import DownSite, FaultMirror
 from servers import FileServer, Nginx, make_tree, pattern, publish, publisher, tree
 from winenv import BIN, ROOT, copy_program, kill, linux_path, wait_for, winpath
 
-import fileserver as wire  # noqa: E402  (tools/, put on the path by servers)
+import fileserver as wire  # noqa: E402  (tools/, put on the path by conftest)
 
 DEADLINE = 120          # seconds any one run of the program may take
 CHUNK = wire.CHUNK_SIZE

@@ -3,8 +3,9 @@
 #include <string>
 
 #include "config/BuiltIn.h"
+#include "config/CommandLine.h"
 #include "config/Settings.h"
-#include "transfer/Sites.h"
+#include "manifest/Sites.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;

@@ -2,8 +2,9 @@
 #include <cstdint>
 #include <string>
 
+#include "config/CommandLine.h"
 #include "config/Settings.h"
-#include "transfer/Sites.h"
+#include "manifest/Sites.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ResetSettings();

@@ -7,7 +7,8 @@
 #include "app/Progress.h"
 #include "config/Settings.h"
 #include "manifest/Manifest.h"
-#include "transfer/Sites.h"
+#include "manifest/Sites.h"
+#include "transfer/Mirror.h"
 
 namespace {
 

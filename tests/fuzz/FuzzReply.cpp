@@ -4,8 +4,8 @@
 #include <cstring>
 #include <vector>
 
-#include "support/TinyCore.h"
-#include "transfer/Protocol.h"
+#include "support/TinyLib.h"
+#include "transfer/Server.h"
 #include "transfer/TinyZip.h"
 
 namespace {
@@ -45,7 +45,7 @@ class TCountingSink : public TBaseStream {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 4) return 0;
   static std::vector<uint8_t> received(kReceiveCapacity);
-  static std::vector<uint8_t> inflated(kChunkSize + 128);
+  static std::vector<uint8_t> inflated(kReceiveCapacity);
   TReplyHeader header = DecodeReplyHeader(data);
   if (ReplyHeaderValid(header) && header.Payload > 0) {
     size_t payload = size - 4 < static_cast<size_t>(header.Payload) ? size - 4 : static_cast<size_t>(header.Payload);

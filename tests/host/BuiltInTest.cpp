@@ -4,9 +4,11 @@
 #include <string>
 
 #include "config/BuiltIn.h"
+#include "config/CommandLine.h"
 #include "config/Settings.h"
 #include "install/Shortcuts.h"
-#include "transfer/Sites.h"
+#include "install/Uninstall.h"
+#include "manifest/Sites.h"
 
 namespace {
 

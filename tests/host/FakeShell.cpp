@@ -1,9 +1,9 @@
 // The shell folder the host tests resolve: the common application data.
-#include "config/BuiltIn.h"
+#include "config/ShellFolder.h"
 #include "support/TextUtil.h"
 
 char* SpecialFolderPath(char* buffer, int csidl) {
-  if (csidl != 35) {
+  if (csidl != kCommonAppData) {
     buffer[0] = 0;
     return nullptr;
   }

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "support/TinyCore.h"
+#include "support/TinyLib.h"
 
 namespace {
 

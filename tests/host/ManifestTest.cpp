@@ -8,7 +8,7 @@
 #include "app/Progress.h"
 #include "config/Settings.h"
 #include "manifest/Manifest.h"
-#include "transfer/Sites.h"
+#include "manifest/Sites.h"
 
 namespace {
 
@@ -92,7 +92,7 @@ TEST_CASE("paths that could leave the installation folder are skipped") {
     CAPTURE(r);
     Fresh();
     CHECK(Parse(std::string("[CLIENT]\r") + r + "=1\rok=2\r") == V{"ok"});
-    CHECK(Stats.TotalBytes == 2);
+    CHECK(TransferStats.TotalBytes == 2);
   }
   const char* accepted[] = {".\\x", "a..b\\c", ".hidden", "a\\.x.\\b", "..a"};
   for (const char* a : accepted) {
@@ -117,13 +117,13 @@ TEST_CASE("up-to-date files, duplicates, totals and order") {
   CHECK(names == V{"b.dll", "b.dll", "c"});
   CHECK(checked == V{"C:\\Inst\\Bin\\a.dll", "C:\\Inst\\b.dll", "C:\\Inst\\b.dll", "C:\\Inst\\c"});
   CHECK(FileCount == 3);
-  CHECK(Stats.TotalBytes == 19);
+  CHECK(TransferStats.TotalBytes == 19);
 
   Fresh();
   upToDate = {"x"};
   CHECK(Parse("[CLIENT]\rx=1\r").empty());
   CHECK(FileTable == nullptr);
-  CHECK(Stats.TotalBytes == 0);
+  CHECK(TransferStats.TotalBytes == 0);
   for (const char* text : {"", "\r\n\r\n", "[CLIENT]\r", "no header=1\r"}) {
     CAPTURE(text);
     Fresh();
@@ -176,7 +176,7 @@ TEST_CASE("a long manifest selects every file in order") {
     CHECK(FileTable[i].Size == i);
     FileTable[i].Written = i;
   }
-  CHECK(Stats.TotalBytes == 650 * 649 / 2);
+  CHECK(TransferStats.TotalBytes == 650 * 649 / 2);
   CHECK(SumWritten() == 650 * 649 / 2);
   ResetManifest();
 }

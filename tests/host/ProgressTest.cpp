@@ -8,10 +8,10 @@
 TEST_CASE("status line outside the downloading phase") {
   ResetStats();
   CHECK(std::string(StatusText()) == "Initializing...");
-  Stats.Phase = 2;
-  Stats.TotalBytes = 0;  // no division is made here
+  TransferStats.Phase = 2;
+  TransferStats.TotalBytes = 0;  // no division is made here
   CHECK(std::string(StatusText()) == "Finalizing Installation....");
-  Stats.Phase = 0;
+  TransferStats.Phase = 0;
   CHECK(std::string(StatusText()) == "Initializing...");
 }
 
@@ -34,10 +34,10 @@ TEST_CASE("status line while downloading") {
     CAPTURE(c.total);
     CAPTURE(c.speed);
     ResetStats();
-    Stats.Phase = 1;
-    Stats.BytesDone = c.done;
-    Stats.TotalBytes = c.total;
-    Stats.Speed = c.speed;
+    TransferStats.Phase = 1;
+    TransferStats.BytesDone = c.done;
+    TransferStats.TotalBytes = c.total;
+    TransferStats.Speed = c.speed;
     CHECK(std::string(StatusText()) == c.text);
   }
 }
@@ -61,26 +61,26 @@ TEST_CASE("speed samples") {
   for (auto& c : cases) {
     CAPTURE(c.what);
     ResetStats();
-    Stats.Phase = 1;
+    TransferStats.Phase = 1;
     for (int i = 0; i < c.count; ++i) {
       const Step& s = c.steps[i];
       CAPTURE(i);
-      Stats.BytesReceived = s.received;
+      TransferStats.BytesReceived = s.received;
       UpdateSpeedAt(s.now);
-      CHECK(Stats.Speed == s.speed);
-      CHECK(Stats.SpeedTick == s.tick);
+      CHECK(TransferStats.Speed == s.speed);
+      CHECK(TransferStats.SpeedTick == s.tick);
     }
   }
 }
 
 TEST_CASE("a measured speed shows in the line") {
   ResetStats();
-  Stats.Phase = 1;
-  Stats.TotalBytes = 1000;
-  Stats.BytesDone = 999;
+  TransferStats.Phase = 1;
+  TransferStats.TotalBytes = 1000;
+  TransferStats.BytesDone = 999;
   UpdateSpeedAt(10000);
   CHECK(std::string(StatusText()) == "Downloading 99% completed. Speed 0 KB/s");
-  Stats.BytesReceived = 2048000;
+  TransferStats.BytesReceived = 2048000;
   UpdateSpeedAt(11024);
   CHECK(std::string(StatusText()) == "Downloading 99% completed. Speed 2000 KB/s");
 }

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "transfer/Protocol.h"
+#include "transfer/Server.h"
 
 namespace {
 

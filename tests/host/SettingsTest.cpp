@@ -3,8 +3,9 @@
 #include <string>
 #include <vector>
 
+#include "config/CommandLine.h"
 #include "config/Settings.h"
-#include "transfer/Sites.h"
+#include "manifest/Sites.h"
 
 namespace {
 

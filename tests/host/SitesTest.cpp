@@ -6,7 +6,8 @@
 
 #include "config/Settings.h"
 #include "manifest/Manifest.h"
-#include "transfer/Sites.h"
+#include "manifest/Sites.h"
+#include "transfer/Mirror.h"
 
 namespace {
 

@@ -6,6 +6,8 @@
 
 #include "Helpers.h"
 #include "config/BuiltIn.h"
+#include "config/InstallDir.h"
+#include "config/CommandLine.h"
 #include "config/Settings.h"
 #include "install/Access.h"
 

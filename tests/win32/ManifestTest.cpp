@@ -4,12 +4,13 @@
 #include <cstring>
 
 #include "Helpers.h"
+#include "config/CommandLine.h"
 #include "config/Settings.h"
 #include "manifest/Manifest.h"
-#include "manifest/ManifestLoad.h"
+#include "transfer/ManifestFetch.h"
 #include "support/TinyLib.h"
 #include "transfer/Server.h"
-#include "transfer/Sites.h"
+#include "manifest/Sites.h"
 
 namespace {
 
@@ -21,16 +22,8 @@ void Stamp(const std::string& path, const std::string& data, uint32_t dosTime) {
 
 // The transfer buffers, as the session sets them up.
 struct Buffers {
-  Buffers() {
-    ChunkSize = kChunkSize;
-    InflateBuffer = static_cast<uint8_t*>(malloc(ChunkSize + 128));
-    ReceiveBuffer = static_cast<uint8_t*>(malloc(ChunkSize + 128));
-  }
-  ~Buffers() {
-    free(InflateBuffer);
-    free(ReceiveBuffer);
-    InflateBuffer = ReceiveBuffer = nullptr;
-  }
+  Buffers() { InitTransferBuffers(); }
+  ~Buffers() { ReleaseTransferBuffers(); }
 };
 
 }  // namespace

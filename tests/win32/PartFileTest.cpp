@@ -5,6 +5,7 @@
 
 #include "Helpers.h"
 #include "config/Settings.h"
+#include "support/FindFile.h"
 #include "transfer/PartFile.h"
 
 namespace {
@@ -12,13 +13,11 @@ namespace {
 // Every file of a folder, as "name|name|...".
 std::string FilesIn(const std::string& folder) {
   std::string names;
-  WIN32_FIND_DATAA found;
-  HANDLE h = FindFirstFileA((folder + "*").c_str(), &found);
-  if (h == INVALID_HANDLE_VALUE) return names;
+  TFindFile found((folder + "*").c_str());
+  if (!found.Found()) return names;
   do {
-    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names += std::string(found.cFileName) + "|";
-  } while (FindNextFileA(h, &found));
-  FindClose(h);
+    if (!(found.Data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names += std::string(found.Data.cFileName) + "|";
+  } while (found.Next());
   return names;
 }
 

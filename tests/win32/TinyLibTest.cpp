@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "Helpers.h"
+#include "config/CommandLine.h"
+#include "config/InstallDir.h"
 #include "config/Settings.h"
 #include "support/TinyLib.h"
 

@@ -8,6 +8,8 @@
 #include <cstring>
 
 #include "config/BuiltIn.h"
+#include "config/InstallDir.h"
+#include "config/CommandLine.h"
 #include "config/Settings.h"
 
 int main(int argc, char** argv) {

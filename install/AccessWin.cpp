@@ -1,9 +1,8 @@
-#include "install/Access.h"
-
 #include <windows.h>
 #include <aclapi.h>
 
 #include "config/Settings.h"
+#include "install/Access.h"
 #include "support/TextUtil.h"
 
 void* ExtendedAccessList(void* current, const char* trusteeName) {

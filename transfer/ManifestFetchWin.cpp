@@ -1,19 +1,10 @@
-#include "manifest/ManifestLoad.h"
-
-#include <windows.h>
+#include "transfer/ManifestFetch.h"
 
 #include "config/Settings.h"
 #include "manifest/Manifest.h"
 #include "support/TextUtil.h"
-#include "support/TinyLib.h"
 #include "transfer/Mirror.h"
 #include "transfer/Server.h"
-
-int32_t ReadFileText(const char* path, void* buffer) {
-  TSimpleFile file(path, false);
-  if (!file.IsOpen()) return 0;
-  return file.Read(buffer, kManifestLimit);
-}
 
 int32_t ReadUrlManifest() {
   ReplyData = InflateBuffer;
@@ -30,18 +21,6 @@ int32_t ReadLocalManifest() {
   TextCopy(path, Settings.Args[0]);
   TextReplaceExtension(path, "ver");
   return ReadFileText(path, InflateBuffer);
-}
-
-bool IsUpToDate(const char* path, int32_t size, uint32_t dosTime) {
-  WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA(path, &found);
-  if (search == INVALID_HANDLE_VALUE) return false;
-  FindClose(search);
-  if (size == 0) return true;
-  if (size < 0 || static_cast<DWORD>(size) != found.nFileSizeLow) return false;
-  WORD date = 0, time = 0;
-  FileTimeToDosDateTime(&found.ftLastWriteTime, &date, &time);
-  return (static_cast<uint32_t>(date) << 16 | time) == dosTime;
 }
 
 void LoadManifest() {

@@ -1,8 +1,8 @@
-#include "transfer/PartFile.h"
-
 #include <windows.h>
 
+#include "config/InstallDir.h"
 #include "support/TextUtil.h"
+#include "transfer/PartFile.h"
 
 namespace {
 DWORD partSlot = TLS_OUT_OF_INDEXES;

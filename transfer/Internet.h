@@ -1,5 +1,6 @@
 // WinInet, loaded at run time from the system folder only: an elevated
-// program started from a downloads folder must never load a planted copy.
+// program started from a downloads folder must never load a planted copy
+// (Win32 side only, InternetWin.cpp).
 #pragma once
 #include <windows.h>
 #include <wininet.h>

@@ -2,7 +2,7 @@
 // never stops (no test thread is ever asked to stop).
 #include <mutex>
 
-#include "app/Lock.h"
+#include "support/Threads.h"
 
 namespace {
 std::recursive_mutex sharedLock;
@@ -11,7 +11,7 @@ std::recursive_mutex sharedLock;
 void EnterShared() { sharedLock.lock(); }
 void LeaveShared() { sharedLock.unlock(); }
 void LockedAdd(volatile int32_t& counter, int32_t delta) {
-  std::lock_guard<std::recursive_mutex> hold(sharedLock);
+  TSharedHold hold;
   counter = static_cast<int32_t>(static_cast<uint32_t>(counter) + static_cast<uint32_t>(delta));
 }
 void CheckStop() {}

@@ -1,5 +1,6 @@
-"""The Windows side of the end-to-end tests: one Wine prefix and one display
-for the whole run, programs started with deadlines, and the window probe."""
+"""The Windows side of the end-to-end tests, the demo and the benchmark: one
+Wine prefix and one display for the whole run, programs started with
+deadlines, and the window probe."""
 import os
 import shutil
 import signal
@@ -9,7 +10,7 @@ import time
 from dataclasses import dataclass
 from pathlib import Path, PureWindowsPath
 
-ROOT = Path(__file__).resolve().parents[2]
+ROOT = Path(__file__).resolve().parents[1]
 
 
 def arch_settings(arch=None) -> dict:

@@ -1,20 +1,18 @@
-"""The servers of the end-to-end tests, on 127.0.0.1 with ports picked at run
-time: the project's file server and nginx serving a mirror tree; and the
-sample installations they publish."""
+"""The servers of the end-to-end tests, the demo and the benchmark, on
+127.0.0.1 with ports picked at run time: the project's file server and nginx
+serving a mirror tree; and the sample installations they publish."""
 import datetime
 import os
 import socket
 import subprocess
-import sys
 import time
 from pathlib import Path
 
-from winenv import ROOT, kill
+import publish as publisher  # noqa: F401  (re-exported: callers take it from here)
+from winenv import kill
 
 PY = "/usr/bin/python3"
-TOOLS = ROOT / "tools"
-sys.path.insert(0, str(TOOLS))
-import publish as publisher  # noqa: E402
+TOOLS = Path(__file__).resolve().parent
 
 
 def free_port():

@@ -1,4 +1,4 @@
-#include "transfer/WinInet.h"
+#include "transfer/Internet.h"
 
 #include "support/TextUtil.h"
 

@@ -1,11 +1,9 @@
-// The mirror site table and the decisions of the mirror workers: which file a
-// worker takes next and under which URL a mirror keeps it.
+// The mirror site table: the sites the command line and the manifest name,
+// each with its worker count and the files its workers have claimed.
 #pragma once
 #include <cstdint>
 
 #include "config/Settings.h"
-
-struct TFileEntry;
 
 constexpr int kMaxSites = 16;
 
@@ -26,7 +24,6 @@ class TSiteInfo {
 
 extern TSiteInfo* Sites[kMaxSites];
 extern int32_t SiteCount;
-extern volatile int32_t RunningWorkers;
 
 void ResetSites();
 
@@ -37,11 +34,3 @@ void AddSite(char* text);
 // Gives every site a Tried table covering FileCount entries. False when
 // memory ran out (that site then tries nothing).
 bool PrepareSites();
-// Index of a file now claimed for the site, -1 when nothing is left for it,
-// -2 when another site holds a file this site has not had yet.
-int32_t PickNextFile(TSiteInfo* site);
-// The site's URL for an entry, or an empty text when it does not fit 259
-// characters. Returns out.
-char* BuildMirrorUrl(const TSiteInfo* site, char* out, const TFileEntry* entry);
-// Writes "YYMM/" for a DOS date-time; returns the terminator's position.
-char* MonthFolder(char* out, uint32_t dosTime);

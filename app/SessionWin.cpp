@@ -1,0 +1,108 @@
+#include <winsock2.h>
+#include <objbase.h>
+#include <shellapi.h>
+
+#include "app/Progress.h"
+#include "app/Session.h"
+#include "app/StatusWindow.h"
+#include "config/BuiltIn.h"
+#include "config/CommandLine.h"
+#include "config/InstallDir.h"
+#include "config/Settings.h"
+#include "install/Access.h"
+#include "install/Shortcuts.h"
+#include "manifest/Manifest.h"
+#include "manifest/Sites.h"
+#include "support/Threads.h"
+#include "support/TinyLib.h"
+#include "transfer/Internet.h"
+#include "transfer/ManifestFetch.h"
+#include "transfer/Mirror.h"
+#include "transfer/PartFile.h"
+#include "transfer/Server.h"
+
+namespace {
+
+WSADATA socketLayer;
+volatile LONG sessionEnded;
+
+}  // namespace
+
+void InitSession() {
+  // Loaded here, before any thread: the workers only use it.
+  LoadWinInet();
+  InitPartFiles();
+  SetStopCleanup(DiscardThreadPart);
+  WSAStartup(0x0202, &socketLayer);
+  InitTransferBuffers();
+  InitThreads();
+}
+
+void RunSession() {
+  int32_t count = ParseCommandLine();
+  if (count <= 1) LoadBuiltInSettings();
+  ExpandInstallDir();
+  if (Settings.ManifestUrl[0] == 0 && Settings.Host[0] != 0 && ConnectServer() != 0) {
+    MessageBoxA(nullptr, "Server Unavailable", nullptr, MB_OK);
+    return;
+  }
+  if (!MainWnd) {
+    // Without a window no destroy notification can come: run the pass here
+    // and end the session as the notification would.
+    if (Settings.InstallDir[0]) WorkerPass(nullptr);
+    DoneSession();
+    return;
+  }
+  ShowWindow(MainWnd, SW_SHOWNORMAL);
+  if (Settings.InstallDir[0]) StartThread(WorkerPass, nullptr);
+  MSG message;
+  while (GetMessageA(&message, nullptr, 0, 0) > 0) DispatchMessageA(&message);
+}
+
+DWORD WINAPI WorkerPass(void*) {
+  TransferStats.Phase = kPhaseInitializing;
+  UpdateProgress(-1);
+  ForceFolders(Settings.InstallDir, 0);
+  if (Settings.CloudMode == kCloudPreset) GrantUsersAccess();
+  if (ServerSocket) SendTextMessage("#UPDVER");
+  LoadManifest();
+  TransferStats.Phase = kPhaseDownloading;
+  if (SiteCount > 0) {
+    StartSiteWorkers();
+    do {
+      CheckStop();
+      Sleep(200);
+      UpdateProgress(SumWritten());
+    } while (RunningWorkers != 0);
+  }
+  for (int32_t i = 0; i < FileCount; ++i)
+    if (FileTable[i].State == kPending) FetchFromServer(&FileTable[i]);
+  TransferStats.Phase = kPhaseFinalizing;
+  UpdateProgress(-1);
+  if (Settings.ShortcutsEnabled) {
+    HRESULT com = CoInitialize(nullptr);
+    CreateShortcuts();
+    if (com == S_OK || com == S_FALSE) CoUninitialize();
+  }
+  if (MainWnd) PostMessageA(MainWnd, WM_DESTROY, 0, 0);
+  return 0;
+}
+
+void OnDestroy() {
+  DoneSession();
+  PostQuitMessage(0);
+}
+
+void DoneSession() {
+  if (InterlockedExchange(&sessionEnded, 1) != 0) return;
+  StopThreads();
+  if (Settings.RunAfter[0]) ShellExecuteA(nullptr, "open", Settings.RunAfter, nullptr, nullptr, SW_SHOWNORMAL);
+  // A worker blocked in a receive wakes when the socket closes (a shutdown
+  // alone does not wake it everywhere); it then finds no connection.
+  DropConnection();
+  if (!ThreadsEnded(2000)) return;  // still in use: the end of the process releases it all
+  DoneThreads();
+  ResetManifest();
+  ReleaseTransferBuffers();
+  WSACleanup();
+}

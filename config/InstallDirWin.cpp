@@ -1,0 +1,33 @@
+#include <windows.h>
+
+#include "config/InstallDir.h"
+#include "config/Settings.h"
+#include "support/TextUtil.h"
+
+void ExpandInstallDir() {
+  static const char* const prefixes[] = {"%AppData%", "%ProgramFiles%"};
+  for (const char* prefix : prefixes) {
+    int length = TextLength(prefix);
+    if (!TextEqualsN(Settings.InstallDir, prefix, length)) continue;
+    char variable[32];
+    TextCopyCount(variable, prefix + 1, length - 2);
+    char value[512];
+    DWORD n = GetEnvironmentVariableA(variable, value, 250);
+    // Undefined, or too long for its buffer: no folder rather than a folder
+    // relative to the drive root.
+    if (n == 0 || n >= 250 || !TextFits(value, Settings.InstallDir + length, kTextCapacity)) {
+      Settings.InstallDir[0] = 0;
+      return;
+    }
+    TextAppend(value, Settings.InstallDir + length, nullptr);
+    TextCopy(Settings.InstallDir, value);
+    break;
+  }
+  int n = TextLength(Settings.InstallDir);
+  if (n == 0) return;
+  if (Settings.InstallDir[n - 1] != '\\' && n >= kTextCapacity - 1) {
+    Settings.InstallDir[0] = 0;  // no room left for the backslash
+    return;
+  }
+  TextEnsureBackslash(Settings.InstallDir);
+}

@@ -1,0 +1,21 @@
+#include <windows.h>
+
+#include "manifest/Manifest.h"
+#include "support/FindFile.h"
+#include "support/TinyLib.h"
+
+int32_t ReadFileText(const char* path, void* buffer) {
+  TSimpleFile file(path, false);
+  if (!file.IsOpen()) return 0;
+  return file.Read(buffer, kManifestLimit);
+}
+
+bool IsUpToDate(const char* path, int32_t size, uint32_t dosTime) {
+  TFindFile found(path);
+  if (!found.Found()) return false;
+  if (size == 0) return true;
+  if (size < 0 || static_cast<DWORD>(size) != found.Data.nFileSizeLow) return false;
+  WORD date = 0, time = 0;
+  FileTimeToDosDateTime(&found.Data.ftLastWriteTime, &date, &time);
+  return (static_cast<uint32_t>(date) << 16 | time) == dosTime;
+}

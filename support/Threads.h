@@ -1,0 +1,43 @@
+// The thread registry and the one shared lock. The platform-free core uses
+// only the lock and the stop check; the program defines them over a critical
+// section (ThreadsWin.cpp), the host tests over their own lock. No window or
+// socket API here.
+#pragma once
+#include <cstdint>
+
+void EnterShared();
+void LeaveShared();
+void LockedAdd(volatile int32_t& counter, int32_t delta);
+// Ends the calling thread when a stop was requested, after the thread's stop
+// clean-up (SetStopCleanup) has run.
+void CheckStop();
+
+// Holds the shared lock for a scope.
+class TSharedHold {
+ public:
+  TSharedHold() { EnterShared(); }
+  ~TSharedHold() { LeaveShared(); }
+  TSharedHold(const TSharedHold&) = delete;
+  TSharedHold& operator=(const TSharedHold&) = delete;
+};
+
+#ifdef _WIN32
+constexpr int kThreadSlots = 16;
+
+// A thread's routine, as the system calls it.
+typedef unsigned long(__stdcall* TThreadRoutine)(void* parameter);
+
+// Creates the lock; once at start, before any thread.
+void InitThreads();
+// Runs before a thread ends at a check point: it deletes what the thread
+// leaves half done. Set once at start.
+void SetStopCleanup(void (*cleanup)());
+// Runs routine(parameter) on a new thread in the lowest free slot. False when
+// every slot is taken (nothing started). Slots are never reused.
+bool StartThread(TThreadRoutine routine, void* parameter);
+void StopThreads();
+// Waits at most timeoutMs for every started thread; true when all have ended.
+bool ThreadsEnded(uint32_t timeoutMs);
+// Deletes the lock; only once no thread can take it any more.
+void DoneThreads();
+#endif

@@ -1,0 +1,59 @@
+#include "support/Threads.h"
+
+#include <windows.h>
+
+namespace {
+
+struct TThreadRegistry {
+  HANDLE Threads[kThreadSlots];  // 0 marks a free slot
+  volatile uint8_t StopRequested;
+  CRITICAL_SECTION SharedLock;
+  void (*StopCleanup)();
+};
+
+TThreadRegistry ThreadRegistry;
+
+}  // namespace
+
+void InitThreads() { InitializeCriticalSection(&ThreadRegistry.SharedLock); }
+
+void SetStopCleanup(void (*cleanup)()) { ThreadRegistry.StopCleanup = cleanup; }
+
+bool StartThread(TThreadRoutine routine, void* parameter) {
+  for (int i = 0; i < kThreadSlots; ++i) {
+    if (ThreadRegistry.Threads[i] != nullptr) continue;
+    HANDLE thread = CreateThread(nullptr, 0, routine, parameter, 0, nullptr);
+    if (!thread) return false;
+    ThreadRegistry.Threads[i] = thread;
+    return true;
+  }
+  return false;
+}
+
+void StopThreads() { ThreadRegistry.StopRequested = 1; }
+
+void CheckStop() {
+  if (!ThreadRegistry.StopRequested) return;
+  // The thread ends without unwinding: what it leaves half done goes first.
+  if (ThreadRegistry.StopCleanup) ThreadRegistry.StopCleanup();
+  ExitThread(0);
+}
+
+void EnterShared() { EnterCriticalSection(&ThreadRegistry.SharedLock); }
+void LeaveShared() { LeaveCriticalSection(&ThreadRegistry.SharedLock); }
+
+void LockedAdd(volatile int32_t& counter, int32_t delta) {
+  TSharedHold hold;
+  counter = static_cast<int32_t>(static_cast<uint32_t>(counter) + static_cast<uint32_t>(delta));
+}
+
+bool ThreadsEnded(uint32_t timeoutMs) {
+  HANDLE waitFor[kThreadSlots];
+  DWORD count = 0;
+  for (int i = 0; i < kThreadSlots; ++i)
+    if (ThreadRegistry.Threads[i]) waitFor[count++] = ThreadRegistry.Threads[i];
+  if (count == 0) return true;
+  return WaitForMultipleObjects(count, waitFor, TRUE, timeoutMs) < WAIT_OBJECT_0 + count;
+}
+
+void DoneThreads() { DeleteCriticalSection(&ThreadRegistry.SharedLock); }

@@ -1,0 +1,91 @@
+#include "support/TinyLib.h"
+
+#include <windows.h>
+
+#include "support/TextUtil.h"
+
+TSimpleFile::TSimpleFile(const char* name, bool forWriting) {
+  if (forWriting)
+    Handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  else
+    Handle = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+TSimpleFile::~TSimpleFile() {
+  if (Handle != nullptr) {
+    if (Handle != INVALID_HANDLE_VALUE) CloseHandle(Handle);
+    Handle = nullptr;
+  }
+}
+
+bool TSimpleFile::IsOpen() const { return Handle != INVALID_HANDLE_VALUE; }
+
+int32_t TSimpleFile::Read(void* buffer, int32_t count) {
+  DWORD done = 0;
+  if (!ReadFile(Handle, buffer, static_cast<DWORD>(count), &done, nullptr)) return -1;
+  return static_cast<int32_t>(done);
+}
+
+int32_t TSimpleFile::Write(const void* buffer, int32_t count) {
+  DWORD done = 0;
+  if (!WriteFile(Handle, buffer, static_cast<DWORD>(count), &done, nullptr)) return -1;
+  return static_cast<int32_t>(done);
+}
+
+int32_t TSimpleFile::Seek(int32_t distance, int32_t origin) {
+  // The origin is masked to its low 7 bits, as the stream contract has it; callers
+  // pass the system's 0, 1 or 2, so the mask changes nothing and stays.
+  return static_cast<int32_t>(SetFilePointer(Handle, distance, nullptr, static_cast<DWORD>(origin & 0x7F)));
+}
+
+int32_t TSimpleFile::WriteLine(const char* text) {
+  int32_t n = TextLength(text);
+  if (n > 0) Write(text, n);
+  return Write("\r\n", 2);
+}
+
+uint32_t SetFileWriteTime(void* handle, uint32_t dosTime) {
+  FILETIME time;
+  if (!DosDateTimeToFileTime(static_cast<WORD>(dosTime >> 16), static_cast<WORD>(dosTime & 0xFFFF), &time))
+    return GetLastError();
+  if (!SetFileTime(handle, nullptr, nullptr, &time)) return GetLastError();
+  return 0;
+}
+
+namespace {
+
+// Leftward search for the end of the folder part: a '\' at position 4 or
+// beyond, or the first position of 3 or less.
+int32_t FolderEnd(const char* path, int32_t from) {
+  int32_t k = from;
+  while (k >= 4 && path[k] != '\\') --k;
+  return k;
+}
+
+}  // namespace
+
+void ForceFolders(char* path, int32_t k) {
+  if (path[0] == 0) return;
+  if (k == 0) k = FolderEnd(path, TextLength(path) - 1);
+  char kept = path[k];
+  path[k] = 0;
+  if (k > 3) {
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      int32_t j = FolderEnd(path, k - 1);
+      if (j >= 4) ForceFolders(path, j);
+      CreateDirectoryA(path, nullptr);
+    }
+  }
+  path[k] = kept;
+}
+
+TSimpleFile* CreateFileWithFolders(char* path) {
+  TSimpleFile* file = new TSimpleFile(path, true);
+  if (file->IsOpen()) return file;
+  delete file;
+  ForceFolders(path, 0);
+  return new TSimpleFile(path, true);
+}

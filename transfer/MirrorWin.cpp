@@ -1,0 +1,118 @@
+#include <windows.h>
+#include <wininet.h>
+
+#include "app/Progress.h"
+#include "manifest/Manifest.h"
+#include "manifest/Sites.h"
+#include "support/Threads.h"
+#include "transfer/Internet.h"
+#include "transfer/Mirror.h"
+#include "transfer/PartFile.h"
+#include "transfer/TinyZip.h"
+
+namespace {
+DWORD WINAPI SiteWorker(void* site);
+}
+
+TIStream::TIStream(const char* url) {
+  if (!LoadWinInet()) return;
+  InternetHandle = WinInet.Open("VELORIN", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  // Straight from the mirror to the file: no copy in the URL cache (it
+  // doubled the disk writes of every download) and no answer from it.
+  if (InternetHandle)
+    UrlHandle = WinInet.OpenUrl(InternetHandle, url, nullptr, 0,
+                                INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_RELOAD, 0);
+}
+
+TIStream::~TIStream() {
+  if (UrlHandle) WinInet.CloseHandle(UrlHandle);
+  if (InternetHandle) WinInet.CloseHandle(InternetHandle);
+}
+
+int32_t TIStream::Read(void* buffer, int32_t count) {
+  int32_t got = 0;
+  DWORD n = 0;
+  while (got < count && WinInet.ReadFile(UrlHandle, static_cast<char*>(buffer) + got,
+                                         static_cast<DWORD>(count - got), &n) && n > 0) {
+    CheckStop();
+    got += static_cast<int32_t>(n);
+  }
+  LockedAdd(TransferStats.BytesReceived, got);
+  return got;
+}
+
+int32_t TIStream::Seek(int32_t distance, int32_t origin) {
+  if (origin != 1) return 0;
+  DWORD position = WinInet.SetFilePointer(UrlHandle, distance, nullptr, FILE_CURRENT, 0);
+  LockedAdd(TransferStats.BytesReceived, distance);
+  return static_cast<int32_t>(position);
+}
+
+TOStream::TOStream(TFileEntry* entry) : Entry(entry) {}
+
+TOStream::~TOStream() { delete Target; }
+
+int32_t TOStream::Write(const void* buffer, int32_t count) {
+  if (!Target) Target = new TPartFile(Entry->Name);
+  if (!Target->Write(buffer, count)) return 0;
+  Entry->Written += count;
+  return count;
+}
+
+bool TOStream::Commit() {
+  if (!Target) return false;  // nothing ever arrived
+  if (Entry->Size > 0 && Entry->Written != Entry->Size) return false;
+  return Target->Commit(Entry->DosTime);
+}
+
+void StartSiteWorkers() {
+  PrepareSites();
+  for (int32_t i = 0; i < SiteCount; ++i) {
+    for (int32_t w = 0; w < Sites[i]->Workers; ++w) {
+      LockedAdd(RunningWorkers, 1);
+      if (!StartThread(SiteWorker, Sites[i])) {
+        LockedAdd(RunningWorkers, -1);
+        return;  // every slot is taken: no later start can succeed either
+      }
+    }
+  }
+}
+
+namespace {
+
+DWORD WINAPI SiteWorker(void* parameter) {
+  TSiteInfo* site = static_cast<TSiteInfo*>(parameter);
+  for (;;) {
+    int32_t i = PickNextFile(site);
+    if (i == kNothingLeft) break;
+    if (i >= 0) {
+      FetchFromSite(site, &FileTable[i]);
+    } else {
+      CheckStop();
+      Sleep(200);
+    }
+  }
+  LockedAdd(RunningWorkers, -1);
+  return 0;
+}
+
+}  // namespace
+
+void FetchFromSite(TSiteInfo* site, TFileEntry* entry) {
+  char url[kTextCapacity];
+  bool done = false;
+  if (BuildMirrorUrl(site, url, entry)[0]) {
+    TIStream source(url);
+    if (source.UrlHandle) {
+      TOStream sink(entry);
+      done = InflateStream(source, sink) >= 0 && sink.Commit();
+    }
+  }
+  TSharedHold hold;
+  if (done) {
+    entry->State = kDone;
+  } else {
+    entry->State = kPending;
+    entry->Written = 0;
+  }
+}
