@@ -12,7 +12,9 @@
 #include "install/Access.h"
 #include "install/Shortcuts.h"
 #include "manifest/Manifest.h"
+#include "manifest/Signature.h"
 #include "manifest/Sites.h"
+#include "support/Crypto.h"
 #include "support/Threads.h"
 #include "support/TinyLib.h"
 #include "transfer/Internet.h"
@@ -26,11 +28,23 @@ namespace {
 WSADATA socketLayer;
 volatile LONG sessionEnded;
 
+// With keys built in, only an installation that a signed list named whole is
+// started at the end.
+bool InstallationVerified() {
+  if (!KeysBuiltIn()) return true;
+  if (ManifestVerdict != kManifestSigned) return false;
+  for (int32_t i = 0; i < FileCount; ++i)
+    if (FileTable[i].State != kDone) return false;
+  return true;
+}
+
 }  // namespace
 
 void InitSession() {
-  // Loaded here, before any thread: the workers only use it.
+  // Loaded here, before any thread: the workers only use them.
   LoadWinInet();
+  LoadCrypto();
+  LoadKeys();
   InitPartFiles();
   SetStopCleanup(DiscardThreadPart);
   WSAStartup(0x0202, &socketLayer);
@@ -66,6 +80,15 @@ DWORD WINAPI WorkerPass(void*) {
   if (Settings.CloudMode == kCloudPreset) GrantUsersAccess();
   if (ServerSocket) SendTextMessage("#UPDVER");
   LoadManifest();
+  if (ManifestRefused()) {
+    MessageBoxA(nullptr,
+                ManifestVerdict == kManifestOlder
+                    ? "Update Refused: the file list is older than the installed one."
+                    : "Update Refused: the file list is not signed by the publisher.",
+                nullptr, MB_OK);
+    if (MainWnd) PostMessageA(MainWnd, WM_DESTROY, 0, 0);
+    return 0;
+  }
   TransferStats.Phase = kPhaseDownloading;
   if (SiteCount > 0) {
     StartSiteWorkers();
@@ -96,7 +119,7 @@ void OnDestroy() {
 void DoneSession() {
   if (InterlockedExchange(&sessionEnded, 1) != 0) return;
   StopThreads();
-  if (Settings.RunAfter[0]) ShellExecuteA(nullptr, "open", Settings.RunAfter, nullptr, nullptr, SW_SHOWNORMAL);
+  if (Settings.RunAfter[0] && InstallationVerified()) ShellExecuteA(nullptr, "open", Settings.RunAfter, nullptr, nullptr, SW_SHOWNORMAL);
   // A worker blocked in a receive wakes when the socket closes (a shutdown
   // alone does not wake it everywhere); it then finds no connection.
   DropConnection();

@@ -3,7 +3,7 @@
 
 #include "app/Session.h"
 #include "app/StatusWindow.h"
-#include "transfer/Internet.h"
+#include "support/SystemLibrary.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   RestrictLibraryLoading();

@@ -27,6 +27,8 @@ void ApplyInstData(const char* data, int32_t size) {
 
 void ApplyCloudPreset(const char* part) {
   Settings.CloudMode = kCloudPreset;
+  // Every user may write the folder, and its client is opened at the end.
+  Settings.VerifyFiles = true;
   TextCopyMax(Settings.Language, TextLength(part) > 5 ? part + 5 : "", kNameCapacity);
   char folder[kTextCapacity];
   Settings.InstallDir[0] = 0;

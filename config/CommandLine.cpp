@@ -81,6 +81,8 @@ void ApplyArguments() {
     } else if (Keyword(arg, "uninstall")) {
       Settings.UninstallRequested = true;
       if (arg[9] == ':') TextCopyMax(Settings.InstallDir, arg + 10, kTextCapacity);
+    } else if (Keyword(arg, "verify")) {
+      Settings.VerifyFiles = true;
     } else if (Keyword(arg, "include")) {
       Settings.IncludeSections = static_cast<uint8_t>(TextToInt(ValueAt(arg, 8)) & 0xFF);
     }

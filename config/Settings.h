@@ -29,6 +29,7 @@ struct TSettings {
   bool ShortcutsEnabled;
   bool SaasArguments;
   bool UninstallRequested;
+  bool VerifyFiles;  // the up-to-date check compares content hashes
   int32_t ResourceFound;
   char* Args[kMaxArgs];
   int32_t ArgCount;

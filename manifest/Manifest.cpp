@@ -1,8 +1,10 @@
 #include "manifest/Manifest.h"
 
 #include <cstdlib>
+#include <cstring>
 
 #include "app/Progress.h"
+#include "config/InstallDir.h"
 #include "manifest/Sites.h"
 #include "support/TextUtil.h"
 #include "support/TinyLib.h"
@@ -57,29 +59,48 @@ bool SafeRelativePath(const char* name, int32_t length) {
 
 namespace {
 
-// Splits a file line into the entry's name, a size and a DOS date-time.
-// False when the path is not one we may write.
+// The names the program keeps in the folder for itself.
+bool OwnName(const char* name) { return TextEquals(name, kSerialFileName); }
+
+// Splits a file line into the entry's name, size, DOS date-time and hash.
+// False when the path is not one we may write or the hash is malformed.
 bool ParseFileLine(const char* line, TFileEntry& entry, int32_t& size, uint32_t& dosTime) {
-  const char* eq = TextFindFirst(line, '=');
-  int32_t length = eq ? static_cast<int32_t>(eq - line) : TextLength(line);
-  size = 0;
-  dosTime = 0;
-  if (eq) {
-    const char* cursor = eq + 1;
-    size = TextParseInt(cursor);
-    if (*cursor) {
-      ++cursor;
-      dosTime = static_cast<uint32_t>(TextParseInt(cursor));
-    }
-  }
+  int32_t length;
+  if (!ParseFileFields(line, length, size, dosTime, entry.HasHash, entry.Sha256)) return false;
   if (!SafeRelativePath(line, length)) return false;
   TextCopyCount(entry.Name, line, length);
-  return true;
+  return !OwnName(entry.Name);
 }
 
 }  // namespace
 
-void ParseManifest(char* text, int32_t n, TUpToDateCheck isUpToDate) {
+bool ParseFileFields(const char* line, int32_t& nameLength, int32_t& size, uint32_t& dosTime, bool& hasHash,
+                     uint8_t sha256[kDigestSize]) {
+  const char* eq = TextFindFirst(line, '=');
+  nameLength = eq ? static_cast<int32_t>(eq - line) : TextLength(line);
+  size = 0;
+  dosTime = 0;
+  hasHash = false;
+  if (!eq) return true;
+  const char* cursor = eq + 1;
+  size = TextParseInt(cursor);
+  if (*cursor == 0) return true;
+  ++cursor;
+  dosTime = static_cast<uint32_t>(TextParseInt(cursor));
+  static const char kHashField[] = ",sha256=";
+  if (strncmp(cursor, kHashField, sizeof kHashField - 1) != 0) return true;  // not read, as before
+  cursor += sizeof kHashField - 1;
+  const int32_t digits = 2 * kDigestSize;
+  for (int32_t i = 0; i < digits; ++i)
+    if (cursor[i] == 0) return false;
+  if (!DecodeHex(cursor, sha256, kDigestSize)) return false;
+  char after = cursor[digits];
+  if (after != 0 && after != ',') return false;  // 65 digits are no hash
+  hasHash = true;
+  return true;
+}
+
+void ParseManifest(char* text, int32_t n, TUpToDateCheck isUpToDate, bool signedList) {
   ResetManifest();
   if (n < 0) n = 0;
   text[n] = 0;
@@ -106,9 +127,10 @@ void ParseManifest(char* text, int32_t n, TUpToDateCheck isUpToDate) {
     int32_t size;
     uint32_t dosTime;
     if (!ParseFileLine(line, entry, size, dosTime)) continue;
+    if (signedList && !entry.HasHash) continue;
     TextCopy(nameAt, entry.Name);
     if (!LanguageAllows(entry.Name)) continue;
-    if (isUpToDate(path, size, dosTime)) continue;
+    if (isUpToDate(path, size, dosTime, entry.HasHash ? entry.Sha256 : nullptr)) continue;
     entry.Size = size;
     entry.DosTime = dosTime;
     entry.State = kPending;

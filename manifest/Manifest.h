@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "config/Settings.h"
+#include "support/Crypto.h"
 
 // TFileEntry::State.
 constexpr int32_t kPending = 0;
@@ -17,6 +18,8 @@ struct TFileEntry {
   uint32_t DosTime;  // DOS date in the high 16 bits, time in the low; 0 = none
   volatile int32_t State;
   volatile int32_t Written;
+  bool HasHash;  // the line gave the SHA-256 of the installed content
+  uint8_t Sha256[kDigestSize];
 };
 
 extern TFileEntry* FileTable;
@@ -40,14 +43,23 @@ bool LanguageAllows(const char* name);
 // not fit the entry and the full path.
 bool SafeRelativePath(const char* name, int32_t length);
 
-using TUpToDateCheck = bool (*)(const char* path, int32_t size, uint32_t dosTime);
+// sha256 is the line's hash, nullptr when it gives none.
+using TUpToDateCheck = bool (*)(const char* path, int32_t size, uint32_t dosTime, const uint8_t* sha256);
 // Parses n bytes of manifest text in place (the buffer has one spare byte
-// behind them), adds the sites and builds FileTable and the total.
-void ParseManifest(char* text, int32_t n, TUpToDateCheck isUpToDate);
+// behind them), adds the sites and builds FileTable and the total. In a
+// signed list, a file line without a hash is skipped.
+void ParseManifest(char* text, int32_t n, TUpToDateCheck isUpToDate, bool signedList = false);
+// A file line: the name's length, the size, the DOS date-time and, after
+// them, an optional ",sha256=" with 64 hexadecimal digits (anything else
+// after the time is ignored). False for a hash field that is malformed.
+bool ParseFileFields(const char* line, int32_t& nameLength, int32_t& size, uint32_t& dosTime, bool& hasHash,
+                     uint8_t sha256[kDigestSize]);
 int32_t SumWritten();
 
 // Win32 side.
 // One read of at most kManifestLimit bytes; 0 when the file cannot be opened,
 // -1 when the read fails.
 int32_t ReadFileText(const char* path, void* buffer);
-bool IsUpToDate(const char* path, int32_t size, uint32_t dosTime);
+// By size and time; with Settings.VerifyFiles and a hash, by the content's
+// SHA-256 instead.
+bool IsUpToDate(const char* path, int32_t size, uint32_t dosTime, const uint8_t* sha256);

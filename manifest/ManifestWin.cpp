@@ -1,5 +1,8 @@
 #include <windows.h>
 
+#include <cstring>
+
+#include "config/Settings.h"
 #include "manifest/Manifest.h"
 #include "support/FindFile.h"
 #include "support/TinyLib.h"
@@ -10,9 +13,15 @@ int32_t ReadFileText(const char* path, void* buffer) {
   return file.Read(buffer, kManifestLimit);
 }
 
-bool IsUpToDate(const char* path, int32_t size, uint32_t dosTime) {
+bool IsUpToDate(const char* path, int32_t size, uint32_t dosTime, const uint8_t* sha256) {
   TFindFile found(path);
   if (!found.Found()) return false;
+  if (Settings.VerifyFiles && sha256) {
+    // The content decides, whatever the size and time say.
+    if (size > 0 && static_cast<DWORD>(size) != found.Data.nFileSizeLow) return false;
+    uint8_t digest[kDigestSize];
+    return Sha256OfFile(path, digest) && memcmp(digest, sha256, kDigestSize) == 0;
+  }
   if (size == 0) return true;
   if (size < 0 || static_cast<DWORD>(size) != found.Data.nFileSizeLow) return false;
   WORD date = 0, time = 0;

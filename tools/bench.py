@@ -409,6 +409,15 @@ def floor_inet(wine, url, out, size):
     return r
 
 
+def floor_sha256(wine, path):
+    r = run_measured([winenv.WINE, str(winenv.BIN / "floor_sha256.exe"), winenv.winpath(path)], env=wine.env,
+                     watch=b"floor_sha256", timeout=300)
+    parts = r["stdout"].split()
+    inner = float(parts[2]) if len(parts) >= 3 and parts[0] == "sha256" else None
+    r.update(ok=r["code"] == 0 and inner is not None, inner=inner)
+    return r
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--scale", type=float, default=float(os.environ.get("BENCH_SCALE", "1")),
@@ -483,6 +492,10 @@ def main():
         out.unlink(missing_ok=True)
         s = [python_client(1024 * MIB) for _ in range(R)]
         bench.case("floor: native Python client, loopback", s, 1024 * MIB, "floor")
+        big_file = Path(main_tree["src"]) / big["rel"]
+        s = [floor_sha256(wine, big_file) for _ in range(R)]
+        fs = bench.case(f"floor: SHA-256 of a {big['size'] // MIB} MiB file (bcrypt)", s, big["size"], "floor")
+        fs["inner_mbps"] = big["size"] / statistics.median([x["inner"] for x in s if x["inner"]]) / 1e6
 
         # 1. the server path.
         log("\nServer path (TCP file server)")
@@ -512,6 +525,9 @@ def main():
         s = [tovimar_run(bench, wine, wineserver, app, [f"web:{base}main/=4"], inst, main_tree, fresh=False)
              for _ in range(R)]
         bench.case("Tovimar over a complete installation", s, 0, "complete")
+        s = [tovimar_run(bench, wine, wineserver, app, [f"web:{base}main/=4", "verify"], inst, main_tree,
+                         fresh=False) for _ in range(R)]
+        bench.case("Tovimar over a complete installation, verify", s, 0, "complete")
 
         # Peak memory for one small and one large file.
         for tree, label in ((one1, "1 MiB"), (one64, "64 MiB")):

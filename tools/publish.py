@@ -9,9 +9,11 @@ From a folder of the client's files it writes:
     server.
 
 Manifest lines end in CR LF. Sections open with a header such as [CLIENT];
-a file line reads  rel\\path=SIZE,DOSTIME  where DOSTIME is the file's
-modification time in UTC as a 32-bit DOS date (high 16 bits) and time (low
-16 bits), in decimal. Mirror sites go into a [SITES] section as URL or URL=N.
+a file line reads  rel\\path=SIZE,DOSTIME,sha256=HEX  where DOSTIME is the
+file's modification time in UTC as a 32-bit DOS date (high 16 bits) and time
+(low 16 bits), in decimal, and HEX the SHA-256 of its content (older
+programs read nothing after DOSTIME). Mirror sites go into a [SITES] section
+as URL or URL=N. With --key the list is signed (see signing.py).
 
 The functions dos_time, month_folder, mirror_name and manifest_text are
 importable for tests and other tools.
@@ -19,6 +21,7 @@ importable for tests and other tools.
 
 import argparse
 import fnmatch
+import hashlib
 import math
 import os
 import shutil
@@ -83,6 +86,7 @@ class ManifestFile:
     dostime: int
     section: str = DEFAULT_SECTION
     path: str = ""     # where the file is on disk
+    sha256: str = ""   # hex digest of the content; empty: the line gives none
 
 
 def manifest_text(files, sites=(), line_end="\r\n", sections=None) -> str:
@@ -99,11 +103,24 @@ def manifest_text(files, sites=(), line_end="\r\n", sections=None) -> str:
         members = [f for f in files if f.section == section]
         if members or (sections and i == 0):
             lines.append(f"[{section}]")
-            lines.extend(f"{f.name}={f.size},{f.dostime}" for f in members)
+            lines.extend(file_line(f) for f in members)
     if sites:
         lines.append(f"[{SITES_SECTION}]")
         lines.extend(sites)
     return "".join(line + line_end for line in lines)
+
+
+def file_line(f: ManifestFile) -> str:
+    line = f"{f.name}={f.size},{f.dostime}"
+    return f"{line},sha256={f.sha256}" if f.sha256 else line
+
+
+def sha256_of(path: str) -> str:
+    digest = hashlib.sha256()
+    with open(path, "rb") as fh:
+        for block in iter(lambda: fh.read(1 << 20), b""):
+            digest.update(block)
+    return digest.hexdigest()
 
 
 # --- collecting -----------------------------------------------------------
@@ -130,7 +147,7 @@ def check_name(name: str) -> None:
 
 
 def collect(src: str, section_map=(), default_section=DEFAULT_SECTION,
-            skip_names=()) -> list[ManifestFile]:
+            skip_names=(), hashes=True) -> list[ManifestFile]:
     """Regular files under `src`, sorted by their manifest name."""
     found = []
     for folder, dirs, names in os.walk(src):
@@ -149,7 +166,8 @@ def collect(src: str, section_map=(), default_section=DEFAULT_SECTION,
             if st.st_size > MAX_SIZE:
                 raise PublishError(f"{name}: {st.st_size} bytes, more than the client supports")
             found.append(ManifestFile(name, st.st_size, dos_time(st.st_mtime),
-                                      section_for(name, section_map, default_section), path))
+                                      section_for(name, section_map, default_section), path,
+                                      sha256_of(path) if hashes else ""))
     found.sort(key=lambda f: f.name)
     return found
 
@@ -220,6 +238,12 @@ def build_parser() -> argparse.ArgumentParser:
                    help="manifest line end (default %(default)s)")
     p.add_argument("--manifest-name", default="files.ver",
                    help="manifest file name in --out (default %(default)s)")
+    p.add_argument("--no-hashes", dest="hashes", action="store_false",
+                   help="leave the SHA-256 out of the file lines (the old format)")
+    p.add_argument("--key", help="sign the list with this private key (signing.py new-key)")
+    p.add_argument("--key-id", default="main", help="the key's id (default %(default)s)")
+    p.add_argument("--serial", type=int,
+                   help="the signed list's serial, never lower than the last (default: the time in seconds)")
     return p
 
 
@@ -229,16 +253,20 @@ def main(argv=None) -> int:
         print(f"publish: error: no such folder: {args.src}", file=sys.stderr)
         return 2
     try:
-        files = collect(args.src, args.section_map, args.section, (args.manifest_name,))
+        files = collect(args.src, args.section_map, args.section, (args.manifest_name,), args.hashes)
         sections = [args.section] + [s for _, s in args.section_map]
         text = manifest_text(files, args.site, LINE_ENDS[args.line_end], sections)
         manifest = text.encode(TEXT_ENCODING)
+        if args.key:
+            import signing
+            manifest = signing.sign_text(manifest, signing.load_key(args.key), args.key_id, args.serial,
+                                         LINE_ENDS[args.line_end].encode())
         if len(manifest) > MAX_MANIFEST:
             warn(f"manifest of {len(manifest)} bytes: the client reads only {MAX_MANIFEST}")
         write_published(files, args.out, manifest, args.manifest_name)
         if args.mirror:
             write_mirror(files, args.mirror, args.month_folders)
-    except (PublishError, OSError) as e:
+    except (PublishError, OSError, ValueError) as e:
         print(f"publish: error: {e}", file=sys.stderr)
         return 1
     total = sum(f.size for f in files)

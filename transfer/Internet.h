@@ -1,6 +1,5 @@
-// WinInet, loaded at run time from the system folder only: an elevated
-// program started from a downloads folder must never load a planted copy
-// (Win32 side only, InternetWin.cpp).
+// WinInet, loaded at run time from the system folder only (Win32 side only,
+// InternetWin.cpp).
 #pragma once
 #include <windows.h>
 #include <wininet.h>
@@ -11,13 +10,12 @@ struct TWinInet {
   decltype(&InternetReadFile) ReadFile;
   decltype(&InternetSetFilePointer) SetFilePointer;
   decltype(&InternetCloseHandle) CloseHandle;
+  decltype(&InternetSetOptionA) SetOption;
+  decltype(&InternetQueryDataAvailable) QueryDataAvailable;
 };
 
 // Null members until LoadWinInet succeeded.
 extern TWinInet WinInet;
 
-// Restricts later library loads to the system folder, where the system
-// offers it. Called first thing at start.
-void RestrictLibraryLoading();
 // Loads WinInet from the system folder, once; false when it is not there.
 bool LoadWinInet();

@@ -3,7 +3,16 @@
 #pragma once
 #include <cstdint>
 
-// Reads and parses the manifest: FileTable, the total and the sites.
+#include "manifest/Signature.h"
+
+// What became of the last manifest read: kManifestNotSigned or
+// kManifestOlder when it was refused (nothing of it is used).
+extern TManifestVerdict ManifestVerdict;
+// A manifest text arrived (an empty source gives none).
+extern bool ManifestFound;
+
+// Reads, checks and parses the manifest: FileTable, the total and the sites.
 void LoadManifest();
+bool ManifestRefused();
 int32_t ReadUrlManifest();
 int32_t ReadLocalManifest();

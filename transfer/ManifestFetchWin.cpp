@@ -6,6 +6,9 @@
 #include "transfer/Mirror.h"
 #include "transfer/Server.h"
 
+TManifestVerdict ManifestVerdict;
+bool ManifestFound;
+
 int32_t ReadUrlManifest() {
   ReplyData = InflateBuffer;
   TIStream stream(Settings.ManifestUrl);
@@ -27,5 +30,17 @@ void LoadManifest() {
   int32_t n = Settings.ManifestUrl[0] ? ReadUrlManifest() : ReadLocalManifest();
   if (n == 0) n = RequestChunk("files.ver", 0);
   if (n > ChunkSize) n = ChunkSize;  // the terminator must stay inside the buffer
-  ParseManifest(reinterpret_cast<char*>(ReplyData), n < 0 ? 0 : n, IsUpToDate);
+  if (n < 0) n = 0;
+  char* text = reinterpret_cast<char*>(ReplyData);
+  ManifestFound = n > 0;
+  uint64_t serial = 0;
+  ManifestVerdict = ManifestFound ? CheckManifest(text, &n, &serial) : kManifestUnsigned;
+  if (ManifestRefused()) {
+    ResetManifest();
+    return;
+  }
+  if (ManifestVerdict == kManifestSigned) KeepSerial(serial);
+  ParseManifest(text, n, IsUpToDate, ManifestVerdict == kManifestSigned);
 }
+
+bool ManifestRefused() { return ManifestVerdict == kManifestNotSigned || ManifestVerdict == kManifestOlder; }

@@ -32,11 +32,20 @@ class TIStream : public TBaseStream {
  public:
   explicit TIStream(const char* url);
   ~TIStream() override;
+  // Ends the stream early, for good, when the bytes read would pass Limit or
+  // when a stall window brings too little (Abandoned).
   int32_t Read(void* buffer, int32_t count) override;
   int32_t Seek(int32_t distance, int32_t origin) override;
 
   void* InternetHandle = nullptr;  // HINTERNET
   void* UrlHandle = nullptr;
+  int64_t Limit = -1;  // negative: no limit
+  int64_t Total = 0;
+  bool Abandoned = false;
+
+ private:
+  uint32_t WindowStart;
+  int32_t WindowBytes = 0;
 };
 
 class TOStream : public TBaseStream {

@@ -2,6 +2,7 @@
 #include <wininet.h>
 
 #include "app/Progress.h"
+#include "config/Deployment.h"
 #include "manifest/Manifest.h"
 #include "manifest/Sites.h"
 #include "support/Threads.h"
@@ -14,9 +15,12 @@ namespace {
 DWORD WINAPI SiteWorker(void* site);
 }
 
-TIStream::TIStream(const char* url) {
+TIStream::TIStream(const char* url) : WindowStart(GetTickCount()) {
   if (!LoadWinInet()) return;
   InternetHandle = WinInet.Open("VELORIN", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  // A read that waits a whole stall window for its first byte fails.
+  DWORD timeout = kMirrorStallMs;
+  if (InternetHandle) WinInet.SetOption(InternetHandle, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof timeout);
   // Straight from the mirror to the file: no copy in the URL cache (it
   // doubled the disk writes of every download) and no answer from it.
   if (InternetHandle)
@@ -31,14 +35,29 @@ TIStream::~TIStream() {
 
 int32_t TIStream::Read(void* buffer, int32_t count) {
   int32_t got = 0;
-  DWORD n = 0;
-  while (got < count && WinInet.ReadFile(UrlHandle, static_cast<char*>(buffer) + got,
-                                         static_cast<DWORD>(count - got), &n) && n > 0) {
+  while (got < count && !Abandoned) {
+    // A read asks only for what has arrived: one for a whole buffer would
+    // wait for all of it, and a trickle could hold it for hours.
+    DWORD available = 0;
+    if (!WinInet.QueryDataAvailable(UrlHandle, &available, 0, 0) || available == 0) break;
+    DWORD n = 0;
+    DWORD want = available < static_cast<DWORD>(count - got) ? available : static_cast<DWORD>(count - got);
+    if (!WinInet.ReadFile(UrlHandle, static_cast<char*>(buffer) + got, want, &n) || n == 0) break;
     CheckStop();
     got += static_cast<int32_t>(n);
+    Total += n;
+    WindowBytes += static_cast<int32_t>(n);
+    uint32_t now = GetTickCount();
+    if (now - WindowStart >= kMirrorStallMs) {
+      // A trickle holds a worker as long as silence does.
+      if (WindowBytes < kMirrorStallBytes) Abandoned = true;
+      WindowStart = now;
+      WindowBytes = 0;
+    }
+    if (Limit >= 0 && Total > Limit) Abandoned = true;
   }
   LockedAdd(TransferStats.BytesReceived, got);
-  return got;
+  return Abandoned ? 0 : got;
 }
 
 int32_t TIStream::Seek(int32_t distance, int32_t origin) {
@@ -53,7 +72,7 @@ TOStream::TOStream(TFileEntry* entry) : Entry(entry) {}
 TOStream::~TOStream() { delete Target; }
 
 int32_t TOStream::Write(const void* buffer, int32_t count) {
-  if (!Target) Target = new TPartFile(Entry->Name);
+  if (!Target) Target = new TPartFile(*Entry);
   if (!Target->Write(buffer, count)) return 0;
   Entry->Written += count;
   return count;
@@ -103,6 +122,10 @@ void FetchFromSite(TSiteInfo* site, TFileEntry* entry) {
   bool done = false;
   if (BuildMirrorUrl(site, url, entry)[0]) {
     TIStream source(url);
+    // What a file's zlib stream can take at the most: stored blocks add five
+    // bytes to each 64 KiB.
+    int64_t limit = entry->Size > 0 ? entry->Size : kUnsizedLimit;
+    source.Limit = limit + limit / 8 + 65536;
     if (source.UrlHandle) {
       TOStream sink(entry);
       done = InflateStream(source, sink) >= 0 && sink.Commit();

@@ -1,6 +1,10 @@
 #include <windows.h>
 
+#include <cstring>
+
+#include "config/Deployment.h"
 #include "config/InstallDir.h"
+#include "manifest/Manifest.h"
 #include "support/TextUtil.h"
 #include "transfer/PartFile.h"
 
@@ -40,7 +44,12 @@ void DiscardThreadPart() {
   if (auto* part = static_cast<TPartFile*>(TlsGetValue(partSlot))) part->Discard();
 }
 
-TPartFile::TPartFile(const char* relativeName) {
+TPartFile::TPartFile(const TFileEntry& entry)
+    : TPartFile(entry.Name, entry.Size > 0 ? entry.Size : kUnsizedLimit, entry.HasHash ? entry.Sha256 : nullptr) {}
+
+TPartFile::TPartFile(const char* relativeName, int32_t limit, const uint8_t* sha256)
+    : Limit(limit), Hashed(sha256 != nullptr) {
+  if (Hashed) memcpy(Expected, sha256, kDigestSize);
   if (partSlot != TLS_OUT_OF_INDEXES) TlsSetValue(partSlot, this);
   MakeInstallPath(Target, relativeName);
   if (!PartName(Part, Target)) {
@@ -54,13 +63,26 @@ TPartFile::TPartFile(const char* relativeName) {
 TPartFile::~TPartFile() { Discard(); }
 
 bool TPartFile::Write(const void* data, int32_t count) {
-  if (Failed) return false;
-  if (count > 0 && File->Write(data, count) != count) Failed = true;
-  return !Failed;
+  if (Failed || count <= 0) return !Failed;
+  if (Limit >= 0 && count > Limit - Written) {
+    Failed = true;  // more than the file may hold: nothing of it is written
+    return false;
+  }
+  if (File->Write(data, count) != count) {
+    Failed = true;
+    return false;
+  }
+  Written += count;
+  if (Hashed) Hash.Update(data, count);
+  return true;
 }
 
 bool TPartFile::Commit(uint32_t dosTime) {
   if (Failed || !File) return false;
+  if (Hashed) {
+    uint8_t digest[kDigestSize];
+    if (!Hash.Finish(digest) || memcmp(digest, Expected, kDigestSize) != 0) return false;
+  }
   if (dosTime != 0) SetFileWriteTime(File->Handle, dosTime);
   Forget();
   delete File;

@@ -1,6 +1,7 @@
 #include <winsock2.h>
 
 #include "app/Progress.h"
+#include "config/Deployment.h"
 #include "config/Settings.h"
 #include "manifest/Manifest.h"
 #include "support/TextUtil.h"
@@ -42,8 +43,16 @@ int32_t ConnectServer() {
   if (connection == INVALID_SOCKET) return -1;
   ServerSocket = connection;
   int result = connect(ServerSocket, reinterpret_cast<sockaddr*>(&target), sizeof target);
-  if (result != 0) DropConnection();
-  return result;
+  if (result != 0) {
+    DropConnection();
+    return result;
+  }
+  // A server that sends nothing for this long loses the connection: a
+  // receive then fails like a closed one.
+  DWORD silence = kServerSilenceMs;
+  setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&silence), sizeof silence);
+  setsockopt(connection, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&silence), sizeof silence);
+  return 0;
 }
 
 int32_t SendAll(const void* data, int32_t count) {
@@ -116,7 +125,7 @@ int32_t RequestChunk(const char* name, int32_t offset) {
 
 void FetchFromServer(TFileEntry* entry) {
   if (!ServerSocket) return;  // nothing to fetch with: the entry stays pending
-  TPartFile file(entry->Name);
+  TPartFile file(*entry);
   int32_t offset = 0;
   int32_t n;
   bool whole = true;
@@ -124,8 +133,7 @@ void FetchFromServer(TFileEntry* entry) {
     n = RequestChunk(entry->Name, offset);
     if (n > 0) {
       offset += n;
-      file.Write(ReplyData, n);
-      if (entry->Size > 0 && offset > entry->Size) whole = false;
+      if (!file.Write(ReplyData, n)) whole = false;  // a failed disk, or more than the file may hold
     } else if (n < 0) {
       whole = false;
     }

@@ -33,7 +33,8 @@ int InflateInto(z_stream& stream, int flush, uint8_t* out, TBaseStream& sink, in
   int code = inflate(&stream, flush);
   if (Failed(code)) return code;
   int32_t n = kPiece - static_cast<int32_t>(stream.avail_out);
-  sink.Write(out, n);
+  // A sink that takes less than all ends the stream at once.
+  if (sink.Write(out, n) != n && n > 0) return Z_STREAM_ERROR;
   total += n;
   return code;
 }

@@ -9,6 +9,10 @@ whose path matches `glob` get the fault `mode`:
   "plus-one"        200 with a zlib stream of the true content and one byte more
   "close-mid-body"  200 without Content-Length; part of the body, then the
                     connection is reset
+  "wrong"           200 with a zlib stream of the same size and one byte changed
+  "endless"         200 without Content-Length, a zlib stream of random bytes
+                    that does not end (64 MiB of content at the most)
+  "trickle"         200 with the stored body, one byte every TRICKLE seconds
   None              served as stored
 `rate` (bytes a second, per connection) slows every body down. DownSite gives
 the URL of a port that refuses connections."""
@@ -21,8 +25,10 @@ import zlib
 from pathlib import Path
 from urllib.parse import unquote
 
-MODES = ("404", "empty", "short", "plus-one", "close-mid-body")
+MODES = ("404", "empty", "short", "plus-one", "close-mid-body", "wrong", "endless", "trickle")
 PIECE = 16384
+TRICKLE = 0.5
+ENDLESS = 64 * 1024 * 1024
 
 
 class FaultMirror:
@@ -34,6 +40,7 @@ class FaultMirror:
         self.stopping = threading.Event()
         self._lock = threading.Lock()
         self._log = []  # (path, status, faulted)
+        self.endless_sent = 0  # bytes of "endless" bodies the client took
         mirror = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
@@ -110,6 +117,14 @@ class FaultMirror:
             return self._reply(h, 200, b"")
         if mode == "plus-one":
             return self._reply(h, 200, zlib.compress(zlib.decompress(body) + b"\x00"))
+        if mode == "wrong":
+            content = bytearray(zlib.decompress(body))
+            content[len(content) // 2] ^= 0xFF
+            return self._reply(h, 200, zlib.compress(bytes(content)))
+        if mode == "endless":
+            return self._endless(h)
+        if mode == "trickle":
+            return self._trickle(h, body)
         h.send_response(200)
         h.send_header("Content-Type", "application/octet-stream")
         if mode == "short":
@@ -122,6 +137,36 @@ class FaultMirror:
             # A reset instead of an orderly end.
             h.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         h.connection.close()
+
+    def _endless(self, h):
+        import random
+        h.send_response(200)
+        h.send_header("Content-Type", "application/octet-stream")
+        h.send_header("Connection", "close")
+        h.end_headers()
+        packer = zlib.compressobj(1)
+        noise = random.Random(7)
+        try:
+            for _ in range(ENDLESS // PIECE):
+                if self.stopping.is_set():
+                    break
+                data = packer.compress(noise.randbytes(PIECE))
+                h.wfile.write(data)
+                with self._lock:
+                    self.endless_sent += len(data)
+        finally:
+            h.close_connection = True
+
+    def _trickle(self, h, body):
+        h.send_response(200)
+        h.send_header("Content-Type", "application/octet-stream")
+        h.send_header("Content-Length", str(len(body)))
+        h.end_headers()
+        for at in range(len(body)):
+            h.wfile.write(body[at: at + 1])
+            h.wfile.flush()
+            if self.stopping.wait(TRICKLE):
+                return
 
     def _reply(self, h, status, body, kind="application/octet-stream"):
         h.send_response(status)

@@ -15,7 +15,7 @@ namespace {
 std::set<std::string> upToDate;       // full paths that exist and match
 std::vector<std::string> checked;     // every full path asked about
 
-bool StubUpToDate(const char* path, int32_t, uint32_t) {
+bool StubUpToDate(const char* path, int32_t, uint32_t, const uint8_t*) {
   checked.push_back(path);
   return upToDate.count(path) != 0;
 }

@@ -5,8 +5,10 @@ Every server runs as a subprocess on 127.0.0.1 with a port it picks itself,
 and is killed at the end of its test.
 """
 
+import base64
 import calendar
 import contextlib
+import hashlib
 import os
 import re
 import selectors
@@ -24,6 +26,7 @@ TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "to
 sys.path.insert(0, TOOLS)
 
 import publish  # noqa: E402
+import signing  # noqa: E402
 
 PYTHON = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
 FILESERVER = os.path.join(TOOLS, "fileserver.py")
@@ -245,12 +248,13 @@ def test_publish_writes_manifest_copies_and_mirror(tmp_path, extra, eol, months)
                 "--site", "http://m1/files=3", "--site", "http://m2/files", *extra)
 
     v = {rel: publish.dos_time(stamp) for rel, (_, stamp) in SRC.items()}
+    h = {rel: hashlib.sha256(data).hexdigest() for rel, (data, _) in SRC.items()}
     expected = eol.join([
         "[CLIENT]",
-        "bin\\app.dll=1234,976180160",
-        f"readme.txt=9,{v['readme.txt']}",
+        f"bin\\app.dll=1234,976180160,sha256={h['bin/app.dll']}",
+        f"readme.txt=9,{v['readme.txt']},sha256={h['readme.txt']}",
         "[SERVERONLY]",
-        f"server\\db.dat=0,{v['server/db.dat']}",
+        f"server\\db.dat=0,{v['server/db.dat']},sha256={h['server/db.dat']}",
         "[SITES]",
         "http://m1/files=3",
         "http://m2/files",
@@ -263,6 +267,56 @@ def test_publish_writes_manifest_copies_and_mirror(tmp_path, extra, eol, months)
         stored = mirror / publish.mirror_name(name, len(data), v[rel], months)
         assert zlib.decompress(stored.read_bytes()) == data
     assert (mirror / "0800").is_dir() == months
+
+
+SIGNING = os.path.join(TOOLS, "signing.py")
+
+
+def verify_block(text: bytes, entry: str):
+    """Checks the signature block of a list as the program does; the serial."""
+    from cryptography.hazmat.primitives import hashes
+    from cryptography.hazmat.primitives.asymmetric import ec
+    from cryptography.hazmat.primitives.asymmetric.utils import encode_dss_signature
+    key_id, point = entry.split("=", 1)
+    raw = base64.b64decode(point)
+    public = ec.EllipticCurvePublicNumbers(int.from_bytes(raw[:32], "big"), int.from_bytes(raw[32:], "big"),
+                                          ec.SECP256R1()).public_key()
+    at = text.rindex(b"signature=")
+    line = text[at:].rstrip(b"\r\n").decode()
+    assert line.startswith(f"signature={key_id}:")
+    sig = base64.b64decode(line.split(":", 1)[1])
+    assert len(sig) == 64
+    public.verify(encode_dss_signature(int.from_bytes(sig[:32], "big"), int.from_bytes(sig[32:], "big")),
+                  text[:at], ec.ECDSA(hashes.SHA256()))
+    serial_line = text[:at].rstrip(b"\r\n").rsplit(b"\r\n", 1)[1]
+    assert text[:at].rstrip(b"\r\n").rsplit(b"\r\n", 2)[1] == b"[SITES]"
+    return int(serial_line.split(b"=")[1])
+
+
+def test_a_new_key_signs_what_publish_writes(tmp_path):
+    key = tmp_path / "k.pem"
+    made = subprocess.run([PYTHON, SIGNING, "new-key", "--out", str(key), "--id", "rel-2027"], capture_output=True,
+                          timeout=DEADLINE, check=True, text=True)
+    entry = made.stdout.strip()
+    # The form the build takes for TOVIMAR_SIGNING_KEYS.
+    assert re.fullmatch(r"rel-2027=[A-Za-z0-9+/]{86}==", entry)
+    assert os.stat(key).st_mode & 0o077 == 0
+    assert subprocess.run([PYTHON, SIGNING, "entry", str(key), "--id", "rel-2027"], capture_output=True,
+                          timeout=DEADLINE, check=True, text=True).stdout.strip() == entry
+    src, out = tmp_path / "src", tmp_path / "out"
+    make_src(src)
+    run_publish("--src", str(src), "--out", str(out), "--site", "http://m1/files", "--key", str(key),
+                "--key-id", "rel-2027", "--serial", "42")
+    text = (out / "files.ver").read_bytes()
+    assert verify_block(text, entry) == 42
+    assert signing.unsigned_part(text).endswith(b"http://m1/files\r\n")
+    # Signed again in place: the old block is replaced, not kept.
+    subprocess.run([PYTHON, SIGNING, "sign", str(key), str(out / "files.ver"), "--id", "rel-2027", "--serial",
+                    "43"], timeout=DEADLINE, check=True)
+    again = (out / "files.ver").read_bytes()
+    assert again.count(b"signature=") == 1 and verify_block(again, entry) == 43
+    with pytest.raises(Exception):
+        verify_block(again.replace(b"readme.txt=9", b"readme.txt=8"), entry)
 
 
 def test_published_folder_is_served(tmp_path, client_of):

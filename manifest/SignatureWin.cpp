@@ -1,0 +1,84 @@
+#include <windows.h>
+
+#include <cstring>
+
+#include "config/Deployment.h"
+#include "config/InstallDir.h"
+#include "config/Settings.h"
+#include "manifest/Signature.h"
+#include "support/TextUtil.h"
+#include "support/TinyLib.h"
+
+namespace {
+
+TPublicKey Keys[kMaxKeys];
+int32_t KeyCount;
+
+const TPublicKey* KeyNamed(const char* id) {
+  for (int32_t i = 0; i < KeyCount; ++i)
+    if (strcmp(Keys[i].Id, id) == 0) return &Keys[i];
+  return nullptr;
+}
+
+}  // namespace
+
+bool LoadKeys() {
+  KeyCount = ParseKeyList(kSigningKeys, Keys, kMaxKeys);
+  // A key list the build could not read must not leave the program open to
+  // unsigned lists: it then accepts none.
+  if (KeyCount < 0) KeyCount = kMaxKeys + 1;
+  return KeyCount > 0;
+}
+
+bool KeysBuiltIn() { return KeyCount > 0; }
+
+TManifestVerdict CheckManifest(const char* text, int32_t* length, uint64_t* serial) {
+  if (!KeysBuiltIn()) return kManifestUnsigned;
+  TSignatureBlock block;
+  if (!FindSignatureBlock(text, *length, block)) return kManifestNotSigned;
+  const TPublicKey* key = KeyCount <= kMaxKeys ? KeyNamed(block.KeyId) : nullptr;
+  if (!key) return kManifestNotSigned;
+  TSha256 hash;
+  hash.Update(text, block.SignedLength);
+  uint8_t digest[kDigestSize];
+  if (!hash.Finish(digest) || !VerifyP256(key->Point, digest, block.Signature)) return kManifestNotSigned;
+  if (block.Serial < InstalledSerial()) return kManifestOlder;
+  *length = block.SignedLength;
+  *serial = block.Serial;
+  return kManifestSigned;
+}
+
+uint64_t InstalledSerial() {
+  // Room for the folder, the name and the suffix of the file in transfer.
+  char path[kTextCapacity + 32];
+  TSimpleFile file(MakeInstallPath(path, kSerialFileName), false);
+  if (!file.IsOpen()) return 0;
+  char digits[kSerialDigits + 2] = {};
+  int32_t n = file.Read(digits, kSerialDigits + 1);
+  uint64_t value = 0;
+  for (int32_t i = 0; i < n && i < kSerialDigits && digits[i] >= '0' && digits[i] <= '9'; ++i)
+    value = value * 10 + static_cast<uint64_t>(digits[i] - '0');
+  return value;
+}
+
+void KeepSerial(uint64_t serial) {
+  if (serial <= InstalledSerial()) return;
+  char path[kTextCapacity + 32];
+  char part[kTextCapacity + 32];
+  TextJoin(part, MakeInstallPath(path, kSerialFileName), kPartSuffix, nullptr);
+  char digits[kSerialDigits + 1];
+  char* end = digits + kSerialDigits;
+  *end = 0;
+  char* p = end;
+  do {
+    *--p = static_cast<char>('0' + serial % 10);
+    serial /= 10;
+  } while (serial > 0 && p > digits);
+  {
+    TSimpleFile file(part, true);
+    if (!file.IsOpen() || file.Write(p, static_cast<int32_t>(end - p)) != end - p) return;
+    FlushFileBuffers(file.Handle);
+  }
+  // Replaced whole or not at all.
+  if (!MoveFileExA(part, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) DeleteFileA(part);
+}
