@@ -15,6 +15,7 @@
 #include "manifest/Signature.h"
 #include "manifest/Sites.h"
 #include "support/Crypto.h"
+#include "support/TextUtil.h"
 #include "support/Threads.h"
 #include "support/TinyLib.h"
 #include "transfer/Internet.h"
@@ -27,12 +28,14 @@ namespace {
 
 WSADATA socketLayer;
 volatile LONG sessionEnded;
+// The pass ran to its end: every step, shortcuts included, is done.
+volatile LONG passCompleted;
 
 // With keys built in, only an installation that a signed list named whole is
 // started at the end.
 bool InstallationVerified() {
   if (!KeysBuiltIn()) return true;
-  if (ManifestVerdict != kManifestSigned) return false;
+  if (!passCompleted || ManifestVerdict != kManifestSigned) return false;
   for (int32_t i = 0; i < FileCount; ++i)
     if (FileTable[i].State != kDone) return false;
   return true;
@@ -76,16 +79,16 @@ void RunSession() {
 DWORD WINAPI WorkerPass(void*) {
   TransferStats.Phase = kPhaseInitializing;
   UpdateProgress(-1);
-  ForceFolders(Settings.InstallDir, 0);
+  // Never made, nor opened to every user, through a junction or a link.
+  if (PlainFolders(Settings.InstallDir)) ForceFolders(Settings.InstallDir, 0);
   if (Settings.CloudMode == kCloudPreset) GrantUsersAccess();
   if (ServerSocket) SendTextMessage("#UPDVER");
   LoadManifest();
   if (ManifestRefused()) {
-    MessageBoxA(nullptr,
-                ManifestVerdict == kManifestOlder
-                    ? "Update Refused: the file list is older than the installed one."
-                    : "Update Refused: the file list is not signed by the publisher.",
-                nullptr, MB_OK);
+    const char* why = "Update Refused: the file list is not signed by the publisher.";
+    if (ManifestVerdict == kManifestOlder) why = "Update Refused: the file list is older than the installed one.";
+    if (ManifestVerdict == kManifestNoSerial) why = "Update Refused: the installed file list's serial cannot be read.";
+    MessageBoxA(nullptr, why, nullptr, MB_OK);
     if (MainWnd) PostMessageA(MainWnd, WM_DESTROY, 0, 0);
     return 0;
   }
@@ -100,6 +103,9 @@ DWORD WINAPI WorkerPass(void*) {
   }
   for (int32_t i = 0; i < FileCount; ++i)
     if (FileTable[i].State == kPending) FetchFromServer(&FileTable[i]);
+  // A pass the user stopped ends here: no shortcuts, no uninstaller and no
+  // list of shortcuts for an installation that was cut short.
+  CheckStop();
   TransferStats.Phase = kPhaseFinalizing;
   UpdateProgress(-1);
   if (Settings.ShortcutsEnabled) {
@@ -107,6 +113,7 @@ DWORD WINAPI WorkerPass(void*) {
     CreateShortcuts();
     if (com == S_OK || com == S_FALSE) CoUninitialize();
   }
+  InterlockedExchange(&passCompleted, 1);
   if (MainWnd) PostMessageA(MainWnd, WM_DESTROY, 0, 0);
   return 0;
 }
@@ -119,11 +126,16 @@ void OnDestroy() {
 void DoneSession() {
   if (InterlockedExchange(&sessionEnded, 1) != 0) return;
   StopThreads();
-  if (Settings.RunAfter[0] && InstallationVerified()) ShellExecuteA(nullptr, "open", Settings.RunAfter, nullptr, nullptr, SW_SHOWNORMAL);
   // A worker blocked in a receive wakes when the socket closes (a shutdown
   // alone does not wake it everywhere); it then finds no connection.
   DropConnection();
-  if (!ThreadsEnded(2000)) return;  // still in use: the end of the process releases it all
+  bool ended = ThreadsEnded(2000);
+  // The run-after command is read once the worker can no longer change it.
+  // "link" that no shortcut replaced names no program of ours: the shell
+  // would look for one beside the setup program and on the path.
+  if (ended && Settings.RunAfter[0] && !TextEquals(Settings.RunAfter, "link") && InstallationVerified())
+    ShellExecuteA(nullptr, "open", Settings.RunAfter, nullptr, nullptr, SW_SHOWNORMAL);
+  if (!ended) return;  // still in use: the end of the process releases it all
   DoneThreads();
   ResetManifest();
   ReleaseTransferBuffers();

@@ -23,11 +23,28 @@ void ExpandInstallDir() {
     TextCopy(Settings.InstallDir, value);
     break;
   }
+  if (Settings.InstallDir[0] == 0) return;
+  // Once, here: the installation, its shortcuts and its uninstall must all
+  // name the same folder, whatever the current folder is later.
+  if (!IsDrivePath(Settings.InstallDir) && !(Settings.InstallDir[0] == '\\' && Settings.InstallDir[1] == '\\')) {
+    char full[kTextCapacity];
+    DWORD made = GetFullPathNameA(Settings.InstallDir, kTextCapacity, full, nullptr);
+    if (made == 0 || made >= kTextCapacity) {
+      Settings.InstallDir[0] = 0;
+      return;
+    }
+    TextCopy(Settings.InstallDir, full);
+  }
   int n = TextLength(Settings.InstallDir);
-  if (n == 0) return;
   if (Settings.InstallDir[n - 1] != '\\' && n >= kTextCapacity - 1) {
     Settings.InstallDir[0] = 0;  // no room left for the backslash
     return;
   }
   TextEnsureBackslash(Settings.InstallDir);
 }
+
+namespace {
+uint32_t SystemAttributes(const char* path) { return GetFileAttributesA(path); }
+}  // namespace
+
+bool PlainFolders(const char* path) { return FoldersArePlain(path, SystemAttributes); }

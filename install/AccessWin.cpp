@@ -1,6 +1,7 @@
 #include <windows.h>
 #include <aclapi.h>
 
+#include "config/InstallDir.h"
 #include "config/Settings.h"
 #include "install/Access.h"
 #include "support/TextUtil.h"
@@ -16,26 +17,36 @@ void* ExtendedAccessList(void* current, const char* trusteeName) {
 }
 
 bool GrantFolderAccess(const char* objectName, const char* trusteeName) {
+  // The folder itself, never what a junction or a link in its place points
+  // at: opened without following reparse points, and checked to be a plain
+  // folder before its access list is changed through the same handle.
+  HANDLE folder = CreateFileA(objectName, READ_CONTROL | WRITE_DAC, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (folder == INVALID_HANDLE_VALUE) return false;
+  bool granted = false;
+  BY_HANDLE_FILE_INFORMATION info;
   PACL current = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  GetNamedSecurityInfoA(objectName, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &current,
-                        nullptr, &descriptor);
-  bool granted = false;
-  if (current) {
+  if (GetFileInformationByHandle(folder, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+      !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+      GetSecurityInfo(folder, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &current, nullptr,
+                      &descriptor) == ERROR_SUCCESS &&
+      current) {
     PACL extended = static_cast<PACL>(ExtendedAccessList(current, trusteeName));
     if (extended) {
-      granted = SetNamedSecurityInfoA(const_cast<char*>(objectName), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                      nullptr, nullptr, extended, nullptr) == ERROR_SUCCESS;
+      granted = SetSecurityInfo(folder, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, extended,
+                                nullptr) == ERROR_SUCCESS;
       LocalFree(extended);
     }
   }
   if (descriptor) LocalFree(descriptor);
+  CloseHandle(folder);
   return granted;
 }
 
 void GrantUsersAccess() {
   int last = TextLength(Settings.InstallDir) - 1;
-  if (last < 0) return;
+  if (last < 0 || !PlainFolders(Settings.InstallDir)) return;
   char kept = Settings.InstallDir[last];
   Settings.InstallDir[last] = 0;
   GrantFolderAccess(Settings.InstallDir, "Users");

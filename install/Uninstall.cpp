@@ -1,5 +1,7 @@
 #include "install/Uninstall.h"
 
+#include "config/InstallDir.h"
+#include "manifest/Manifest.h"
 #include "support/TextUtil.h"
 
 bool IsShortcutLine(const char* line) {
@@ -7,6 +9,22 @@ bool IsShortcutLine(const char* line) {
   if (n <= 4 || !TextEquals(line + n - 4, ".lnk")) return false;
   // Only full paths: a relative line would name a file of the current folder.
   return (line[1] == ':' && line[2] == '\\') || (line[0] == '\\' && line[1] == '\\');
+}
+
+bool MayRemoveShortcut(const char* line, const char* full, const char* desktop, const char* menu) {
+  bool separator0 = line[0] == '\\' || line[0] == '/';
+  bool separator1 = line[0] && (line[1] == '\\' || line[1] == '/');
+  if (separator0 && separator1) return false;  // \\host\share, \\?\ and \\.\ paths
+  if (!IsShortcutLine(line) || !IsShortcutLine(full) || !IsDrivePath(full)) return false;
+  int32_t folderLength = static_cast<int32_t>(TextFindLast(full, '\\') - full) + 1;
+  const char* folders[] = {desktop, menu};
+  for (const char* folder : folders) {
+    if (!folder[0] || TextLength(folder) != folderLength) continue;
+    int32_t i = 0;
+    while (i < folderLength && FoldCase(full[i]) == FoldCase(folder[i])) ++i;
+    if (i == folderLength) return true;
+  }
+  return false;
 }
 
 bool IsRootFolder(const char* folder) {

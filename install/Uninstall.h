@@ -9,6 +9,11 @@ bool IsShortcutLine(const char* line);
 // A folder that an uninstall must never empty: empty, or a drive's or a
 // share's root.
 bool IsRootFolder(const char* folder);
+// A line of the shortcut list that the uninstall removes: a shortcut the
+// program could have made, directly in the common desktop or the common
+// Start menu's Velorin folder (full paths with '\', either may be empty).
+// `full` is the line made full by the system; a share is never taken.
+bool MayRemoveShortcut(const char* line, const char* full, const char* desktop, const char* menu);
 
 // Win32 side. Never returns.
 [[noreturn]] void Uninstall();

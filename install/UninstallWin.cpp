@@ -1,50 +1,98 @@
 #include <windows.h>
 
+#include <cstring>
+
+#include "config/InstallDir.h"
 #include "config/Settings.h"
+#include "config/ShellFolder.h"
 #include "install/Uninstall.h"
 #include "manifest/Manifest.h"
-#include "support/FindFile.h"
+#include "support/Crypto.h"
 #include "support/TextUtil.h"
 #include "support/TinyLib.h"
 #include "transfer/Server.h"
 
 namespace {
 
-// The folder the program runs from, without trailing backslash.
+// The folder the program runs from, full, without trailing backslash.
 bool OwnFolder(char* folder) {
+  char started[kTextCapacity];
   const char* arg = Settings.Args[0];
   if (TextFindLast(arg, '\\')) {
-    TextCopyMax(folder, arg, kTextCapacity);
+    TextCopyMax(started, arg, kTextCapacity);
   } else {
-    DWORD n = GetModuleFileNameA(nullptr, folder, kTextCapacity);
+    DWORD n = GetModuleFileNameA(nullptr, started, kTextCapacity);
     if (n == 0 || n >= kTextCapacity) return false;
   }
+  // Started as ".\Tovimar.exe", the folder is the current one, now: the
+  // second stage runs elsewhere and must be handed the folder itself.
+  DWORD n = GetFullPathNameA(started, kTextCapacity, folder, nullptr);
+  if (n == 0 || n >= kTextCapacity || !IsDrivePath(folder)) return false;
   char* slash = TextFindLast(folder, '\\');
-  if (!slash) return false;
+  if (!slash || slash - folder < 3) return false;
   *slash = 0;
   return true;
 }
 
-// Copies the program to the temporary folder and starts the copy on the
+bool IsFile(const char* path) {
+  DWORD attributes = GetFileAttributesA(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool SameContent(const char* a, const char* b) {
+  uint8_t first[kDigestSize], second[kDigestSize];
+  return Sha256OfFile(a, first) && Sha256OfFile(b, second) && memcmp(first, second, kDigestSize) == 0;
+}
+
+// A new folder of the temporary folder, named so that nobody could have
+// made it before: "Tovimar-" and 16 random hexadecimal digits, with '\'.
+bool NewTemporaryFolder(char* folder) {
+  DWORD t = GetTempPathA(kTextCapacity - 32, folder);
+  if (t == 0 || t >= kTextCapacity - 32) return false;
+  char* name = TextCopy(folder + TextLength(folder), "Tovimar-");
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    uint8_t random[8];
+    if (!RandomBytes(random, sizeof random)) return false;
+    char* p = name;
+    for (uint8_t byte : random) {
+      *p++ = "0123456789abcdef"[byte >> 4];
+      *p++ = "0123456789abcdef"[byte & 15];
+    }
+    *p = 0;
+    // Made here, or not at all: a folder that exists already is someone's.
+    if (CreateDirectoryA(folder, nullptr)) {
+      TextPutChar(p, '\\')[0] = 0;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Copies the program into a new temporary folder and starts the copy on the
 // folder to remove. Only an installation (a folder holding the shortcut
-// list) is ever handed on: a setup program in a downloads folder is not.
+// list) is ever handed on: a setup program in a downloads folder is not. Only
+// a copy made here and checked to be this program is started.
 void FirstStage() {
   char folder[kTextCapacity];
   char list[kTextCapacity + 16];
   if (!OwnFolder(folder)) return;
   TextJoin(list, folder, "\\linkfiles", nullptr);
-  if (GetFileAttributesA(list) == INVALID_FILE_ATTRIBUTES) return;
+  if (!IsFile(list)) return;
   char self[MAX_PATH];
   DWORD n = GetModuleFileNameA(nullptr, self, MAX_PATH);
   if (n == 0 || n >= MAX_PATH) return;
   char temp[kTextCapacity + 16];
-  DWORD t = GetTempPathA(250, temp);
-  if (t == 0 || t >= 250) return;
-  TextAppend(temp, "Tovimar.exe", nullptr);
-  CopyFileA(self, temp, FALSE);
+  if (!NewTemporaryFolder(temp)) return;
+  char copy[kTextCapacity + 32];
+  TextJoin(copy, temp, "Tovimar.exe", nullptr);
+  if (!CopyFileA(self, copy, TRUE) || !SameContent(self, copy)) {
+    DeleteFileA(copy);
+    RemoveDirectoryA(temp);
+    return;
+  }
   // The folder travels as one quoted token, so blanks in it arrive whole.
-  char command[2 * kTextCapacity + 32];
-  TextJoin(command, "\"", temp, "\" \"uninstall:");
+  char command[2 * kTextCapacity + 64];
+  TextJoin(command, "\"", copy, "\" \"uninstall:");
   TextAppend(command, folder, "\"");
   // Not WinExec: it waits for the new process to take input, which this
   // window-less copy never does, and the first stage's own file stays in use.
@@ -53,51 +101,103 @@ void FirstStage() {
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = SW_SHOWNORMAL;
   PROCESS_INFORMATION started = {};
-  if (CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started)) {
+  if (CreateProcessA(copy, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started)) {
     CloseHandle(started.hThread);
     CloseHandle(started.hProcess);
   }
 }
 
-// Deletes every file directly in the folder; true when none was left.
+// Deletes every file directly in the folder; true when none was left. The
+// listing and the deletion use the system's own (wide) names: an ANSI
+// listing turns names the code page lacks into look-alikes ("．．＼" into
+// "..\"), and deleting those would reach outside the folder.
 bool DeleteFolderFiles(const char* folder) {
-  char pattern[kTextCapacity + 8];
-  TextJoin(pattern, folder, "*.*", nullptr);
-  TFindFile found(pattern);
-  if (!found.Found()) return true;
+  WCHAR pattern[kTextCapacity + 8];
+  int length = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, folder, -1, pattern, kTextCapacity);
+  if (length <= 0) return false;
+  --length;  // without the terminator
+  pattern[length] = L'*';
+  pattern[length + 1] = 0;
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(pattern, &found);
+  if (search == INVALID_HANDLE_VALUE) return true;
   bool all = true;
   do {
-    if (found.Data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-    char path[2 * kTextCapacity];
-    TextJoin(path, folder, found.Data.cFileName, nullptr);
-    if (!DeleteFileA(path)) all = false;
-  } while (found.Next());
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    WCHAR path[2 * kTextCapacity + 8];
+    int name = lstrlenW(found.cFileName);
+    if (name <= 0 || length + name >= 2 * kTextCapacity) continue;
+    memcpy(path, pattern, sizeof(WCHAR) * static_cast<size_t>(length));
+    memcpy(path + length, found.cFileName, sizeof(WCHAR) * static_cast<size_t>(name + 1));
+    if (!DeleteFileW(path)) all = false;
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
   return all;
 }
 
+// The folders whose shortcuts the program makes: the common desktop and the
+// common Start menu's Velorin folder, each full, with '\'.
+void ShortcutFolders(char* desktop, char* menu) {
+  if (!SpecialFolderPath(desktop, kCommonDesktop)) desktop[0] = 0;
+  if (!SpecialFolderPath(menu, kCommonStartMenu) || !TextFits(menu, "Velorin\\", kTextCapacity))
+    menu[0] = 0;
+  else
+    TextAppend(menu, "Velorin\\", nullptr);
+}
+
+void RemoveShortcuts() {
+  char list[kTextCapacity + 16];
+  TextJoin(list, Settings.InstallDir, "linkfiles", nullptr);
+  int32_t count = InflateBuffer ? ReadFileText(list, InflateBuffer) : 0;
+  if (count <= 0) return;
+  char desktop[kTextCapacity], menu[kTextCapacity];
+  ShortcutFolders(desktop, menu);
+  TSimpleStrings lines(reinterpret_cast<char*>(InflateBuffer), count);
+  for (int32_t i = 0; i < lines.Count; ++i) {
+    const char* line = lines.Items[i];
+    // Compared as full paths: "..", '/' and the like are resolved first. A
+    // share is never even looked at.
+    char full[kTextCapacity];
+    if (!IsShortcutLine(line) || (line[0] == '\\' && line[1] == '\\')) continue;
+    DWORD n = GetFullPathNameA(line, kTextCapacity, full, nullptr);
+    if (n == 0 || n >= kTextCapacity) continue;
+    if (MayRemoveShortcut(line, full, desktop, menu)) DeleteFileA(full);
+  }
+}
+
 void SecondStage() {
-  if (IsRootFolder(Settings.InstallDir)) return;
+  // Only a full folder on a drive, not a drive's root, reached through plain
+  // folders, that holds the program's own files.
+  if (!IsDrivePath(Settings.InstallDir) || IsRootFolder(Settings.InstallDir)) return;
+  int n = TextLength(Settings.InstallDir);
+  if (Settings.InstallDir[n - 1] != '\\' && n >= kTextCapacity - 1) return;
+  TextEnsureBackslash(Settings.InstallDir);
+  if (!PlainFolders(Settings.InstallDir)) return;
+  char own[kTextCapacity + 16], program[kTextCapacity + 16];
+  if (!IsFile(MakeInstallPath(own, "linkfiles")) && !IsFile(MakeInstallPath(program, "Tovimar.exe"))) return;
   // Its current folder moves out of the installation: a folder that is some
   // process's current folder cannot be removed.
   char temp[kTextCapacity];
   DWORD t = GetTempPathA(kTextCapacity, temp);
   if (t > 0 && t < kTextCapacity) SetCurrentDirectoryA(temp);
-  int n = TextLength(Settings.InstallDir);
-  if (Settings.InstallDir[n - 1] != '\\' && n >= kTextCapacity - 1) return;
-  TextEnsureBackslash(Settings.InstallDir);
-  char list[kTextCapacity + 16];
-  TextJoin(list, Settings.InstallDir, "linkfiles", nullptr);
-  int32_t count = InflateBuffer ? ReadFileText(list, InflateBuffer) : 0;
-  if (count > 0) {
-    TSimpleStrings lines(reinterpret_cast<char*>(InflateBuffer), count);
-    for (int32_t i = 0; i < lines.Count; ++i)
-      if (IsShortcutLine(lines.Items[i])) DeleteFileA(lines.Items[i]);
-  }
+  RemoveShortcuts();
   // The first stage may still be ending: its program file frees a moment
   // after it started this copy.
   for (int round = 0; round < 20 && !DeleteFolderFiles(Settings.InstallDir); ++round) Sleep(100);
   Settings.InstallDir[TextLength(Settings.InstallDir) - 1] = 0;
   RemoveDirectoryA(Settings.InstallDir);
+  // The first stage's copy and its folder go at the next start of the system.
+  char self[MAX_PATH];
+  DWORD s = GetModuleFileNameA(nullptr, self, MAX_PATH);
+  if (s == 0 || s >= MAX_PATH || t == 0 || t >= kTextCapacity) return;
+  char* slash = TextFindLast(self, '\\');
+  int32_t tempLength = TextLength(temp);
+  if (!slash || slash - self <= tempLength || !TextEqualsN(self, temp, tempLength) ||
+      !TextStartsWith(self + tempLength, "Tovimar-") || TextFindFirst(self + tempLength, '\\') != slash)
+    return;
+  MoveFileExA(self, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+  *slash = 0;
+  MoveFileExA(self, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
 }
 
 }  // namespace

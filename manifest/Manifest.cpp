@@ -33,34 +33,88 @@ bool LanguageAllows(const char* name) {
   return TextEqualsN(Settings.Language, name, static_cast<int>(slash - name));
 }
 
+namespace {
+
+// A device name of Windows: CON, PRN, AUX, NUL, COM0-9 and LPT0-9 (the
+// digit also as a superscript 1, 2 or 3), CONIN$ and CONOUT$, in any case.
+// Windows finds the device whatever extension follows it, and ignores blanks
+// before that extension.
+bool DeviceName(const char* element, int32_t length) {
+  int32_t base = 0;
+  while (base < length && element[base] != '.') ++base;
+  while (base > 0 && element[base - 1] == ' ') --base;
+  static const char* const plain[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+  for (const char* name : plain)
+    if (base == TextLength(name) && TextEqualsN(element, name, base)) return true;
+  if (base != 4 || !(TextEqualsN(element, "COM", 3) || TextEqualsN(element, "LPT", 3))) return false;
+  uint8_t digit = static_cast<uint8_t>(element[3]);
+  return (digit >= '0' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;  // ¹ ² ³
+}
+
+// One element of a relative path, as Windows would take it.
+bool SafeElement(const char* element, int32_t length) {
+  if (length == 0) return false;  // "a\\b": two separators
+  int32_t dots = 0;
+  bool onlyDots = true;
+  for (int32_t i = 0; i < length; ++i) {
+    uint8_t c = static_cast<uint8_t>(element[i]);
+    if (c < 0x20 || c == '<' || c == '>' || c == '"' || c == '|' || c == '?' || c == '*' || c == ':') return false;
+    if (c == '.')
+      ++dots;
+    else if (c != ' ')
+      onlyDots = false;
+  }
+  // Windows drops trailing dots and blanks of an element: "a." and "a " are
+  // "a", and any element of dots and blanks with two dots climbs like "..".
+  if (onlyDots && dots >= 2) return false;
+  char last = element[length - 1];
+  if (last == '.' || last == ' ') return false;
+  return !DeviceName(element, length);
+}
+
+}  // namespace
+
 bool SafeRelativePath(const char* name, int32_t length) {
   if (length <= 0 || length > kNameCapacity - 1) return false;
   if (length > kTextCapacity - 1 - TextLength(Settings.InstallDir)) return false;
-  if (name[0] == '\\' || name[0] == '/') return false;
-  // Windows drops trailing dots and blanks of a path element, so any element
-  // made of dots and blanks with two dots in it climbs like "..".
-  int dots = 0;
-  bool onlyDots = true;
+  int32_t start = 0;
   for (int32_t i = 0; i <= length; ++i) {
-    char c = i < length ? name[i] : '\\';
-    if (c == ':') return false;
-    if (c == '\\' || c == '/') {
-      if (onlyDots && dots >= 2) return false;
-      dots = 0;
-      onlyDots = true;
-    } else if (c == '.') {
-      ++dots;
-    } else if (c != ' ') {
-      onlyDots = false;
-    }
+    if (i < length && name[i] != '\\' && name[i] != '/') continue;
+    if (!SafeElement(name + start, i - start)) return false;
+    start = i + 1;
   }
   return true;
 }
 
-namespace {
+bool OwnName(const char* name) {
+  static const char* const own[] = {"linkfiles", "Tovimar.exe", kSerialFileName};
+  for (const char* o : own)
+    if (TextEquals(name, o)) return true;
+  int32_t n = TextLength(name);
+  // Files in transfer, whatever their folder.
+  return n >= kPartSuffixLength && TextEquals(name + n - kPartSuffixLength, kPartSuffix);
+}
 
-// The names the program keeps in the folder for itself.
-bool OwnName(const char* name) { return TextEquals(name, kSerialFileName); }
+char FoldCase(char c) {
+  uint8_t u = static_cast<uint8_t>(c);
+  if (u >= 'a' && u <= 'z') return static_cast<char>(u - 32);
+  // Windows-1252: à-þ (but ÷) fold to À-Þ; š œ ž ÿ to Š Œ Ž Ÿ.
+  if (u >= 0xE0 && u <= 0xFE && u != 0xF7) return static_cast<char>(u - 32);
+  if (u == 0x9A || u == 0x9C || u == 0x9E) return static_cast<char>(u - 16);
+  if (u == 0xFF) return static_cast<char>(0x9F);
+  return c;
+}
+
+bool SameFileName(const char* a, const char* b) {
+  for (;; ++a, ++b) {
+    char x = *a == '/' ? '\\' : FoldCase(*a);
+    char y = *b == '/' ? '\\' : FoldCase(*b);
+    if (x != y) return false;
+    if (x == 0) return true;
+  }
+}
+
+namespace {
 
 // Splits a file line into the entry's name, size, DOS date-time and hash.
 // False when the path is not one we may write or the hash is malformed.
@@ -100,6 +154,44 @@ bool ParseFileFields(const char* line, int32_t& nameLength, int32_t& size, uint3
   return true;
 }
 
+namespace {
+
+// The names of the file lines taken so far, to find a second line that names
+// the same file in other letter case: an open-addressing set over the
+// manifest's own text.
+class TNameSet {
+ public:
+  explicit TNameSet(int32_t lines) {
+    while (Capacity < 2 * lines) Capacity *= 2;
+    Slots = static_cast<const char**>(calloc(static_cast<size_t>(Capacity), sizeof(const char*)));
+  }
+  ~TNameSet() { free(Slots); }
+  TNameSet(const TNameSet&) = delete;
+  TNameSet& operator=(const TNameSet&) = delete;
+
+  // False when a name equal up to case was added before; adds it otherwise.
+  // Without memory every name counts as new.
+  bool Add(const char* name) {
+    if (!Slots) return true;
+    uint32_t hash = 2166136261u;
+    for (const char* c = name; *c; ++c)
+      hash = (hash ^ static_cast<uint8_t>(*c == '/' ? '\\' : FoldCase(*c))) * 16777619u;
+    for (uint32_t i = hash & static_cast<uint32_t>(Capacity - 1);; i = (i + 1) & static_cast<uint32_t>(Capacity - 1)) {
+      if (!Slots[i]) {
+        Slots[i] = name;
+        return true;
+      }
+      if (SameFileName(Slots[i], name)) return false;
+    }
+  }
+
+ private:
+  int32_t Capacity = 16;
+  const char** Slots;
+};
+
+}  // namespace
+
 void ParseManifest(char* text, int32_t n, TUpToDateCheck isUpToDate, bool signedList) {
   ResetManifest();
   if (n < 0) n = 0;
@@ -110,6 +202,7 @@ void ParseManifest(char* text, int32_t n, TUpToDateCheck isUpToDate, bool signed
   if (!FileTable) return;
   char path[kTextCapacity];
   char* nameAt = TextCopyMax(path, Settings.InstallDir, kTextCapacity);
+  TNameSet names(lines.Count);
   int32_t section = 0;
   for (int32_t i = 0; i < lines.Count; ++i) {
     char* line = lines.Items[i];
@@ -128,6 +221,10 @@ void ParseManifest(char* text, int32_t n, TUpToDateCheck isUpToDate, bool signed
     uint32_t dosTime;
     if (!ParseFileLine(line, entry, size, dosTime)) continue;
     if (signedList && !entry.HasHash) continue;
+    // The set keeps the name in the line's own text: the slot of a skipped
+    // entry in the table is used again.
+    line[TextLength(entry.Name)] = 0;
+    if (!names.Add(line)) continue;
     TextCopy(nameAt, entry.Name);
     if (!LanguageAllows(entry.Name)) continue;
     if (isUpToDate(path, size, dosTime, entry.HasHash ? entry.Sha256 : nullptr)) continue;

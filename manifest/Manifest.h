@@ -41,7 +41,16 @@ int32_t SectionOf(const char* text);
 bool LanguageAllows(const char* name);
 // False for a relative path that could leave the installation folder or does
 // not fit the entry and the full path.
+// Also false for a name Windows would not keep as it stands: a device name
+// in any element, < > " | ? * or a control character, an element ending in a
+// dot or a blank.
 bool SafeRelativePath(const char* name, int32_t length);
+// The names the program keeps in the folder for itself: linkfiles,
+// Tovimar.exe, the serial file and any file in transfer.
+bool OwnName(const char* name);
+// Equal as Windows names: letter case (Windows-1252) and '/' for '\' aside.
+bool SameFileName(const char* a, const char* b);
+char FoldCase(char c);
 
 // sha256 is the line's hash, nullptr when it gives none.
 using TUpToDateCheck = bool (*)(const char* path, int32_t size, uint32_t dosTime, const uint8_t* sha256);

@@ -39,6 +39,7 @@ enum TManifestVerdict {
   kManifestSigned,     // signed by a built-in key, not older than the installation
   kManifestNotSigned,  // refused
   kManifestOlder,      // refused
+  kManifestNoSerial,   // refused: the installation's serial cannot be read
 };
 
 // The built-in keys, parsed once at start. False when none are built in.
@@ -47,7 +48,8 @@ bool KeysBuiltIn();
 // The verdict on n bytes of manifest text; a signed manifest's *length
 // becomes its signed part and *serial its serial.
 TManifestVerdict CheckManifest(const char* text, int32_t* length, uint64_t* serial);
-// The serial kept in the installation folder, 0 when none.
-uint64_t InstalledSerial();
+// The serial kept in the installation folder, 0 when there is no such file;
+// false when one is there but cannot be read as a serial.
+bool InstalledSerial(uint64_t* serial);
 // Keeps a higher serial for the folder.
 void KeepSerial(uint64_t serial);

@@ -42,27 +42,40 @@ TManifestVerdict CheckManifest(const char* text, int32_t* length, uint64_t* seri
   hash.Update(text, block.SignedLength);
   uint8_t digest[kDigestSize];
   if (!hash.Finish(digest) || !VerifyP256(key->Point, digest, block.Signature)) return kManifestNotSigned;
-  if (block.Serial < InstalledSerial()) return kManifestOlder;
+  uint64_t installed;
+  if (!InstalledSerial(&installed)) return kManifestNoSerial;
+  if (block.Serial < installed) return kManifestOlder;
   *length = block.SignedLength;
   *serial = block.Serial;
   return kManifestSigned;
 }
 
-uint64_t InstalledSerial() {
+bool InstalledSerial(uint64_t* serial) {
+  *serial = 0;
   // Room for the folder, the name and the suffix of the file in transfer.
   char path[kTextCapacity + 32];
   TSimpleFile file(MakeInstallPath(path, kSerialFileName), false);
-  if (!file.IsOpen()) return 0;
+  if (!file.IsOpen()) {
+    // Only a serial that is not there is none; one that is locked, or a
+    // folder in its place, must not open the door to an older list.
+    DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+  }
   char digits[kSerialDigits + 2] = {};
   int32_t n = file.Read(digits, kSerialDigits + 1);
+  if (n < 1 || n > kSerialDigits) return false;
   uint64_t value = 0;
-  for (int32_t i = 0; i < n && i < kSerialDigits && digits[i] >= '0' && digits[i] <= '9'; ++i)
+  for (int32_t i = 0; i < n; ++i) {
+    if (digits[i] < '0' || digits[i] > '9') return false;
     value = value * 10 + static_cast<uint64_t>(digits[i] - '0');
-  return value;
+  }
+  *serial = value;
+  return true;
 }
 
 void KeepSerial(uint64_t serial) {
-  if (serial <= InstalledSerial()) return;
+  uint64_t installed;
+  if (!InstalledSerial(&installed) || serial <= installed) return;
   char path[kTextCapacity + 32];
   char part[kTextCapacity + 32];
   TextJoin(part, MakeInstallPath(path, kSerialFileName), kPartSuffix, nullptr);

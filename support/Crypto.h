@@ -39,6 +39,9 @@ class TSha256 {
   bool Failed = false;
 };
 
+// count bytes from the system's random number generator; false when it has
+// none.
+bool RandomBytes(uint8_t* out, int32_t count);
 // The SHA-256 of a file's content; false when it cannot be read whole.
 bool Sha256OfFile(const char* path, uint8_t digest[kDigestSize]);
 // True only when the signature over the digest verifies with the key.

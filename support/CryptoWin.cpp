@@ -18,6 +18,7 @@ struct TBcrypt {
   decltype(&BCryptImportKeyPair) ImportKeyPair;
   decltype(&BCryptVerifySignature) VerifySignature;
   decltype(&BCryptDestroyKey) DestroyKey;
+  decltype(&BCryptGenRandom) GenRandom;
   BCRYPT_ALG_HANDLE Sha256;  // shared by every thread, as the system allows
   BCRYPT_ALG_HANDLE EcdsaP256;
 };
@@ -38,7 +39,8 @@ bool LoadCrypto() {
                BindExport(module, Bcrypt.DestroyHash, "BCryptDestroyHash") &&
                BindExport(module, Bcrypt.ImportKeyPair, "BCryptImportKeyPair") &&
                BindExport(module, Bcrypt.VerifySignature, "BCryptVerifySignature") &&
-               BindExport(module, Bcrypt.DestroyKey, "BCryptDestroyKey");
+               BindExport(module, Bcrypt.DestroyKey, "BCryptDestroyKey") &&
+               BindExport(module, Bcrypt.GenRandom, "BCryptGenRandom");
   if (!bound) return false;
   BCRYPT_ALG_HANDLE sha = nullptr, ecdsa = nullptr;
   if (!Succeeded(Bcrypt.OpenAlgorithmProvider(&sha, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) return false;
@@ -76,6 +78,11 @@ bool TSha256::Finish(uint8_t digest[kDigestSize]) {
   if (!Start()) return false;
   Failed = !Succeeded(Bcrypt.FinishHash(Handle, digest, kDigestSize, 0));
   return !Failed;
+}
+
+bool RandomBytes(uint8_t* out, int32_t count) {
+  return Bcrypt.GenRandom &&
+         Succeeded(Bcrypt.GenRandom(nullptr, out, static_cast<ULONG>(count), BCRYPT_USE_SYSTEM_PREFERRED_RNG));
 }
 
 bool Sha256OfFile(const char* path, uint8_t digest[kDigestSize]) {

@@ -39,7 +39,7 @@ WORKERS = (1, 4, 8, 15)
 CORES = os.cpu_count() or 1
 CLK = os.sysconf("SC_CLK_TCK")
 BASE_TIME = 1623745800  # 2021-06-15 08:30:00 UTC, an even second
-TREE_VERSION = 1
+TREE_VERSION = 2  # 2: file lines carry their SHA-256
 RUN_TIMEOUT = 600
 
 SENDER = r"""

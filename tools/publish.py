@@ -259,6 +259,11 @@ def main(argv=None) -> int:
         manifest = text.encode(TEXT_ENCODING)
         if args.key:
             import signing
+            # The program ends lines at CR only, and reads a list whole or not at all.
+            if args.line_end != "crlf":
+                raise PublishError("a signed list needs CR LF line ends")
+            if len(manifest) > MAX_MANIFEST - 200:
+                raise PublishError(f"a signed list must stay below {MAX_MANIFEST} bytes with its signature")
             manifest = signing.sign_text(manifest, signing.load_key(args.key), args.key_id, args.serial,
                                          LINE_ENDS[args.line_end].encode())
         if len(manifest) > MAX_MANIFEST:

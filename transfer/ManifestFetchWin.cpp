@@ -43,4 +43,7 @@ void LoadManifest() {
   ParseManifest(text, n, IsUpToDate, ManifestVerdict == kManifestSigned);
 }
 
-bool ManifestRefused() { return ManifestVerdict == kManifestNotSigned || ManifestVerdict == kManifestOlder; }
+bool ManifestRefused() {
+  return ManifestVerdict == kManifestNotSigned || ManifestVerdict == kManifestOlder ||
+         ManifestVerdict == kManifestNoSerial;
+}

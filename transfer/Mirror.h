@@ -5,6 +5,7 @@
 #pragma once
 #include <cstdint>
 
+#include "support/StallWatch.h"
 #include "support/TinyLib.h"
 
 struct TFileEntry;
@@ -44,8 +45,7 @@ class TIStream : public TBaseStream {
   bool Abandoned = false;
 
  private:
-  uint32_t WindowStart;
-  int32_t WindowBytes = 0;
+  TStallWatch Watch;
 };
 
 class TOStream : public TBaseStream {

@@ -15,7 +15,7 @@ namespace {
 DWORD WINAPI SiteWorker(void* site);
 }
 
-TIStream::TIStream(const char* url) : WindowStart(GetTickCount()) {
+TIStream::TIStream(const char* url) : Watch(kMirrorStallMs, kMirrorStallBytes) {
   if (!LoadWinInet()) return;
   InternetHandle = WinInet.Open("VELORIN", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
   // A read that waits a whole stall window for its first byte fails.
@@ -39,6 +39,7 @@ int32_t TIStream::Read(void* buffer, int32_t count) {
     // A read asks only for what has arrived: one for a whole buffer would
     // wait for all of it, and a trickle could hold it for hours.
     DWORD available = 0;
+    uint32_t start = GetTickCount();
     if (!WinInet.QueryDataAvailable(UrlHandle, &available, 0, 0) || available == 0) break;
     DWORD n = 0;
     DWORD want = available < static_cast<DWORD>(count - got) ? available : static_cast<DWORD>(count - got);
@@ -46,14 +47,8 @@ int32_t TIStream::Read(void* buffer, int32_t count) {
     CheckStop();
     got += static_cast<int32_t>(n);
     Total += n;
-    WindowBytes += static_cast<int32_t>(n);
-    uint32_t now = GetTickCount();
-    if (now - WindowStart >= kMirrorStallMs) {
-      // A trickle holds a worker as long as silence does.
-      if (WindowBytes < kMirrorStallBytes) Abandoned = true;
-      WindowStart = now;
-      WindowBytes = 0;
-    }
+    // A trickle holds a worker as long as silence does.
+    if (!Watch.Add(GetTickCount() - start, static_cast<int32_t>(n))) Abandoned = true;
     if (Limit >= 0 && Total > Limit) Abandoned = true;
   }
   LockedAdd(TransferStats.BytesReceived, got);

@@ -52,7 +52,9 @@ TPartFile::TPartFile(const char* relativeName, int32_t limit, const uint8_t* sha
   if (Hashed) memcpy(Expected, sha256, kDigestSize);
   if (partSlot != TLS_OUT_OF_INDEXES) TlsSetValue(partSlot, this);
   MakeInstallPath(Target, relativeName);
-  if (!PartName(Part, Target)) {
+  // Nothing is written through a junction or a symbolic link: the elevated
+  // program would write wherever it points.
+  if (!PartName(Part, Target) || !PlainFolders(Target)) {
     Failed = true;
     return;
   }
@@ -84,10 +86,14 @@ bool TPartFile::Commit(uint32_t dosTime) {
     if (!Hash.Finish(digest) || memcmp(digest, Expected, kDigestSize) != 0) return false;
   }
   if (dosTime != 0) SetFileWriteTime(File->Handle, dosTime);
+  // On the disk before it is in place: a power cut must not leave a file of
+  // the right size and time full of zeros, which every later check accepts.
+  bool flushed = FlushFileBuffers(File->Handle) != 0;
   Forget();
   delete File;
   File = nullptr;
-  if (!MoveFileExA(Part, Target, MOVEFILE_REPLACE_EXISTING)) {
+  if (!flushed || !PlainFolders(Target) ||
+      !MoveFileExA(Part, Target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     DeleteFileA(Part);
     return false;
   }

@@ -5,6 +5,7 @@
 #include "config/Settings.h"
 #include "manifest/Manifest.h"
 #include "support/TextUtil.h"
+#include "support/StallWatch.h"
 #include "support/Threads.h"
 #include "transfer/PartFile.h"
 #include "transfer/Server.h"
@@ -13,6 +14,9 @@ uintptr_t ServerSocket;
 
 namespace {
 constexpr int32_t kPieceSize = 1024;
+// The connection's receives: a server that sends a byte now and then, never
+// silent for long, is left like a silent one.
+TStallWatch Watch(kMirrorStallMs, kMirrorStallBytes);
 }
 
 void DropConnection() {
@@ -42,6 +46,7 @@ int32_t ConnectServer() {
   SOCKET connection = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (connection == INVALID_SOCKET) return -1;
   ServerSocket = connection;
+  Watch.Reset();
   int result = connect(ServerSocket, reinterpret_cast<sockaddr*>(&target), sizeof target);
   if (result != 0) {
     DropConnection();
@@ -73,9 +78,11 @@ int32_t ReceiveAll(void* buffer, int32_t count) {
   while (total < count) {
     CheckStop();
     int32_t piece = count - total < kPieceSize ? count - total : kPieceSize;
+    uint32_t start = GetTickCount();
     int got = recv(ServerSocket, p + total, piece, 0);
     if (got <= 0) break;  // closed by the peer, or failed
     total += got;
+    if (!Watch.Add(GetTickCount() - start, got)) break;
   }
   return total;
 }

@@ -87,6 +87,8 @@ TEST_CASE("paths that could leave the installation folder are skipped") {
   const char* rejected[] = {
     "\\abs.dll", "/abs.dll", "C:x.dll", "a\\b:c", "..", "..\\x", "a\\..\\b", "a/../b", "a\\..",
     "...\\x", ". .\\x", "a\\.. \\b", " ..\\x", "a\\. . \\b", "=5",
+    // An element ending in a dot is not the one named: Windows drops the dot.
+    ".\\x", "a\\.x.\\b",
   };
   for (const char* r : rejected) {
     CAPTURE(r);
@@ -94,7 +96,7 @@ TEST_CASE("paths that could leave the installation folder are skipped") {
     CHECK(Parse(std::string("[CLIENT]\r") + r + "=1\rok=2\r") == V{"ok"});
     CHECK(TransferStats.TotalBytes == 2);
   }
-  const char* accepted[] = {".\\x", "a..b\\c", ".hidden", "a\\.x.\\b", "..a"};
+  const char* accepted[] = {"a..b\\c", ".hidden", "a\\.x\\b", "..a"};
   for (const char* a : accepted) {
     CAPTURE(a);
     Fresh();
@@ -114,10 +116,11 @@ TEST_CASE("up-to-date files, duplicates, totals and order") {
   strcpy(Settings.InstallDir, "C:\\Inst\\");
   upToDate = {"C:\\Inst\\Bin\\a.dll"};
   V names = Parse("[CLIENT]\r\nBin\\a.dll=100,976180160\r\nb.dll=7\r\nb.dll=7\r\nc=5,1\r\n");
-  CHECK(names == V{"b.dll", "b.dll", "c"});
-  CHECK(checked == V{"C:\\Inst\\Bin\\a.dll", "C:\\Inst\\b.dll", "C:\\Inst\\b.dll", "C:\\Inst\\c"});
-  CHECK(FileCount == 3);
-  CHECK(TransferStats.TotalBytes == 19);
+  // A second line for the same file is skipped before anything is asked.
+  CHECK(names == V{"b.dll", "c"});
+  CHECK(checked == V{"C:\\Inst\\Bin\\a.dll", "C:\\Inst\\b.dll", "C:\\Inst\\c"});
+  CHECK(FileCount == 2);
+  CHECK(TransferStats.TotalBytes == 12);
 
   Fresh();
   upToDate = {"x"};

@@ -11,6 +11,16 @@
 #include "config/Settings.h"
 #include "install/Access.h"
 
+namespace {
+// The current folder, with its '\\'.
+std::string Here() {
+  char here[MAX_PATH];
+  GetCurrentDirectoryA(MAX_PATH, here);
+  std::string folder = here;
+  return folder.back() == '\\' ? folder : folder + "\\";
+}
+}  // namespace
+
 TEST_CASE("the installation folder expands AppData and ProgramFiles") {
   char appData[512], programFiles[512];
   REQUIRE(GetEnvironmentVariableA("AppData", appData, sizeof appData) > 0);
@@ -26,7 +36,7 @@ TEST_CASE("the installation folder expands AppData and ProgramFiles") {
     {"%AppData%\\Velorin\\acme\\", std::string("C:\\") + longValue + "\\Velorin\\acme\\"},
     {"%APPDATA%\\X", std::string("C:\\") + longValue + "\\X\\"},
     {"%ProgramFiles%\\Velorin\\Client", std::string(programFiles) + "\\Velorin\\Client\\"},
-    {"X\\%AppData%", "X\\%AppData%\\"},
+    {"X\\%AppData%", Here() + "X\\%AppData%\\"},  // a relative folder is made full, once
     {"C:\\Apps", "C:\\Apps\\"},
     {"C:\\Apps\\", "C:\\Apps\\"},
     {"", ""},

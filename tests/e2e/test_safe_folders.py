@@ -1,0 +1,242 @@
+"""What the elevated installer and uninstaller may touch, tried as an attacker
+on the same machine would: links in place of folders, names the code page
+lacks, a planted copy in the temporary folder, a shortcut list that points
+elsewhere, names Windows treats as devices, and a pass the user stopped.
+
+Wine shows a Unix symbolic link to a folder as a reparse point (attributes
+0x410); Windows junctions themselves cannot be made here."""
+import os
+import shutil
+import socket
+import stat
+
+import pytest
+
+from servers import FileServer, make_tree, pattern, publish, tree
+from winenv import BIN, PREFIX, copy_program, wait_for, winpath
+
+DRIVE_C = PREFIX / "drive_c"
+DESKTOP = DRIVE_C / "users" / "Public" / "Desktop"
+MENU = DRIVE_C / "ProgramData" / "Microsoft" / "Windows" / "Start Menu" / "Velorin"
+
+
+def unresolved(path):
+    """The Windows name of a Linux path as it stands: winpath would follow
+    the very links these tests plant."""
+    return "Z:" + str(path).replace("/", "\\")
+
+
+def temp_folder():
+    users = [p for p in (DRIVE_C / "users").iterdir() if p.is_dir() and p.name != "Public"]
+    assert len(users) == 1, users
+    return users[0] / "Temp"
+
+
+FILES = {"Corvane.exe": pattern(20000, 1), "Bin/core.dll": pattern(70000, 2), "readme.txt": b"read me\r\n"}
+
+
+def install(win, tmp, inst, *extra, files=FILES, link="SafeRow"):
+    src = make_tree(tmp / "src", files)
+    publish(src, tmp / "pub")
+    with FileServer(tmp / "pub") as server:
+        proc = win.start(BIN / "Tovimar.exe", [f"host=127.0.0.1:{server.port}", f"dir={unresolved(inst)}", *extra,
+                                               f"linkname={link}"])
+        assert win.wait(proc, 60) == 0
+    return src
+
+
+@pytest.fixture
+def shortcuts():
+    names = [DESKTOP / "SafeRow.lnk", MENU / "SafeRow.lnk", MENU / "Uninstall SafeRow.lnk"]
+    for p in names:
+        p.unlink(missing_ok=True)
+    yield names
+    for p in names:
+        p.unlink(missing_ok=True)
+
+
+# -- links in place of folders ------------------------------------------------------
+
+def test_an_installation_folder_that_is_a_link_is_not_written_through(win, tmp_path):
+    victim = tmp_path / "other program"
+    make_tree(victim, {"its.dll": b"keep"})
+    inst = tmp_path / "inst"
+    inst.symlink_to(victim, target_is_directory=True)
+    install(win, tmp_path, inst)
+    assert sorted(tree(victim)) == ["its.dll"]
+    assert (victim / "its.dll").read_bytes() == b"keep"
+
+
+def test_a_link_below_the_installation_folder_keeps_its_files_out(win, tmp_path):
+    victim = tmp_path / "system"
+    victim.mkdir()
+    inst = tmp_path / "inst"
+    inst.mkdir()
+    (inst / "Bin").symlink_to(victim, target_is_directory=True)
+    install(win, tmp_path, inst)
+    assert list(victim.iterdir()) == []
+    assert (inst / "Corvane.exe").read_bytes() == FILES["Corvane.exe"]  # the rest is installed
+    assert (inst / "readme.txt").exists()
+
+
+def test_the_uninstall_neither_deletes_through_a_link_nor_removes_it(win, tmp_path):
+    victim = tmp_path / "other program"
+    make_tree(victim, {"linkfiles": b"", "Tovimar.exe": b"not ours", "data.bin": b"keep"})
+    inst = tmp_path / "inst"
+    inst.symlink_to(victim, target_is_directory=True)
+    exe = copy_program(tmp_path / "app")
+    assert win.run(exe, [f"uninstall:{unresolved(inst)}"], timeout=60).returncode == 4
+    assert sorted(p.name for p in victim.iterdir()) == ["Tovimar.exe", "data.bin", "linkfiles"]
+    assert inst.is_symlink()
+
+
+# -- the uninstall deletes only what it means to ---------------------------------
+
+def test_a_name_the_code_page_lacks_deletes_nothing_outside_the_folder(win, tmp_path):
+    base = tmp_path / "a" / "b"
+    inst = base / "inst"
+    make_tree(inst, {"linkfiles": b"", "Corvane.exe": b"c"})
+    # A best-fit listing reads this name as "..\..\x.txt".
+    (inst / "\uff0e\uff0e\uff3c\uff0e\uff0e\uff3cx.txt").write_bytes(b"fullwidth")
+    (base.parent / "x.txt").write_bytes(b"victim")  # where "..\..\x.txt" would lead
+    (tmp_path / "x.txt").write_bytes(b"victim")
+    exe = copy_program(tmp_path / "app")
+    assert win.run(exe, [f"uninstall:{winpath(inst)}"], timeout=60).returncode == 0
+    assert wait_for(lambda: not inst.exists(), 30), list(inst.iterdir())
+    assert (base.parent / "x.txt").read_bytes() == b"victim"
+    assert (tmp_path / "x.txt").read_bytes() == b"victim"
+
+
+def test_started_as_a_relative_path_the_uninstall_removes_its_own_folder_only(win, tmp_path):
+    inst = tmp_path / "inst"
+    make_tree(inst, {"linkfiles": b"", "Corvane.exe": b"c"})
+    copy_program(inst)
+    sentinel = temp_folder() / f"sentinel-{os.getpid()}.txt"
+    sentinel.write_bytes(b"s")
+    try:
+        # As from an elevated prompt in the installation folder.
+        assert win.run(BIN / "launch.exe", [".\\Tovimar.exe uninstall"], timeout=60, cwd=inst).returncode == 0
+        assert wait_for(lambda: not inst.exists(), 30)
+        assert sentinel.exists()
+    finally:
+        sentinel.unlink(missing_ok=True)
+
+
+def test_a_copy_planted_in_the_temporary_folder_is_never_started(win, tmp_path):
+    inst = tmp_path / "inst"
+    make_tree(inst, {"linkfiles": b"", "Corvane.exe": b"c"})
+    exe = copy_program(inst)
+    planted = temp_folder() / "Tovimar.exe"
+    planted.unlink(missing_ok=True)
+    shutil.copyfile(BIN / "Corvane.exe", planted)  # logs its start
+    planted.chmod(stat.S_IREAD)
+    log = tmp_path / "planted.log"
+    try:
+        assert win.run(exe, ["uninstall"], timeout=60, cwd=tmp_path,
+                       env={"TOVIMAR_CLIENT_LOG": winpath(log)}).returncode == 0
+        assert wait_for(lambda: not inst.exists(), 30)
+        assert not log.exists()
+    finally:
+        planted.chmod(stat.S_IREAD | stat.S_IWRITE)
+        planted.unlink(missing_ok=True)
+
+
+def test_the_shortcut_list_removes_only_the_programs_own_shortcuts(win, tmp_path, shortcuts):
+    inst = tmp_path / "inst"
+    install(win, tmp_path, inst, "kvo:ON", files={"Corvane.exe": FILES["Corvane.exe"]})
+    assert all(p.exists() for p in shortcuts)
+    outside = tmp_path / "outside"
+    make_tree(outside, {"mine.lnk": b"L"})
+    (DESKTOP / "Sub").mkdir(exist_ok=True)
+    (DESKTOP / "Sub" / "deep.lnk").write_bytes(b"D")
+    listener = socket.socket()
+    try:
+        listener.bind(("127.0.0.1", 445))
+        listener.listen(4)
+        listener.settimeout(0.5)
+    except OSError:
+        listener.close()
+        listener = None
+    try:
+        lines = (inst / "linkfiles").read_bytes() + b"\r\n".join([
+            winpath(outside / "mine.lnk").encode(), b"C:\\users\\Public\\Desktop\\Sub\\deep.lnk",
+            b"C:\\users\\Public\\Desktop\\..\\..\\Public\\Desktop\\Sub\\deep.lnk",
+            b"\\\\127.0.0.1\\share\\x.lnk", b"//127.0.0.1/share/y.lnk"]) + b"\r\n"
+        (inst / "linkfiles").write_bytes(lines)
+        assert win.run(inst / "Tovimar.exe", ["uninstall"], timeout=60, cwd=tmp_path).returncode == 0
+        assert wait_for(lambda: not inst.exists(), 30), list(inst.iterdir())
+        assert not any(p.exists() for p in shortcuts)
+        assert (outside / "mine.lnk").exists()
+        assert (DESKTOP / "Sub" / "deep.lnk").exists()
+        if listener:  # nothing reached out to the share's host
+            with pytest.raises(socket.timeout):
+                listener.accept()
+    finally:
+        if listener:
+            listener.close()
+        shutil.rmtree(DESKTOP / "Sub", ignore_errors=True)
+
+
+# -- names Windows treats otherwise ----------------------------------------------------
+
+def test_device_names_wildcards_own_names_and_case_twins_are_not_written(win, tmp_path):
+    good = {"ok.txt": b"ok", "Bin/lib.dll": b"lib"}
+    src = make_tree(tmp_path / "src", good)
+    publish(src, tmp_path / "pub")
+    bad = ["CON", "nul.txt", "Bin\\COM1.dll", "LPT\xb9", "a*b.txt", "q?.txt", "p|q", "trail.", "Tovimar.exe",
+           "linkfiles", "Tovimar.serial", "x.~tv", "OK.TXT"]
+    for name in bad:  # the server would serve them: the program must not ask
+        target = tmp_path / "pub" / name.replace("\\", "/")
+        target.parent.mkdir(parents=True, exist_ok=True)
+        target.write_bytes(b"bad")
+    manifest = tmp_path / "pub" / "files.ver"
+    manifest.write_bytes(manifest.read_bytes() + "".join(f"{n}=3,0\r\n" for n in bad).encode("latin-1"))
+    inst = tmp_path / "inst"
+    with FileServer(tmp_path / "pub", log=tmp_path / "requests.log") as server:
+        exe = copy_program(tmp_path / "app")
+        assert win.wait(win.start(exe, [f"host=127.0.0.1:{server.port}", f"dir={winpath(inst)}"]), 60) == 0
+        asked = [r.split(";")[0] for r in server.requests() if ";" in r]
+    assert sorted(asked) == ["Bin\\lib.dll", "files.ver", "ok.txt"]
+    assert tree(inst) == tree(src)
+
+
+# -- a stop is a stop ---------------------------------------------------------------
+
+def test_closing_the_window_mid_download_makes_no_shortcuts_and_no_uninstaller(win, tmp_path, shortcuts):
+    src = make_tree(tmp_path / "src", FILES)
+    publish(src, tmp_path / "pub")
+    inst = tmp_path / "inst"
+    with FileServer(tmp_path / "pub", "--stall", "60", "--fault-file", "Bin\\core.dll",
+                    log=tmp_path / "requests.log") as server:
+        proc = win.start(BIN / "Tovimar.exe", [f"host=127.0.0.1:{server.port}", f"dir={winpath(inst)}", "kvo:ON",
+                                               "linkname=SafeRow"])
+        assert wait_for(lambda: any(r.startswith("Bin\\core.dll") for r in server.requests()), 30)
+        assert win.probe("close", "CN")
+        assert win.wait(proc, 30) == 0
+    assert not (inst / "linkfiles").exists()
+    assert not (inst / "Tovimar.exe").exists()
+    assert not any(p.exists() for p in shortcuts)
+
+
+def test_a_run_after_of_link_that_no_shortcut_replaced_starts_nothing(win, tmp_path):
+    # The cloud preset opens "link", its new desktop shortcut, at the end. When
+    # no shortcut could be made (a folder of that name is in the way), the
+    # shell would look for a program called link.
+    blocker = DESKTOP / "Velorin on Azure.lnk"
+    cloud = DRIVE_C / "ProgramData" / "Velorin" / "Azure"
+    made = [MENU / "Velorin on Azure.lnk", MENU / "Uninstall Velorin on Azure.lnk"]
+    shutil.rmtree(cloud, ignore_errors=True)
+    blocker.mkdir(exist_ok=True)
+    downloads = tmp_path / "Downloads"
+    exe = copy_program(downloads, "AzureEN-setup.exe", "Tovimar.exe")
+    shutil.copyfile(BIN / "Corvane.exe", downloads / "link.exe")
+    log = tmp_path / "link.log"
+    try:
+        proc = win.start(exe, env={"TOVIMAR_CLIENT_LOG": winpath(log)})
+        assert win.wait(proc, 90) == 0
+        assert not wait_for(log.exists, 3)
+    finally:
+        shutil.rmtree(blocker, ignore_errors=True)
+        shutil.rmtree(cloud, ignore_errors=True)
+        for p in made:
+            p.unlink(missing_ok=True)

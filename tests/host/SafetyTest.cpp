@@ -1,0 +1,145 @@
+#include <doctest/doctest.h>
+
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "app/Progress.h"
+#include "config/InstallDir.h"
+#include "config/Settings.h"
+#include "install/Uninstall.h"
+#include "manifest/Manifest.h"
+#include "manifest/Sites.h"
+#include "support/StallWatch.h"
+
+namespace {
+
+bool NeverUpToDate(const char*, int32_t, uint32_t, const uint8_t*) { return false; }
+
+std::vector<std::string> Selected(const std::string& lines) {
+  ResetSettings();
+  ResetSites();
+  ResetManifest();
+  ResetStats();
+  std::string text = "[CLIENT]\r\n" + lines;
+  std::vector<char> buffer(text.begin(), text.end());
+  buffer.push_back(0);
+  ParseManifest(buffer.data(), static_cast<int32_t>(text.size()), NeverUpToDate);
+  std::vector<std::string> names;
+  for (int i = 0; i < FileCount; ++i) names.push_back(FileTable[i].Name);
+  return names;
+}
+
+std::map<std::string, uint32_t> attributes;  // what the fake file system holds
+uint32_t FakeAttributes(const char* path) {
+  auto found = attributes.find(path);
+  return found == attributes.end() ? kMissing : found->second;
+}
+
+}  // namespace
+
+TEST_CASE("manifest names Windows would not keep as they stand are skipped") {
+  const char* rejected[] = {
+    "CON", "con.txt", "Bin\\NUL", "aux.dll", "Prn", "COM1", "com9.x", "LPT0", "lpt5.log", "COM\xB9",
+    "LPT\xB2.txt", "com\xB3", "CON .txt", "NUL..x", "CONIN$", "conout$.txt", "Bin\\com1\\x.dll",
+    "a<b", "a>b", "a\"b", "a|b", "a?b", "a*b", "a\x01" "b", "a\tb", "a\x1f",
+    "a.", "a ", "Bin.\\x", "Bin \\x", "a\\\\b", "a\\",
+    "linkfiles", "LINKFILES", "Tovimar.exe", "tovimar.EXE", "Tovimar.serial", "x.~tv", "Bin\\x.~TV", "~0a1b2c3d.~tv",
+  };
+  for (const char* name : rejected) {
+    CAPTURE(name);
+    CHECK(Selected(std::string(name) + "=1\r\nok=2\r\n") == std::vector<std::string>{"ok"});
+  }
+  const char* accepted[] = {
+    "COM10", "COMx", "CONSOLE", "con_x", "LPT", "nul_", "a.b", ".hidden", "..a", "a..b\\c", "NULL.txt",
+    "Bin\\linkfiles", "Bin\\Tovimar.exe", "x.~tvx", "\xE9t\xE9.txt",
+  };
+  for (const char* name : accepted) {
+    CAPTURE(name);
+    CHECK(Selected(std::string(name) + "=1\r\n") == std::vector<std::string>{name});
+  }
+}
+
+TEST_CASE("a second line for the same file, up to letter case, is skipped") {
+  struct Case { std::string lines; std::vector<std::string> names; } cases[] = {
+    {"a.dll=1\r\nA.DLL=2\r\n", {"a.dll"}},
+    {"Bin/x=1\r\nbin\\X=2\r\n", {"Bin/x"}},
+    {"\xE9t\xE9=1\r\n\xC9T\xC9=2\r\n", {"\xE9t\xE9"}},  // é and É in Windows-1252
+    {"\x9A=1\r\n\x8A=2\r\n\xFF=3\r\n\x9F=4\r\n", {"\x9A", "\xFF"}},  // š Š, ÿ Ÿ
+    {"a=1\r\nb=2\r\na=3\r\n", {"a", "b"}},
+    {"a=1\r\nab=2\r\n", {"a", "ab"}},
+  };
+  for (auto& c : cases) {
+    CAPTURE(c.lines);
+    CHECK(Selected(c.lines) == c.names);
+  }
+  std::string many;
+  for (int i = 0; i < 3000; ++i) many += "f" + std::to_string(i) + "=1\r\nF" + std::to_string(i) + "=1\r\n";
+  CHECK(Selected(many).size() == 3000);
+}
+
+TEST_CASE("only plain folders are walked through") {
+  const uint32_t dir = kDirectoryAttribute, link = kDirectoryAttribute | kReparseAttribute, file = 0x20;
+  struct Case { std::map<std::string, uint32_t> fs; const char* path; bool plain; } cases[] = {
+    {{{"C:\\A", dir}, {"C:\\A\\B", dir}}, "C:\\A\\B\\f.txt", true},
+    {{{"C:\\A", dir}}, "C:\\A\\B\\C\\f.txt", true},                  // folders still to be made
+    {{{"C:\\A", link}, {"C:\\A\\B", dir}}, "C:\\A\\B\\f.txt", false},  // a junction above
+    {{{"C:\\A", dir}, {"C:\\A\\B", link}}, "C:\\A\\B\\f.txt", false},  // the installation folder itself
+    {{{"C:\\A", dir}, {"C:\\A\\B", link}}, "C:\\A\\B\\", false},
+    {{{"C:\\A", dir}, {"C:\\A\\B", dir}, {"C:\\A\\B\\Sub", link}}, "C:\\A\\B\\Sub\\f.txt", false},
+    {{{"C:\\A", dir}, {"C:\\A\\B", file}}, "C:\\A\\B\\f.txt", false},  // a file where a folder should be
+    {{{"C:\\A", dir}, {"C:\\A\\f.txt", link}}, "C:\\A\\f.txt", true},  // the file itself is replaced, not walked
+    {{{"\\\\h\\s\\A", link}}, "\\\\h\\s\\A\\f", false},
+    {{{"\\\\h\\s\\A", dir}}, "\\\\h\\s\\A\\f", true},
+    {{}, "\\\\h\\s", true},
+  };
+  for (auto& c : cases) {
+    CAPTURE(c.path);
+    attributes = c.fs;
+    CHECK(FoldersArePlain(c.path, FakeAttributes) == c.plain);
+  }
+}
+
+TEST_CASE("the uninstall removes only shortcuts the program could have made") {
+  const char* desktop = "C:\\Users\\Public\\Desktop\\";
+  const char* menu = "C:\\ProgramData\\Start Menu\\Velorin\\";
+  struct Case { const char* line; const char* full; bool removed; } cases[] = {
+    {"C:\\Users\\Public\\Desktop\\Velorin.lnk", "C:\\Users\\Public\\Desktop\\Velorin.lnk", true},
+    {"c:\\users\\public\\desktop\\V.LNK", "c:\\users\\public\\desktop\\V.LNK", true},
+    {"C:\\ProgramData\\Start Menu\\Velorin\\Uninstall V.lnk", "C:\\ProgramData\\Start Menu\\Velorin\\Uninstall V.lnk",
+     true},
+    // Made full by the system first: the folder it names is what counts.
+    {"C:\\Users\\Public\\Desktop\\..\\x.lnk", "C:\\Users\\Public\\x.lnk", false},
+    {"C:\\Users\\Public\\Desktop\\Sub\\x.lnk", "C:\\Users\\Public\\Desktop\\Sub\\x.lnk", false},
+    {"C:\\ProgramData\\Start Menu\\x.lnk", "C:\\ProgramData\\Start Menu\\x.lnk", false},
+    {"C:\\Windows\\System32\\x.lnk", "C:\\Windows\\System32\\x.lnk", false},
+    {"C:\\Users\\Public\\Desktop\\readme.txt", "C:\\Users\\Public\\Desktop\\readme.txt", false},
+    {"\\\\host\\share\\x.lnk", "\\\\host\\share\\x.lnk", false},
+    {"//host/share/x.lnk", "\\\\host\\share\\x.lnk", false},
+    {"\\\\?\\C:\\Users\\Public\\Desktop\\x.lnk", "\\\\?\\C:\\Users\\Public\\Desktop\\x.lnk", false},
+    {"x.lnk", "C:\\Users\\Public\\Desktop\\x.lnk", false},  // relative: the current folder's
+  };
+  for (auto& c : cases) {
+    CAPTURE(c.line);
+    CHECK(MayRemoveShortcut(c.line, c.full, desktop, menu) == c.removed);
+  }
+  CHECK_FALSE(MayRemoveShortcut(cases[0].line, cases[0].full, "", ""));
+}
+
+TEST_CASE("a trickle is told from a slow but honest peer") {
+  struct Case { std::vector<std::pair<uint32_t, int32_t>> waits; bool alive; } cases[] = {
+    {{{1000, 1}, {1000, 1}, {999, 1}}, true},             // the window is not over yet
+    {{{1000, 1}, {1000, 1}, {1000, 1}}, false},           // 3 bytes in 3 s
+    {{{3000, 3072}}, true},
+    {{{3000, 3071}}, false},
+    {{{0, 2000000000}, {0, 2000000000}, {3000, 0}}, true},  // fast: no overflow
+    {{{3000, 5000}, {3000, 10}}, false},                  // every window counts
+  };
+  for (auto& c : cases) {
+    TStallWatch watch(3000, 3072);
+    bool alive = true;
+    for (auto& w : c.waits) alive = watch.Add(w.first, w.second);
+    CHECK(alive == c.alive);
+  }
+}
