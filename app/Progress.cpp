@@ -30,6 +30,13 @@ uint32_t Percentage() {
 
 }  // namespace
 
+const char* IncompleteText(char* out, int32_t pending) {
+  char* p = TextCopy(out, "Installation incomplete: ");
+  p = TextFromInt(p, static_cast<uint32_t>(pending));
+  TextCopy(p, " file(s) could not be downloaded.");
+  return out;
+}
+
 const char* StatusText() {
   static char buffer[256];
   switch (TransferStats.Phase) {
@@ -37,6 +44,8 @@ const char* StatusText() {
       break;
     case kPhaseFinalizing:
       return "Finalizing Installation....";
+    case kPhaseIncomplete:
+      return IncompleteText(buffer, TransferStats.Pending);
     default:
       return "Initializing...";
   }

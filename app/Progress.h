@@ -8,6 +8,7 @@
 constexpr int32_t kPhaseInitializing = 0;
 constexpr int32_t kPhaseDownloading = 1;
 constexpr int32_t kPhaseFinalizing = 2;
+constexpr int32_t kPhaseIncomplete = 3;  // the pass ended with Pending files not fetched
 
 struct TTransferStats {
   volatile int32_t Phase;
@@ -17,6 +18,7 @@ struct TTransferStats {
   uint32_t SpeedTick;  // 0: no sample yet
   uint32_t SpeedBytes;
   volatile int32_t Speed;  // bytes per millisecond, shown as KB/s
+  volatile int32_t Pending;
 };
 
 extern TTransferStats TransferStats;
@@ -28,6 +30,9 @@ void ResetStats();
 void UpdateSpeedAt(uint32_t now);
 // The line for the current phase. The buffer belongs to the UI thread.
 const char* StatusText();
+// "Installation incomplete: N file(s) could not be downloaded." into out (of
+// 80 characters at least). Returns out.
+const char* IncompleteText(char* out, int32_t pending);
 
 // Win32 side: posts the repaint; bytesDone -1 means repaint only.
 void UpdateProgress(int32_t bytesDone);

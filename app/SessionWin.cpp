@@ -15,6 +15,7 @@
 #include "manifest/Signature.h"
 #include "manifest/Sites.h"
 #include "support/Crypto.h"
+#include "support/Log.h"
 #include "support/TextUtil.h"
 #include "support/Threads.h"
 #include "support/TinyLib.h"
@@ -30,6 +31,36 @@ WSADATA socketLayer;
 volatile LONG sessionEnded;
 // The pass ran to its end: every step, shortcuts included, is done.
 volatile LONG passCompleted;
+volatile LONG passStarted;
+volatile LONG exitCode = kExitComplete;
+
+// A message box, unless the run is silent.
+void Tell(const char* text, UINT kind) {
+  if (!Settings.Silent) MessageBoxA(nullptr, text, nullptr, MB_OK | kind);
+}
+
+constexpr int32_t kReconnects = 3;
+
+// After about 1, 2 and 4 s, with up to half a second more at random so that
+// many clients a server dropped do not come back at once.
+void Reconnect(int32_t attempt) {
+  uint8_t random = 0;
+  RandomBytes(&random, 1);
+  uint32_t wait = (1000u << attempt) + random * 2u;
+  for (uint32_t waited = 0; waited < wait; waited += 100) {
+    CheckStop();
+    Sleep(100);
+  }
+  char number[8];
+  TextFromInt(number, static_cast<uint32_t>(attempt + 1));
+  bool back = ConnectServer() == 0;
+  LogLine("reconnect ", number, " to ", Settings.Host, back ? ": connected" : ": ", back ? "" : SocketError());
+}
+
+const char* SettingsSource(int32_t count) {
+  if (count > 1) return "the command line";
+  return Settings.ResourceFound ? "the INSTDATA resource" : "the program's file name";
+}
 
 // With keys built in, only an installation that a signed list named whole is
 // started at the end.
@@ -59,11 +90,17 @@ void RunSession() {
   int32_t count = ParseCommandLine();
   if (count <= 1) LoadBuiltInSettings();
   ExpandInstallDir();
+  if (Settings.LogPath[0] && OpenLog(Settings.LogPath))
+    LogLine("start: settings from ", SettingsSource(count), "; folder ", Settings.InstallDir);
   if (Settings.ManifestUrl[0] == 0 && Settings.Host[0] != 0 && ConnectServer() != 0) {
-    MessageBoxA(nullptr, "Server Unavailable", nullptr, MB_OK);
+    LogLine("server ", Settings.Host, " unavailable: ", SocketError());
+    exitCode = kExitServerUnavailable;
+    Tell("Server Unavailable", 0);
+    LogLine("end: exit code 2");
+    CloseLog();
     return;
   }
-  if (!MainWnd) {
+  if (!MainWnd || Settings.Silent) {
     // Without a window no destroy notification can come: run the pass here
     // and end the session as the notification would.
     if (Settings.InstallDir[0]) WorkerPass(nullptr);
@@ -77,10 +114,12 @@ void RunSession() {
 }
 
 DWORD WINAPI WorkerPass(void*) {
+  InterlockedExchange(&passStarted, 1);
   TransferStats.Phase = kPhaseInitializing;
   UpdateProgress(-1);
   // Never made, nor opened to every user, through a junction or a link.
   if (PlainFolders(Settings.InstallDir)) ForceFolders(Settings.InstallDir, 0);
+  RemoveAsideFiles();
   if (Settings.CloudMode == kCloudPreset) GrantUsersAccess();
   if (ServerSocket) SendTextMessage("#UPDVER");
   LoadManifest();
@@ -88,8 +127,11 @@ DWORD WINAPI WorkerPass(void*) {
     const char* why = "Update Refused: the file list is not signed by the publisher.";
     if (ManifestVerdict == kManifestOlder) why = "Update Refused: the file list is older than the installed one.";
     if (ManifestVerdict == kManifestNoSerial) why = "Update Refused: the installed file list's serial cannot be read.";
-    MessageBoxA(nullptr, why, nullptr, MB_OK);
-    if (MainWnd) PostMessageA(MainWnd, WM_DESTROY, 0, 0);
+    LogLine(why);
+    exitCode = kExitRefused;
+    Tell(why, 0);
+    InterlockedExchange(&passCompleted, 1);
+    if (MainWnd && !Settings.Silent) PostMessageA(MainWnd, WM_DESTROY, 0, 0);
     return 0;
   }
   TransferStats.Phase = kPhaseDownloading;
@@ -101,8 +143,17 @@ DWORD WINAPI WorkerPass(void*) {
       UpdateProgress(SumWritten());
     } while (RunningWorkers != 0);
   }
-  for (int32_t i = 0; i < FileCount; ++i)
-    if (FileTable[i].State == kPending) FetchFromServer(&FileTable[i]);
+  // A connection that drops is opened again, at most kReconnects times in a
+  // run; the file then goes on where it broke off.
+  bool connected = ServerSocket != 0;
+  int32_t reconnects = 0;
+  for (int32_t i = 0; i < FileCount; ++i) {
+    while (FileTable[i].State == kPending) {
+      FetchFromServer(&FileTable[i]);
+      if (FileTable[i].State == kDone || ServerSocket || !connected || reconnects == kReconnects) break;
+      Reconnect(reconnects++);
+    }
+  }
   // A pass the user stopped ends here: no shortcuts, no uninstaller and no
   // list of shortcuts for an installation that was cut short.
   CheckStop();
@@ -113,9 +164,29 @@ DWORD WINAPI WorkerPass(void*) {
     CreateShortcuts();
     if (com == S_OK || com == S_FALSE) CoUninitialize();
   }
+  int32_t pending = 0;
+  for (int32_t i = 0; i < FileCount; ++i)
+    if (FileTable[i].State != kDone) ++pending;
+  if (pending > 0) {
+    // Said, not hidden: the user, and whatever ran the program, learn it.
+    char text[96];
+    IncompleteText(text, pending);
+    TransferStats.Pending = pending;
+    TransferStats.Phase = kPhaseIncomplete;
+    UpdateProgress(-1);
+    LogLine(text);
+    exitCode = kExitIncomplete;
+    Tell(text, MB_ICONWARNING);
+  }
   InterlockedExchange(&passCompleted, 1);
-  if (MainWnd) PostMessageA(MainWnd, WM_DESTROY, 0, 0);
+  if (MainWnd && !Settings.Silent) PostMessageA(MainWnd, WM_DESTROY, 0, 0);
   return 0;
+}
+
+int32_t SessionExitCode() {
+  // A pass the user stopped did not complete.
+  if (passStarted && !passCompleted) return kExitIncomplete;
+  return exitCode;
 }
 
 void OnDestroy() {
@@ -135,6 +206,9 @@ void DoneSession() {
   // would look for one beside the setup program and on the path.
   if (ended && Settings.RunAfter[0] && !TextEquals(Settings.RunAfter, "link") && InstallationVerified())
     ShellExecuteA(nullptr, "open", Settings.RunAfter, nullptr, nullptr, SW_SHOWNORMAL);
+  char code[16];
+  TextFromInt(code, static_cast<uint32_t>(SessionExitCode()));
+  LogLine("end: exit code ", code);
   if (!ended) return;  // still in use: the end of the process releases it all
   DoneThreads();
   ResetManifest();

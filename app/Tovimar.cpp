@@ -10,5 +10,5 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   CreateStatusWindow();
   InitSession();
   RunSession();
-  ExitProcess(0);
+  ExitProcess(static_cast<UINT>(SessionExitCode()));
 }

@@ -83,6 +83,10 @@ void ApplyArguments() {
       if (arg[9] == ':') TextCopyMax(Settings.InstallDir, arg + 10, kTextCapacity);
     } else if (Keyword(arg, "verify")) {
       Settings.VerifyFiles = true;
+    } else if (Keyword(arg, "silent")) {
+      Settings.Silent = true;
+    } else if (Keyword(arg, "log=")) {
+      TextCopyMax(Settings.LogPath, ValueAt(arg, 4), kTextCapacity);
     } else if (Keyword(arg, "include")) {
       Settings.IncludeSections = static_cast<uint8_t>(TextToInt(ValueAt(arg, 8)) & 0xFF);
     }

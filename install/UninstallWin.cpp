@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "config/ExitCodes.h"
 #include "config/InstallDir.h"
 #include "config/Settings.h"
 #include "config/ShellFolder.h"
@@ -72,23 +73,23 @@ bool NewTemporaryFolder(char* folder) {
 // folder to remove. Only an installation (a folder holding the shortcut
 // list) is ever handed on: a setup program in a downloads folder is not. Only
 // a copy made here and checked to be this program is started.
-void FirstStage() {
+int32_t FirstStage() {
   char folder[kTextCapacity];
   char list[kTextCapacity + 16];
-  if (!OwnFolder(folder)) return;
+  if (!OwnFolder(folder)) return kExitUninstallIncomplete;
   TextJoin(list, folder, "\\linkfiles", nullptr);
-  if (!IsFile(list)) return;
+  if (!IsFile(list)) return kExitComplete;  // not an installation: nothing to remove
   char self[MAX_PATH];
   DWORD n = GetModuleFileNameA(nullptr, self, MAX_PATH);
-  if (n == 0 || n >= MAX_PATH) return;
+  if (n == 0 || n >= MAX_PATH) return kExitUninstallIncomplete;
   char temp[kTextCapacity + 16];
-  if (!NewTemporaryFolder(temp)) return;
+  if (!NewTemporaryFolder(temp)) return kExitUninstallIncomplete;
   char copy[kTextCapacity + 32];
   TextJoin(copy, temp, "Tovimar.exe", nullptr);
   if (!CopyFileA(self, copy, TRUE) || !SameContent(self, copy)) {
     DeleteFileA(copy);
     RemoveDirectoryA(temp);
-    return;
+    return kExitUninstallIncomplete;
   }
   // The folder travels as one quoted token, so blanks in it arrive whole.
   char command[2 * kTextCapacity + 64];
@@ -101,10 +102,11 @@ void FirstStage() {
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = SW_SHOWNORMAL;
   PROCESS_INFORMATION started = {};
-  if (CreateProcessA(copy, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started)) {
-    CloseHandle(started.hThread);
-    CloseHandle(started.hProcess);
-  }
+  if (!CreateProcessA(copy, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started))
+    return kExitUninstallIncomplete;
+  CloseHandle(started.hThread);
+  CloseHandle(started.hProcess);
+  return kExitComplete;
 }
 
 // Deletes every file directly in the folder; true when none was left. The
@@ -165,31 +167,11 @@ void RemoveShortcuts() {
   }
 }
 
-void SecondStage() {
-  // Only a full folder on a drive, not a drive's root, reached through plain
-  // folders, that holds the program's own files.
-  if (!IsDrivePath(Settings.InstallDir) || IsRootFolder(Settings.InstallDir)) return;
-  int n = TextLength(Settings.InstallDir);
-  if (Settings.InstallDir[n - 1] != '\\' && n >= kTextCapacity - 1) return;
-  TextEnsureBackslash(Settings.InstallDir);
-  if (!PlainFolders(Settings.InstallDir)) return;
-  char own[kTextCapacity + 16], program[kTextCapacity + 16];
-  if (!IsFile(MakeInstallPath(own, "linkfiles")) && !IsFile(MakeInstallPath(program, "Tovimar.exe"))) return;
-  // Its current folder moves out of the installation: a folder that is some
-  // process's current folder cannot be removed.
-  char temp[kTextCapacity];
-  DWORD t = GetTempPathA(kTextCapacity, temp);
-  if (t > 0 && t < kTextCapacity) SetCurrentDirectoryA(temp);
-  RemoveShortcuts();
-  // The first stage may still be ending: its program file frees a moment
-  // after it started this copy.
-  for (int round = 0; round < 20 && !DeleteFolderFiles(Settings.InstallDir); ++round) Sleep(100);
-  Settings.InstallDir[TextLength(Settings.InstallDir) - 1] = 0;
-  RemoveDirectoryA(Settings.InstallDir);
-  // The first stage's copy and its folder go at the next start of the system.
+// The first stage's copy and its folder go at the next start of the system.
+void ScheduleCopyRemoval(const char* temp, bool known) {
   char self[MAX_PATH];
   DWORD s = GetModuleFileNameA(nullptr, self, MAX_PATH);
-  if (s == 0 || s >= MAX_PATH || t == 0 || t >= kTextCapacity) return;
+  if (s == 0 || s >= MAX_PATH || !known) return;
   char* slash = TextFindLast(self, '\\');
   int32_t tempLength = TextLength(temp);
   if (!slash || slash - self <= tempLength || !TextEqualsN(self, temp, tempLength) ||
@@ -200,12 +182,33 @@ void SecondStage() {
   MoveFileExA(self, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
 }
 
+int32_t SecondStage() {
+  // Only a full folder on a drive, not a drive's root, reached through plain
+  // folders, that holds the program's own files.
+  if (!IsDrivePath(Settings.InstallDir) || IsRootFolder(Settings.InstallDir)) return kExitUninstallIncomplete;
+  int n = TextLength(Settings.InstallDir);
+  if (Settings.InstallDir[n - 1] != '\\' && n >= kTextCapacity - 1) return kExitUninstallIncomplete;
+  TextEnsureBackslash(Settings.InstallDir);
+  if (!PlainFolders(Settings.InstallDir)) return kExitUninstallIncomplete;
+  char own[kTextCapacity + 16], program[kTextCapacity + 16];
+  if (!IsFile(MakeInstallPath(own, "linkfiles")) && !IsFile(MakeInstallPath(program, "Tovimar.exe")))
+    return kExitUninstallIncomplete;
+  // Its current folder moves out of the installation: a folder that is some
+  // process's current folder cannot be removed.
+  char temp[kTextCapacity];
+  DWORD t = GetTempPathA(kTextCapacity, temp);
+  if (t > 0 && t < kTextCapacity) SetCurrentDirectoryA(temp);
+  RemoveShortcuts();
+  // The first stage may still be ending: its program file frees a moment
+  // after it started this copy.
+  bool emptied = false;
+  for (int round = 0; round < 20 && !(emptied = DeleteFolderFiles(Settings.InstallDir)); ++round) Sleep(100);
+  Settings.InstallDir[TextLength(Settings.InstallDir) - 1] = 0;
+  int32_t result = emptied && RemoveDirectoryA(Settings.InstallDir) ? kExitComplete : kExitUninstallIncomplete;
+  ScheduleCopyRemoval(temp, t > 0 && t < kTextCapacity);
+  return result;
+}
+
 }  // namespace
 
-void Uninstall() {
-  if (Settings.InstallDir[0] == 0)
-    FirstStage();
-  else
-    SecondStage();
-  ExitProcess(0);
-}
+void Uninstall() { ExitProcess(static_cast<UINT>(Settings.InstallDir[0] == 0 ? FirstStage() : SecondStage())); }

@@ -32,6 +32,8 @@ class TSha256 {
   void Update(const void* data, int32_t count);
   // The digest of everything given; false when any step failed.
   bool Finish(uint8_t digest[kDigestSize]);
+  // Forgets everything given: a new hash.
+  void Reset();
 
  private:
   bool Start();

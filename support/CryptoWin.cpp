@@ -64,8 +64,12 @@ bool TSha256::Start() {
   return true;
 }
 
-TSha256::~TSha256() {
+TSha256::~TSha256() { Reset(); }
+
+void TSha256::Reset() {
   if (Handle) Bcrypt.DestroyHash(Handle);
+  Handle = nullptr;
+  Failed = false;
 }
 
 void TSha256::Update(const void* data, int32_t count) {

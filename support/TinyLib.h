@@ -33,7 +33,9 @@ class TSimpleStrings {
 
 class TSimpleFile : public TBaseStream {
  public:
-  TSimpleFile(const char* name, bool forWriting);
+  // For writing: made anew, or with `existing` opened as it is, to go on
+  // with; for reading: shared with readers and writers.
+  TSimpleFile(const char* name, bool forWriting, bool existing = false);
   ~TSimpleFile() override;
 
   bool IsOpen() const;

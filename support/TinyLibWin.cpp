@@ -4,9 +4,9 @@
 
 #include "support/TextUtil.h"
 
-TSimpleFile::TSimpleFile(const char* name, bool forWriting) {
+TSimpleFile::TSimpleFile(const char* name, bool forWriting, bool existing) {
   if (forWriting)
-    Handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    Handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, existing ? OPEN_EXISTING : CREATE_ALWAYS,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   else
     Handle = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,

@@ -247,16 +247,17 @@ class FileServer(socketserver.ThreadingTCPServer):
     allow_reuse_address = True
 
     def __init__(self, address, root, mode="compressed", log_path=None, fault=None,
-                 fault_glob=None, fault_once=False, empty_zlib=False):
+                 fault_glob=None, fault_once=False, empty_zlib=False, fault_times=None):
         self.root = os.path.realpath(root)
         self.mode = mode
         self.fault = fault
         self.fault_glob = fault_glob
-        self.fault_once = fault_once
+        # How often the fault may fire: --fault-once is once, --fault-times N.
+        self.fault_times = 1 if fault_once else fault_times
         self.empty_zlib = empty_zlib
         self.stopping = threading.Event()
         self._fault_lock = threading.Lock()
-        self._fault_fired = False
+        self._fault_fired = 0
         self._log_lock = threading.Lock()
         self._log = open(log_path, "a", encoding=TEXT_ENCODING, errors="replace",
                          newline="\n") if log_path else None
@@ -275,15 +276,16 @@ class FileServer(socketserver.ThreadingTCPServer):
                    for n in (name, name.replace("\\", "/")))
 
     def take_fault(self, attempt) -> Reply | None:
-        """Run `attempt(fault)`; with --fault-once only until it first fires."""
+        """Run `attempt(fault)`; with --fault-once or --fault-times only until
+        it has fired that often."""
         if self.fault is None:
             return None
         with self._fault_lock:
-            if self.fault_once and self._fault_fired:
+            if self.fault_times is not None and self._fault_fired >= self.fault_times:
                 return None
             reply = attempt(self.fault)
             if reply is not None:
-                self._fault_fired = True
+                self._fault_fired += 1
             return reply
 
     def server_close(self):
@@ -408,6 +410,8 @@ def build_parser() -> argparse.ArgumentParser:
                              "except files.ver")
     faults.add_argument("--fault-once", action="store_true",
                         help="apply the fault only the first time it would happen")
+    faults.add_argument("--fault-times", type=int, metavar="N",
+                        help="apply the fault only the first N times it would happen")
     return p
 
 
@@ -447,7 +451,7 @@ def main(argv=None) -> int:
         return 2
     server = FileServer((args.host, args.port), args.root, mode=args.mode,
                         log_path=args.log, fault=chosen_fault(args),
-                        fault_glob=args.fault_file, fault_once=args.fault_once,
+                        fault_glob=args.fault_file, fault_once=args.fault_once, fault_times=args.fault_times,
                         empty_zlib=args.empty_zlib)
     print(f"PORT {server.server_address[1]}", flush=True)
     try:

@@ -12,6 +12,7 @@ struct TWinInet {
   decltype(&InternetCloseHandle) CloseHandle;
   decltype(&InternetSetOptionA) SetOption;
   decltype(&InternetQueryDataAvailable) QueryDataAvailable;
+  decltype(&HttpQueryInfoA) QueryInfo;
 };
 
 // Null members until LoadWinInet succeeded.

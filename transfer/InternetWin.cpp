@@ -15,7 +15,8 @@ bool LoadWinInet() {
     BindExport(module, WinInet.CloseHandle, "InternetCloseHandle");
     BindExport(module, WinInet.SetOption, "InternetSetOptionA");
     BindExport(module, WinInet.QueryDataAvailable, "InternetQueryDataAvailable");
+    BindExport(module, WinInet.QueryInfo, "HttpQueryInfoA");
   }
   return WinInet.Open && WinInet.OpenUrl && WinInet.ReadFile && WinInet.SetFilePointer && WinInet.CloseHandle &&
-         WinInet.SetOption && WinInet.QueryDataAvailable;
+         WinInet.SetOption && WinInet.QueryDataAvailable && WinInet.QueryInfo;
 }

@@ -2,6 +2,7 @@
 
 #include "config/Settings.h"
 #include "manifest/Manifest.h"
+#include "support/Log.h"
 #include "support/TextUtil.h"
 #include "transfer/Mirror.h"
 #include "transfer/Server.h"
@@ -12,7 +13,7 @@ bool ManifestFound;
 int32_t ReadUrlManifest() {
   ReplyData = InflateBuffer;
   TIStream stream(Settings.ManifestUrl);
-  if (!stream.UrlHandle) return 0;
+  if (!stream.UrlHandle || stream.Status != 200) return 0;
   return stream.Read(InflateBuffer, kManifestLimit);
 }
 
@@ -28,13 +29,31 @@ int32_t ReadLocalManifest() {
 
 void LoadManifest() {
   int32_t n = Settings.ManifestUrl[0] ? ReadUrlManifest() : ReadLocalManifest();
-  if (n == 0) n = RequestChunk("files.ver", 0);
+  const char* source = Settings.ManifestUrl[0] ? Settings.ManifestUrl : "the file beside the program";
+  if (n == 0) {
+    n = RequestChunk("files.ver", 0);
+    source = "the server";
+  }
   if (n > ChunkSize) n = ChunkSize;  // the terminator must stay inside the buffer
   if (n < 0) n = 0;
   char* text = reinterpret_cast<char*>(ReplyData);
   ManifestFound = n > 0;
   uint64_t serial = 0;
   ManifestVerdict = ManifestFound ? CheckManifest(text, &n, &serial) : kManifestUnsigned;
+  char number[24] = "none";
+  if (ManifestVerdict == kManifestSigned) {
+    char* p = number + 20;
+    *p = 0;
+    uint64_t v = serial;
+    do {
+      *--p = static_cast<char>('0' + v % 10);
+      v /= 10;
+    } while (v > 0);
+    TextCopy(number, p);
+  }
+  LogLine("file list from ", ManifestFound ? source : "nowhere", ManifestVerdict == kManifestSigned ? ", signed, serial "
+                                                                                                 : ", serial ",
+          number);
   if (ManifestRefused()) {
     ResetManifest();
     return;

@@ -40,7 +40,8 @@ class TIStream : public TBaseStream {
 
   void* InternetHandle = nullptr;  // HINTERNET
   void* UrlHandle = nullptr;
-  int64_t Limit = -1;  // negative: no limit
+  uint32_t Status = 0;  // the HTTP status of the answer; 0 for none
+  int64_t Limit = -1;   // negative: no limit
   int64_t Total = 0;
   bool Abandoned = false;
 

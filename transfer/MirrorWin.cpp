@@ -3,6 +3,8 @@
 
 #include "app/Progress.h"
 #include "config/Deployment.h"
+#include "support/Log.h"
+#include "support/TextUtil.h"
 #include "manifest/Manifest.h"
 #include "manifest/Sites.h"
 #include "support/Threads.h"
@@ -26,6 +28,9 @@ TIStream::TIStream(const char* url) : Watch(kMirrorStallMs, kMirrorStallBytes) {
   if (InternetHandle)
     UrlHandle = WinInet.OpenUrl(InternetHandle, url, nullptr, 0,
                                 INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_RELOAD, 0);
+  DWORD status = 0, size = sizeof status;
+  if (UrlHandle && WinInet.QueryInfo(UrlHandle, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr))
+    Status = status;
 }
 
 TIStream::~TIStream() {
@@ -114,18 +119,34 @@ DWORD WINAPI SiteWorker(void* parameter) {
 
 void FetchFromSite(TSiteInfo* site, TFileEntry* entry) {
   char url[kTextCapacity];
-  bool done = false;
+  char status[24];
+  const char* cause = "URL too long";
+  uint32_t started = GetTickCount();
   if (BuildMirrorUrl(site, url, entry)[0]) {
     TIStream source(url);
     // What a file's zlib stream can take at the most: stored blocks add five
     // bytes to each 64 KiB.
     int64_t limit = entry->Size > 0 ? entry->Size : kUnsizedLimit;
     source.Limit = limit + limit / 8 + 65536;
-    if (source.UrlHandle) {
-      TOStream sink(entry);
-      done = InflateStream(source, sink) >= 0 && sink.Commit();
+    TOStream sink(entry);
+    if (!source.UrlHandle) {
+      cause = "no answer";
+    } else if (source.Status != 200) {
+      // Whatever else a site answers is no file: nothing of it is read.
+      TextFromInt(TextCopy(status, "HTTP "), source.Status);
+      cause = status;
+    } else if (InflateStream(source, sink) < 0) {
+      cause = source.Abandoned ? "stalled or too long" : sink.Target && sink.Target->Failure ? sink.Target->Failure
+                                                                                            : "not a whole zlib stream";
+    } else if (!sink.Commit()) {
+      cause = sink.Target && sink.Target->Failure ? sink.Target->Failure : "another size than listed";
+    } else {
+      cause = nullptr;
     }
+    if (sink.Target && sink.Target->ReplacedInUse) LogLine(entry->Name, " was in use: the old file was renamed aside");
+    LogFetch(*entry, site->Url, !cause, cause, started);
   }
+  bool done = !cause;
   TSharedHold hold;
   if (done) {
     entry->State = kDone;

@@ -52,6 +52,10 @@ constexpr int32_t kReplyBroken = -2;
 
 // 0 when connected; nonzero on any failure (ServerSocket stays 0).
 int32_t ConnectServer();
+// The last socket failure in words, for the log: "time-out", "connection
+// refused", "socket error N". The text is the calling thread's until its
+// next call.
+const char* SocketError();
 // Closes the connection, if there is one.
 void DropConnection();
 int32_t SendAll(const void* data, int32_t count);

@@ -4,6 +4,7 @@
 #include "config/Deployment.h"
 #include "config/Settings.h"
 #include "manifest/Manifest.h"
+#include "support/Log.h"
 #include "support/TextUtil.h"
 #include "support/StallWatch.h"
 #include "support/Threads.h"
@@ -17,6 +18,17 @@ constexpr int32_t kPieceSize = 1024;
 // The connection's receives: a server that sends a byte now and then, never
 // silent for long, is left like a silent one.
 TStallWatch Watch(kMirrorStallMs, kMirrorStallBytes);
+}
+
+const char* SocketError() {
+  static __thread char text[32];
+  int error = WSAGetLastError();
+  if (error == WSAETIMEDOUT) return "time-out";
+  if (error == WSAECONNREFUSED) return "connection refused";
+  if (error == WSAECONNRESET) return "connection reset";
+  if (error == 0) return "connection closed";
+  TextFromInt(TextCopy(text, "socket error "), static_cast<uint32_t>(error));
+  return text;
 }
 
 void DropConnection() {
@@ -132,20 +144,34 @@ int32_t RequestChunk(const char* name, int32_t offset) {
 
 void FetchFromServer(TFileEntry* entry) {
   if (!ServerSocket) return;  // nothing to fetch with: the entry stays pending
-  TPartFile file(*entry);
-  int32_t offset = 0;
+  uint32_t started = GetTickCount();
+  // Kept across a dropped connection and across runs: a transfer goes on at
+  // the last whole chunk an earlier attempt received.
+  TPartFile file(*entry, ChunkSize);
+  int32_t offset = file.ResumeAt();
+  if (offset > 0) {
+    char at[16];
+    TextFromInt(at, static_cast<uint32_t>(offset));
+    LogLine("resuming ", entry->Name, " at byte ", at);
+  }
+  const char* cause = nullptr;
   int32_t n;
-  bool whole = true;
   do {
     n = RequestChunk(entry->Name, offset);
     if (n > 0) {
       offset += n;
-      if (!file.Write(ReplyData, n)) whole = false;  // a failed disk, or more than the file may hold
+      if (!file.Write(ReplyData, n)) cause = file.Failure;  // a failed disk, or more than the file may hold
+    } else if (n == kReplyBroken) {
+      cause = SocketError();
     } else if (n < 0) {
-      whole = false;
+      cause = "a reply that did not inflate";
     }
     UpdateProgress(static_cast<int32_t>(TransferStats.BytesDone) + (n > 0 ? n : 0));
-  } while (n >= ChunkSize && whole);
-  if (entry->Size > 0 && offset != entry->Size) whole = false;
-  if (whole && file.Commit(entry->DosTime)) entry->State = kDone;
+  } while (n >= ChunkSize && !cause);
+  entry->Written = offset;
+  if (!cause && entry->Size > 0 && offset != entry->Size) cause = "another size than listed";
+  if (!cause && !file.Commit(entry->DosTime)) cause = file.Failure;
+  if (!cause) entry->State = kDone;
+  if (file.ReplacedInUse) LogLine(entry->Name, " was in use: the old file was renamed aside");
+  LogFetch(*entry, "the server", !cause, cause, started);
 }

@@ -43,6 +43,20 @@ def version(n):
     return files
 
 
+def resumable(got, chunk=262144):
+    """The files in transfer the server path keeps to go on with: each with its
+    record, whole chunks only. Removed from `got`; anything else that ends
+    like a file in transfer stays in it."""
+    kept = []
+    for rel in [r for r in got if r.endswith(PART + PART)]:
+        part = rel[: -len(PART)]
+        if part in got and got[part][0] and len(got[part][0]) % chunk == 0:
+            kept += [part, rel]
+    for rel in kept:
+        got.pop(rel)
+    return kept
+
+
 def installed(inst):
     """The installed tree without the temporary files of a killed run."""
     return {rel: v for rel, v in tree(inst).items() if not rel.endswith(PART)}
@@ -114,8 +128,10 @@ class Update:
     def log(self, name):
         return self.logs / f"{name}.log"
 
-    def start(self, *args, exe=None, env=None, cwd=None):
-        return self.win.start(exe or self.app, [f"dir={winpath(self.inst)}", *args], env=env, cwd=cwd)
+    def start(self, *args, exe=None, env=None, cwd=None, silent=True):
+        # Silent: a faulty run ends with no message box to wait on.
+        quiet = ["silent"] if silent else []
+        return self.win.start(exe or self.app, [f"dir={winpath(self.inst)}", *quiet, *args], env=env, cwd=cwd)
 
     def run(self, *args, exe=None, env=None):
         return self.win.wait(self.start(*args, exe=exe, env=env), DEADLINE)
@@ -194,8 +210,10 @@ def server_fault(*switches, after=None):
 
 
 def broken_on_first_file(u, fault):
-    # The connection is given up at the first file; nothing more is asked.
-    assert requested(fault.server) == [u.order[0]]
+    # The connection is given up at the first file, opened again at most
+    # three times, and breaks there each time; nothing after it is asked.
+    names = requested(fault.server)
+    assert set(names) == {u.order[0]} and 1 <= len(names) <= 4, names
 
 
 def each_file_once(u, fault):
@@ -243,15 +261,16 @@ def close_at_random_byte(seed):
                 at += replies[index][1]
                 index += 1
             cut_file = replies[index][0]
-            assert requested(fault.server) == [name for name, _ in replies[: index + 1]], cut
+            # Up to the break as before; after it, the reconnects ask again.
+            assert requested(fault.server)[: index + 1] == [name for name, _ in replies[: index + 1]], cut
             got = installed(u.inst)
             done = u.order[: u.order.index(cut_file)]
             for name in u.order:
                 rel = name.replace("\\", "/")
                 if name in done:
                     assert got[rel] == u.new[rel], (cut, rel)
-                else:
-                    assert got.get(rel) == u.old.get(rel), (cut, rel)
+                else:  # the reconnects may bring some of the rest
+                    assert got.get(rel) in (u.old.get(rel), u.new.get(rel)), (cut, rel)
         return Fault(lambda: u.start(f"host=127.0.0.1:{server.port}"), server, after)
     return prepare
 
@@ -528,10 +547,13 @@ def test_a_fault_during_an_update_damages_nothing(win, tmp_path, row):
             fault = row.prepare(u, stack)
             before = u.outside()
             proc = fault.start()
-            assert win.wait(proc, DEADLINE) == 0
+            # 1 when files stayed pending (said in a message box, which a run
+            # that is not silent waits on).
+            assert win.wait(proc, DEADLINE) in (0, 1)
             assert u.outside() == before, "something outside the installation changed"
             assert not u.hostile_traces()
             got = tree(u.inst)
+            resumable(got)
             assert not [rel for rel in got if rel.endswith(PART)], "a temporary file was left"
             for rel in fault.own:
                 got.pop(rel, None)
@@ -632,7 +654,8 @@ def test_an_update_killed_at_random_moments_leaves_old_or_new_files(win, tmp_pat
                 killed += 1
             got = tree(inst)
             parts = [rel for rel in got if rel.endswith(PART)]
-            assert {rel[: -len(PART)] for rel in parts} <= set(new), parts
+            # A file in transfer, and the record of a resumable one beside it.
+            assert {rel.replace(PART, "") for rel in parts} <= set(new), parts
             for rel in parts:
                 got.pop(rel)
             assert set(got) == set(new), (i, moment)
@@ -669,10 +692,11 @@ def test_closing_the_window_mid_download_starts_the_client_and_ends(win, tmp_pat
                 return list(u.inst.rglob("*" + PART))
         # The client by a path relative to the current folder: the whole command
         # line must stay within its 259 characters.
-        proc = u.start(f"host=127.0.0.1:{server.port}", "next", "client\\Corvane.exe", env=env, cwd=tmp_path)
+        proc = u.start(f"host=127.0.0.1:{server.port}", "next", "client\\Corvane.exe", env=env, cwd=tmp_path,
+                       silent=False)
         assert wait_for(downloading, 60)
         assert win.probe("close", "CN")
-        assert win.wait(proc, 20) == 0
+        assert win.wait(proc, 20) == 1  # the pass did not complete
         assert wait_for(lambda: client_log.exists() and client_log.read_text().strip(), 20)
         assert "Corvane.exe" in client_log.read_text()
         got = tree(u.inst)

@@ -1,0 +1,246 @@
+"""Updates as people run them: a client that is running, a connection that
+drops, a run that did not finish, nobody watching. A helper holds a file the
+way the loader holds a running program's file (sharing read and delete, and
+mapped), or locked (sharing nothing)."""
+import re
+import socket
+
+import pytest
+
+from servers import FileServer, make_tree, pattern, publish, tree
+from faultmirror import FaultMirror
+from winenv import BIN, copy_program, kill, wait_for, winpath
+
+CHUNK = 262144
+INCOMPLETE_1 = "Installation incomplete: 1 file(s) could not be downloaded."
+
+
+def version(n):
+    return {
+        "Corvane.exe": pattern(60000, 10 + n),
+        "Bin/core.dll": pattern(3 * CHUNK - 1000, 20 + n),  # three chunks
+        "readme.txt": f"version {n}\r\n".encode() * 40,
+    }
+
+
+class Run:
+    def __init__(self, win, tmp):
+        self.win, self.tmp = win, tmp
+        self.app = copy_program(tmp / "a")
+        self.inst = tmp / "i"
+        self.log_file = tmp / "run.log"
+
+    def publish(self, n, name=None, *extra):
+        name = name or f"v{n}"
+        src = make_tree(self.tmp / f"src-{name}", version(n), shift=60 * n)
+        publish(src, self.tmp / f"pub-{name}", None, *extra)
+        return src, self.tmp / f"pub-{name}"
+
+    def start(self, *args):
+        # In the test's folder, with the folder and the log named relative to
+        # it: the command line holds 259 characters.
+        return self.win.start(self.app, ["dir=i", *args], cwd=self.tmp)
+
+    def run(self, *args, timeout=120):
+        return self.win.wait(self.start(*args), timeout)
+
+    def log(self):
+        return self.log_file.read_text(errors="replace") if self.log_file.exists() else ""
+
+
+@pytest.fixture
+def run(win, tmp_path):
+    return Run(win, tmp_path)
+
+
+class Holder:
+    """hold.exe on a file until stopped."""
+
+    def __init__(self, win, path, mode, tmp):
+        self.stop_file = tmp / f"stop-{mode}"
+        self.proc = win.start(BIN / "hold.exe", [winpath(path), mode, winpath(self.stop_file)], log=tmp / f"{mode}.out")
+        assert wait_for(lambda: (tmp / f"{mode}.out").exists() and "held" in (tmp / f"{mode}.out").read_text(), 30)
+        self.win = win
+
+    def stop(self):
+        self.stop_file.write_text("stop")
+        self.win.wait(self.proc, 30)
+
+
+def asides(inst):
+    return sorted(p.name for p in inst.iterdir() if re.fullmatch(r"~old[0-9a-f]{8}\.~tv", p.name))
+
+
+# -- files in use -------------------------------------------------------------
+
+def test_a_running_client_is_updated_and_its_old_file_goes_at_the_next_run(run):
+    src1, pub1 = run.publish(1)
+    with FileServer(pub1) as server:
+        assert run.run(f"host=127.0.0.1:{server.port}") == 0
+    holder = Holder(run.win, run.inst / "Corvane.exe", "loader", run.tmp)
+    try:
+        src2, pub2 = run.publish(2)
+        with FileServer(pub2) as server:
+            assert run.run(f"host=127.0.0.1:{server.port}", "log=run.log") == 0
+        assert tree(run.inst, skip=set(asides(run.inst))) == tree(src2)
+        assert len(asides(run.inst)) == 1  # the running program's file, renamed aside
+        assert "Corvane.exe was in use" in run.log()
+    finally:
+        holder.stop()
+    with FileServer(pub2) as server:
+        assert run.run(f"host=127.0.0.1:{server.port}") == 0
+    assert asides(run.inst) == []
+    assert tree(run.inst) == tree(src2)
+
+
+def test_a_locked_file_stays_pending_is_reported_and_the_exit_code_is_1(run):
+    src1, pub1 = run.publish(1)
+    with FileServer(pub1) as server:
+        assert run.run(f"host=127.0.0.1:{server.port}") == 0
+    holder = Holder(run.win, run.inst / "readme.txt", "locked", run.tmp)
+    try:
+        src2, pub2 = run.publish(2)
+        with FileServer(pub2) as server:
+            proc = run.start(f"host=127.0.0.1:{server.port}", "log=run.log")
+            box = run.win.probe("shown", "#32770")
+            assert box and INCOMPLETE_1 in box.texts, box
+            assert run.win.probe("press", "#32770")
+            assert run.win.wait(proc, 60) == 1
+    finally:
+        holder.stop()
+    installed = tree(run.inst)
+    assert installed["readme.txt"] == tree(src1)["readme.txt"]  # neither lost nor half replaced
+    assert installed["Corvane.exe"] == tree(src2)["Corvane.exe"]
+    assert asides(run.inst) == []
+    assert re.search(r"failed readme\.txt from the server: in use", run.log())
+    assert "end: exit code 1" in run.log()
+
+
+# -- resuming and reconnecting --------------------------------------------------
+
+def chunk_requests(server, name):
+    return [int(r.split(";")[1]) for r in server.requests() if r.startswith(name + ";")]
+
+
+def test_a_connection_dropped_mid_file_resumes_at_the_last_whole_chunk(run):
+    src, pub = run.publish(1)
+    # The connection closes once 1.5 chunks of the file went out, once.
+    with FileServer(pub, "--mode", "scrambled", "--close-after", str(CHUNK * 3 // 2), "--fault-file",
+                    "Bin\\core.dll", "--fault-once", log=run.tmp / "requests.log") as server:
+        assert run.run(f"host=127.0.0.1:{server.port}", "log=run.log") == 0
+        offsets = chunk_requests(server, "Bin\\core.dll")
+    assert offsets == [0, CHUNK, CHUNK, 2 * CHUNK]
+    assert tree(run.inst) == tree(src)
+    assert f"resuming Bin\\core.dll at byte {CHUNK}" in run.log()
+    assert "reconnect 1 to 127.0.0.1: connected" in run.log()
+
+
+def test_a_file_in_transfer_from_another_version_is_started_afresh(run):
+    src1, pub1 = run.publish(1)
+    src2, pub2 = run.publish(2)
+    # What a killed run of version 1 would leave: one whole chunk and its record.
+    (run.inst / "Bin").mkdir(parents=True)
+    (run.inst / "Bin" / "core.dll.~tv").write_bytes(version(1)["Bin/core.dll"][:CHUNK])
+    line = [l for l in (pub1 / "files.ver").read_text().splitlines() if l.startswith("Bin\\core.dll=")][0]
+    (run.inst / "Bin" / "core.dll.~tv.~tv").write_text(line.split("=", 1)[1].replace(",sha256=", ",") + "\r\n")
+    with FileServer(pub2, log=run.tmp / "requests.log") as server:
+        assert run.run(f"host=127.0.0.1:{server.port}") == 0
+        assert chunk_requests(server, "Bin\\core.dll") == [0, CHUNK, 2 * CHUNK]
+    assert tree(run.inst) == tree(src2)
+
+
+def test_a_run_killed_after_a_drop_is_resumed_by_the_next_run(run):
+    src, pub = run.publish(1)
+    with FileServer(pub, "--mode", "scrambled", "--close-after", str(CHUNK * 2 + 100), "--fault-file",
+                    "Bin\\core.dll", "--fault-once") as server:
+        proc = run.start(f"host=127.0.0.1:{server.port}", "silent", "log=run.log")
+        # Killed while it waits to reconnect: the two whole chunks stay.
+        assert wait_for(lambda: "failed Bin\\core.dll from the server" in run.log(), 60)
+        kill(proc)
+    assert (run.inst / "Bin" / "core.dll.~tv").stat().st_size == 2 * CHUNK
+    with FileServer(pub, log=run.tmp / "requests.log") as server:
+        assert run.run(f"host=127.0.0.1:{server.port}", "silent") == 0
+        assert chunk_requests(server, "Bin\\core.dll") == [2 * CHUNK]
+    assert tree(run.inst) == tree(src)
+
+
+def test_a_server_that_drops_twice_then_works_completes_the_run(run):
+    src, pub = run.publish(1)
+    with FileServer(pub, "--close-after", "1000", "--fault-file", "readme.txt", "--fault-times", "2",
+                    log=run.tmp / "requests.log") as server:
+        assert run.run(f"host=127.0.0.1:{server.port}", "silent") == 0
+    assert tree(run.inst) == tree(src)
+
+
+def test_a_server_gone_for_good_ends_with_the_message_and_exit_code_1(run):
+    src, pub = run.publish(1)
+    server = FileServer(pub, "--stall", "60", "--fault-file", "Bin\\core.dll", log=run.tmp / "requests.log")
+    proc = run.start(f"host=127.0.0.1:{server.port}")
+    # Gone in the middle of the first file: every reconnect is refused.
+    assert wait_for(lambda: any(r.startswith("Bin\\core.dll") for r in server.requests()), 30)
+    server.stop()
+    box = run.win.probe("shown", "#32770", timeout_ms=40000)
+    assert box and any(t.startswith("Installation incomplete: ") for t in box.texts), box
+    assert run.win.probe("press", "#32770")
+    assert run.win.wait(proc, 30) == 1
+
+
+# -- nobody watching ---------------------------------------------------------------
+
+def test_silent_shows_no_window_and_tells_each_outcome_by_its_exit_code(run):
+    src, pub = run.publish(1)
+    closed = socket_port()
+    with FileServer(pub) as server:
+        proc = run.start(f"host=127.0.0.1:{server.port}", "silent")
+        assert run.win.probe("shown", "CN", timeout_ms=3000) is None
+        assert run.win.wait(proc, 60) == 0
+    assert tree(run.inst) == tree(src)
+    # Server unavailable: no message box either.
+    proc = run.start(f"host=127.0.0.1:{closed}", "silent")
+    assert run.win.probe("shown", "#32770", timeout_ms=3000) is None
+    assert run.win.wait(proc, 30) == 2
+    # Files that cannot be fetched.
+    (pub / "readme.txt").unlink()
+    src2, pub2 = run.publish(2)
+    (pub2 / "readme.txt").unlink()
+    with FileServer(pub2) as server:
+        assert run.run(f"host=127.0.0.1:{server.port}", "silent") == 1
+
+
+def socket_port():
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+def test_the_log_tells_a_run_with_a_mirror_failure_a_hash_mismatch_and_a_resumed_file(run):
+    src, pub = run.publish(1, "v1", "--mirror", str(run.tmp / "mirror"))
+    mirror = run.tmp / "mirror"
+    # The server's copy of the readme is spoiled (its hash no longer matches).
+    spoiled = bytearray((pub / "readme.txt").read_bytes())
+    spoiled[3] ^= 1
+    (pub / "readme.txt").write_bytes(bytes(spoiled))
+    with FaultMirror(mirror, "404", "*readme.txt") as site, \
+            FileServer(pub, "--mode", "scrambled", "--close-after", str(CHUNK * 3 // 2), "--fault-file",
+                       "Bin\\core.dll", "--fault-once") as server:
+        # The mirror has no core.dll either: it comes from the server, resumed.
+        for p in mirror.rglob("*Bin_core.dll"):
+            p.unlink()
+        assert run.run(f"web:{site.url}", f"host=127.0.0.1:{server.port}", "log=run.log",
+                       "silent") == 1
+    log = run.log()
+    assert re.search(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}Z start: settings from the command line", log, re.M)
+    assert re.search(r"file list from the server, serial none", log)
+    assert re.search(rf"failed readme\.txt from {re.escape(site.url)}: HTTP 404", log)
+    assert re.search(r"failed Bin\\core\.dll from .*: HTTP 404", log)
+    assert re.search(r"fetched Corvane\.exe from .*: 60000 bytes in \d+ ms", log)
+    assert re.search(r"failed readme\.txt from the server: hash mismatch", log)
+    assert f"resuming Bin\\core.dll at byte {CHUNK}" in log
+    assert re.search(r"fetched Bin\\core\.dll from the server: \d+ bytes", log)
+    assert INCOMPLETE_1 in log
+    assert log.rstrip().endswith("end: exit code 1")
+    # Appended to, never replaced.
+    assert run.run("silent", "log=run.log") in (0, 1)
+    assert run.log().startswith(log)
