@@ -3,11 +3,10 @@ drops, a run that did not finish, nobody watching. A helper holds a file the
 way the loader holds a running program's file (sharing read and delete, and
 mapped), or locked (sharing nothing)."""
 import re
-import socket
 
 import pytest
 
-from servers import FileServer, make_tree, pattern, publish, tree
+from servers import FileServer, free_port, make_tree, pattern, publish, tree
 from faultmirror import FaultMirror
 from winenv import BIN, copy_program, kill, wait_for, winpath
 
@@ -47,6 +46,13 @@ class Run:
     def log(self):
         return self.log_file.read_text(errors="replace") if self.log_file.exists() else ""
 
+    def install(self, n):
+        """Version n, installed from the server; (its files, its published folder)."""
+        src, pub = self.publish(n)
+        with FileServer(pub) as server:
+            assert self.run(f"host=127.0.0.1:{server.port}") == 0
+        return src, pub
+
 
 @pytest.fixture
 def run(win, tmp_path):
@@ -74,9 +80,7 @@ def asides(inst):
 # -- files in use -------------------------------------------------------------
 
 def test_a_running_client_is_updated_and_its_old_file_goes_at_the_next_run(run):
-    src1, pub1 = run.publish(1)
-    with FileServer(pub1) as server:
-        assert run.run(f"host=127.0.0.1:{server.port}") == 0
+    run.install(1)
     holder = Holder(run.win, run.inst / "Corvane.exe", "loader", run.tmp)
     try:
         src2, pub2 = run.publish(2)
@@ -94,9 +98,7 @@ def test_a_running_client_is_updated_and_its_old_file_goes_at_the_next_run(run):
 
 
 def test_a_locked_file_stays_pending_is_reported_and_the_exit_code_is_1(run):
-    src1, pub1 = run.publish(1)
-    with FileServer(pub1) as server:
-        assert run.run(f"host=127.0.0.1:{server.port}") == 0
+    src1, _ = run.install(1)
     holder = Holder(run.win, run.inst / "readme.txt", "locked", run.tmp)
     try:
         src2, pub2 = run.publish(2)
@@ -189,7 +191,7 @@ def test_a_server_gone_for_good_ends_with_the_message_and_exit_code_1(run):
 
 def test_silent_shows_no_window_and_tells_each_outcome_by_its_exit_code(run):
     src, pub = run.publish(1)
-    closed = socket_port()
+    closed = free_port()  # nothing listens there
     with FileServer(pub) as server:
         proc = run.start(f"host=127.0.0.1:{server.port}", "silent")
         assert run.win.probe("shown", "CN", timeout_ms=3000) is None
@@ -205,14 +207,6 @@ def test_silent_shows_no_window_and_tells_each_outcome_by_its_exit_code(run):
     (pub2 / "readme.txt").unlink()
     with FileServer(pub2) as server:
         assert run.run(f"host=127.0.0.1:{server.port}", "silent") == 1
-
-
-def socket_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
 
 
 def test_the_log_tells_a_run_with_a_mirror_failure_a_hash_mismatch_and_a_resumed_file(run):

@@ -32,7 +32,9 @@ bool Climbs(const char* name) {
   }
 }
 
-bool SomeUpToDate(const char* path, int32_t size, uint32_t, const uint8_t*) { return (path[0] + size) % 3 == 0; }
+bool SomeUpToDate(const char* path, int32_t size, uint32_t, const uint8_t*) {
+  return (static_cast<uint32_t>(path[0]) + static_cast<uint32_t>(size)) % 3 == 0;
+}
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
