@@ -88,7 +88,10 @@ void InitSession() {
 
 void RunSession() {
   int32_t count = ParseCommandLine();
-  if (count <= 1) LoadBuiltInSettings();
+  // silent and log= alone leave a copy configured by its resource or its name.
+  if (count - (Settings.Silent ? 1 : 0) - (Settings.LogPath[0] ? 1 : 0) <= 1) LoadBuiltInSettings();
+  // Nobody watching: no system box for a drive without its medium either.
+  if (Settings.Silent) SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
   ExpandInstallDir();
   if (Settings.LogPath[0] && OpenLog(Settings.LogPath))
     LogLine("start: settings from ", SettingsSource(count), "; folder ", Settings.InstallDir);
@@ -129,8 +132,8 @@ DWORD WINAPI WorkerPass(void*) {
     if (ManifestVerdict == kManifestNoSerial) why = "Update Refused: the installed file list's serial cannot be read.";
     LogLine(why);
     exitCode = kExitRefused;
+    InterlockedExchange(&passCompleted, 1);  // a window closed meanwhile does not change the outcome
     Tell(why, 0);
-    InterlockedExchange(&passCompleted, 1);
     if (MainWnd && !Settings.Silent) PostMessageA(MainWnd, WM_DESTROY, 0, 0);
     return 0;
   }
@@ -159,7 +162,7 @@ DWORD WINAPI WorkerPass(void*) {
   CheckStop();
   TransferStats.Phase = kPhaseFinalizing;
   UpdateProgress(-1);
-  if (Settings.ShortcutsEnabled) {
+  if (Settings.ShortcutsEnabled && PlainFolders(Settings.InstallDir)) {
     HRESULT com = CoInitialize(nullptr);
     CreateShortcuts();
     if (com == S_OK || com == S_FALSE) CoUninitialize();
@@ -167,6 +170,8 @@ DWORD WINAPI WorkerPass(void*) {
   int32_t pending = 0;
   for (int32_t i = 0; i < FileCount; ++i)
     if (FileTable[i].State != kDone) ++pending;
+  // A source was named but gave no list: nothing is known to be complete.
+  if (!ManifestFound && (Settings.ManifestUrl[0] || Settings.Host[0])) exitCode = kExitIncomplete;
   if (pending > 0) {
     // Said, not hidden: the user, and whatever ran the program, learn it.
     char text[96];
@@ -204,8 +209,16 @@ void DoneSession() {
   // The run-after command is read once the worker can no longer change it.
   // "link" that no shortcut replaced names no program of ours: the shell
   // would look for one beside the setup program and on the path.
-  if (ended && Settings.RunAfter[0] && !TextEquals(Settings.RunAfter, "link") && InstallationVerified())
-    ShellExecuteA(nullptr, "open", Settings.RunAfter, nullptr, nullptr, SW_SHOWNORMAL);
+  if (ended && Settings.RunAfter[0] && !TextEquals(Settings.RunAfter, "link") && InstallationVerified()) {
+    // Silent, a program that cannot be started shows no box either.
+    SHELLEXECUTEINFOA run = {};
+    run.cbSize = sizeof run;
+    run.fMask = Settings.Silent ? SEE_MASK_FLAG_NO_UI : 0;
+    run.lpVerb = "open";
+    run.lpFile = Settings.RunAfter;
+    run.nShow = SW_SHOWNORMAL;
+    ShellExecuteExA(&run);
+  }
   char code[16];
   TextFromInt(code, static_cast<uint32_t>(SessionExitCode()));
   LogLine("end: exit code ", code);

@@ -28,7 +28,7 @@ bool FoldersArePlain(const char* path, TAttributesOf attributesOf) {
     if (separators < 2) return true;  // a share's root: nothing below it
   }
   for (; i < n; ++i) {
-    if (path[i] != '\\') continue;
+    if (path[i] != '\\' && path[i] != '/') continue;  // Windows takes either
     TextCopyCount(folder, path, i);
     uint32_t attributes = attributesOf(folder);
     if (attributes == kMissing) return true;  // made later, by the program, plain

@@ -44,7 +44,14 @@ void ExpandInstallDir() {
 }
 
 namespace {
-uint32_t SystemAttributes(const char* path) { return GetFileAttributesA(path); }
+// Only a folder that is not there is missing: one that cannot be looked at
+// counts as no plain folder.
+uint32_t SystemAttributes(const char* path) {
+  DWORD attributes = GetFileAttributesA(path);
+  if (attributes != INVALID_FILE_ATTRIBUTES) return attributes;
+  DWORD error = GetLastError();
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? kMissing : 0;
+}
 }  // namespace
 
 bool PlainFolders(const char* path) { return FoldersArePlain(path, SystemAttributes); }

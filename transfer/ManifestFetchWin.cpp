@@ -38,6 +38,7 @@ void LoadManifest() {
   if (n < 0) n = 0;
   char* text = reinterpret_cast<char*>(ReplyData);
   ManifestFound = n > 0;
+  if (!ManifestFound) LogLine("no file list could be read");
   uint64_t serial = 0;
   ManifestVerdict = ManifestFound ? CheckManifest(text, &n, &serial) : kManifestUnsigned;
   char number[24] = "none";

@@ -99,8 +99,9 @@ TPartFile::TPartFile(const TFileEntry& entry, int32_t chunk)
   if (Failed) return;
   char identity[160];
   IdentityText(identity, entry);
-  // The record needs room for its own suffix, or the file is not kept.
-  Resumable = TextLength(Part) <= kTextCapacity - 1 - kPartSuffixLength;
+  // Only what a hash checks at the end is gone on with (a part of another
+  // version would otherwise pass), and the record needs room for its suffix.
+  Resumable = Hashed && TextLength(Part) <= kTextCapacity - 1 - kPartSuffixLength;
   if (Resumable) {
     TextJoin(Identity, Part, kPartSuffix, nullptr);
     if (Reopen(chunk, identity)) return;
@@ -224,6 +225,9 @@ bool TPartFile::Commit(uint32_t dosTime) {
 // new file is at the target at every moment but between the two moves, and a
 // second move that fails puts the old one back.
 bool TPartFile::ReplaceInUse() {
+  // Only a file is renamed aside: a folder in the target's place is refused too.
+  DWORD attributes = GetFileAttributesA(Target);
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
   char aside[kTextCapacity + 32];
   uint8_t random[4];
   if (!RandomBytes(random, sizeof random) ||
@@ -265,9 +269,13 @@ void RemoveAsideFiles() {
   TFindFile found(pattern);
   if (!found.Found()) return;
   do {
-    if (found.Data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    // The long name itself: a pattern also matches short names.
+    const char* name = found.Data.cFileName;
+    if ((found.Data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || TextLength(name) != 4 + 8 + kPartSuffixLength ||
+        !TextStartsWith(name, kAsidePrefix))
+      continue;
     char path[2 * kTextCapacity];
-    TextJoin(path, Settings.InstallDir, found.Data.cFileName, nullptr);
+    TextJoin(path, Settings.InstallDir, name, nullptr);
     DeleteFileA(path);
   } while (found.Next());
 }

@@ -297,5 +297,7 @@ def test_a_drive_root_is_never_emptied(win, tmp_path, spare_drive, args):
     before = tree(root)
     # The mapping works: the program sees the folder as the drive's root.
     assert win.run("cmd", ["/c", "dir", drive + "\\a.txt"], timeout=60).returncode == 0
-    assert win.run(root / "Tovimar.exe", [a.format(d=drive) for a in args], timeout=60).returncode == 0
+    # Refused: the uninstall removed nothing (4), or, as a first stage in the
+    # root, was handed on to nothing (0).
+    assert win.run(root / "Tovimar.exe", [a.format(d=drive) for a in args], timeout=60).returncode in (0, 4)
     assert not wait_for(lambda: tree(root) != before or not (outside / "listed.lnk").exists(), 1.0)

@@ -60,7 +60,7 @@ def test_an_unreachable_server_shows_only_the_message_box(win, tmp_path):
     status = win.probe("find", "CN", timeout_ms=100)
     assert status is None or not status.visible
     assert win.probe("press", "#32770")
-    assert win.wait(proc, 30) == 0
+    assert win.wait(proc, 30) == 2  # the exit code of "Server Unavailable"
     assert not log.exists()
     assert not (tmp_path / "inst").exists()
 
@@ -70,9 +70,13 @@ def test_a_local_manifest_pass_runs_to_its_end(win, tmp_path):
     (tmp_path / "app" / "Tovimar.ver").write_bytes(b"[CLIENT]\r\nBin\\a.dll=10,976180160\r\n")
     target = tmp_path / "new folder" / "inst"
     proc = win.start(exe, [f"dir={winpath(target)}"])
-    assert win.wait(proc, 60) == 0
+    # No server: the file stays pending, nothing is made, and the user is told.
+    box = win.probe("shown", "#32770")
+    assert box and "Installation incomplete: 1 file(s) could not be downloaded." in box.texts, box
+    assert win.probe("press", "#32770")
+    assert win.wait(proc, 60) == 1
     assert target.is_dir()
-    assert not (target / "Bin").exists()  # no server: the file stays pending, nothing is made
+    assert not (target / "Bin").exists()
 
 
 # The shipped 32-bit program is inspected on every machine, also where only

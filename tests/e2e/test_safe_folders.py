@@ -57,13 +57,15 @@ def shortcuts():
 
 # -- links in place of folders ------------------------------------------------------
 
-def test_an_installation_folder_that_is_a_link_is_not_written_through(win, tmp_path):
+def test_an_installation_folder_that_is_a_link_is_not_written_through(win, tmp_path, shortcuts):
     victim = tmp_path / "other program"
     make_tree(victim, {"its.dll": b"keep"})
     inst = tmp_path / "inst"
     inst.symlink_to(victim, target_is_directory=True)
-    install(win, tmp_path, inst, "silent", code=1)  # every file stays pending
+    install(win, tmp_path, inst, "silent", "kvo:ON", code=1)  # every file stays pending
+    # Neither the files nor the shortcut list and the uninstaller copy.
     assert sorted(tree(victim)) == ["its.dll"]
+    assert not any(p.exists() for p in shortcuts)
     assert (victim / "its.dll").read_bytes() == b"keep"
 
 

@@ -93,6 +93,8 @@ TEST_CASE("only plain folders are walked through") {
     {{{"\\\\h\\s\\A", link}}, "\\\\h\\s\\A\\f", false},
     {{{"\\\\h\\s\\A", dir}}, "\\\\h\\s\\A\\f", true},
     {{}, "\\\\h\\s", true},
+    {{{"C:\\A", dir}, {"C:\\A/B", link}}, "C:\\A/B/f.txt", false},  // '/' separates as well
+    {{{"C:\\A", dir}, {"C:\\A\\B", 0}}, "C:\\A\\B\\f.txt", false},  // attributes that could not be read
   };
   for (auto& c : cases) {
     CAPTURE(c.path);
