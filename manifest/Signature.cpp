@@ -47,6 +47,18 @@ int32_t PreviousLine(const char* text, int32_t next, int32_t* end) {
 
 }  // namespace
 
+char* SerialText(char* out, uint64_t serial) {
+  char digits[24];
+  char* p = digits + sizeof digits - 1;
+  *p = 0;
+  do {
+    *--p = static_cast<char>('0' + serial % 10);
+    serial /= 10;
+  } while (serial > 0);
+  TextCopy(out, p);
+  return out;
+}
+
 int32_t ParseKeyList(const char* text, TPublicKey* keys, int32_t capacity) {
   int32_t count = 0;
   const char* p = text;

@@ -31,6 +31,8 @@ struct TSignatureBlock {
 // then "signature=id:base64" as the last line (its CR LF, if any, ends the
 // text). False when it is not there whole.
 bool FindSignatureBlock(const char* text, int32_t n, TSignatureBlock& block);
+// A serial in decimal into out (of kSerialDigits + 2 at least). Returns out.
+char* SerialText(char* out, uint64_t serial);
 
 // Win32 side.
 

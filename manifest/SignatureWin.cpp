@@ -79,17 +79,11 @@ void KeepSerial(uint64_t serial) {
   char path[kTextCapacity + 32];
   char part[kTextCapacity + 32];
   TextJoin(part, MakeInstallPath(path, kSerialFileName), kPartSuffix, nullptr);
-  char digits[kSerialDigits + 1];
-  char* end = digits + kSerialDigits;
-  *end = 0;
-  char* p = end;
-  do {
-    *--p = static_cast<char>('0' + serial % 10);
-    serial /= 10;
-  } while (serial > 0 && p > digits);
+  char digits[kSerialDigits + 2];
+  int32_t length = TextLength(SerialText(digits, serial));
   {
     TSimpleFile file(part, true);
-    if (!file.IsOpen() || file.Write(p, static_cast<int32_t>(end - p)) != end - p) return;
+    if (!file.IsOpen() || file.Write(digits, length) != length) return;
     FlushFileBuffers(file.Handle);
   }
   // Replaced whole or not at all.

@@ -42,16 +42,7 @@ void LoadManifest() {
   uint64_t serial = 0;
   ManifestVerdict = ManifestFound ? CheckManifest(text, &n, &serial) : kManifestUnsigned;
   char number[24] = "none";
-  if (ManifestVerdict == kManifestSigned) {
-    char* p = number + 20;
-    *p = 0;
-    uint64_t v = serial;
-    do {
-      *--p = static_cast<char>('0' + v % 10);
-      v /= 10;
-    } while (v > 0);
-    TextCopy(number, p);
-  }
+  if (ManifestVerdict == kManifestSigned) SerialText(number, serial);
   LogLine("file list from ", ManifestFound ? source : "nowhere", ManifestVerdict == kManifestSigned ? ", signed, serial "
                                                                                                  : ", serial ",
           number);
