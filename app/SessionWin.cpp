@@ -172,6 +172,8 @@ DWORD WINAPI WorkerPass(void*) {
     if (FileTable[i].State != kDone) ++pending;
   // A source was named but gave no list: nothing is known to be complete.
   if (!ManifestFound && (Settings.ManifestUrl[0] || Settings.Host[0])) exitCode = kExitIncomplete;
+  // Files past a cut may never have been looked at.
+  if (ManifestCut && !ManifestRefused()) exitCode = kExitIncomplete;
   if (pending > 0) {
     // Said, not hidden: the user, and whatever ran the program, learn it.
     char text[96];

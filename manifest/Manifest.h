@@ -25,8 +25,10 @@ struct TFileEntry {
 extern TFileEntry* FileTable;
 extern int32_t FileCount;
 
-// The largest manifest text taken from a URL or a file.
-constexpr int32_t kManifestLimit = 100000;
+// The largest manifest text taken from a URL or a file: as much as one
+// server reply holds. A read asks for one byte more to tell a longer text,
+// which is cut here; the buffer has room for that byte and a terminator.
+constexpr int32_t kManifestLimit = 256 * 1024;
 
 // SectionOf's results; Settings.IncludeSections has one bit for each.
 constexpr int32_t kSectionNone = 0;  // lines before any header or under an unknown one
@@ -66,8 +68,8 @@ bool ParseFileFields(const char* line, int32_t& nameLength, int32_t& size, uint3
 int32_t SumWritten();
 
 // Win32 side.
-// One read of at most kManifestLimit bytes; 0 when the file cannot be opened,
-// -1 when the read fails.
+// One read of at most kManifestLimit + 1 bytes; 0 when the file cannot be
+// opened, -1 when the read fails.
 int32_t ReadFileText(const char* path, void* buffer);
 // By size and time; with Settings.VerifyFiles and a hash, by the content's
 // SHA-256 instead.

@@ -10,7 +10,7 @@
 int32_t ReadFileText(const char* path, void* buffer) {
   TSimpleFile file(path, false);
   if (!file.IsOpen()) return 0;
-  return file.Read(buffer, kManifestLimit);
+  return file.Read(buffer, kManifestLimit + 1);
 }
 
 bool IsUpToDate(const char* path, int32_t size, uint32_t dosTime, const uint8_t* sha256) {

@@ -35,7 +35,7 @@ DEFAULT_SECTION = "CLIENT"
 SITES_SECTION = "SITES"
 MAX_NAME = 63                   # longest name the client keeps
 MAX_SIZE = 0x7FFFFFFF           # sizes are signed 32-bit on the client
-MAX_MANIFEST = 100000           # the client reads at most this much manifest text
+MAX_MANIFEST = 256 * 1024 - 1   # the longest list every source gives the client whole
 MIRROR_LEVEL = 6
 LINE_ENDS = {"crlf": "\r\n", "lf": "\n"}
 

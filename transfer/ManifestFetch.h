@@ -10,6 +10,8 @@
 extern TManifestVerdict ManifestVerdict;
 // A manifest text arrived (an empty source gives none).
 extern bool ManifestFound;
+// The text filled what one read takes: its end may be missing.
+extern bool ManifestCut;
 
 // Reads, checks and parses the manifest: FileTable, the total and the sites.
 void LoadManifest();

@@ -9,12 +9,16 @@
 
 TManifestVerdict ManifestVerdict;
 bool ManifestFound;
+bool ManifestCut;
+
+// The read, the one byte that tells a longer text and the terminator fit.
+static_assert(kManifestLimit + 2 <= kReceiveCapacity, "the manifest read outgrows the transfer buffer");
 
 int32_t ReadUrlManifest() {
   ReplyData = InflateBuffer;
   TIStream stream(Settings.ManifestUrl);
   if (!stream.UrlHandle || stream.Status != 200) return 0;
-  return stream.Read(InflateBuffer, kManifestLimit);
+  return stream.Read(InflateBuffer, kManifestLimit + 1);
 }
 
 int32_t ReadLocalManifest() {
@@ -30,12 +34,18 @@ int32_t ReadLocalManifest() {
 void LoadManifest() {
   int32_t n = Settings.ManifestUrl[0] ? ReadUrlManifest() : ReadLocalManifest();
   const char* source = Settings.ManifestUrl[0] ? Settings.ManifestUrl : "the file beside the program";
+  // A text past the limit, or a full reply, may have lost its tail: what it
+  // lists is installed, but the run is not complete.
+  ManifestCut = n > kManifestLimit;
+  if (n > kManifestLimit) n = kManifestLimit;
   if (n == 0) {
     n = RequestChunk("files.ver", 0);
     source = "the server";
+    ManifestCut = n >= ChunkSize;
   }
   if (n > ChunkSize) n = ChunkSize;  // the terminator must stay inside the buffer
   if (n < 0) n = 0;
+  if (ManifestCut) LogLine("the file list may be longer than can be read: its end is not used");
   char* text = reinterpret_cast<char*>(ReplyData);
   ManifestFound = n > 0;
   if (!ManifestFound) LogLine("no file list could be read");

@@ -85,12 +85,12 @@ TEST_CASE("without a manifest and without a server nothing is selected") {
   CHECK(FileTable == nullptr);
 }
 
-TEST_CASE("a manifest file is read up to 100000 bytes") {
+TEST_CASE("a manifest file is read up to 256 KiB, and a longer one is known as cut") {
   Buffers buffers;
   std::string app = FreshFolder("bigver");
-  // 12-byte lines after a 10-byte header: the cut leaves 6 bytes of line 8332.
+  // 12-byte lines after a 10-byte header: the cut leaves 6 bytes of line 21845.
   std::string text = "[CLIENT]\r\n";
-  for (int i = 0; i < 9000; ++i) {
+  for (int i = 0; i < 23000; ++i) {
     char line[32];
     snprintf(line, sizeof line, "f%05d=1,1\r\n", i);
     text += line;
@@ -99,8 +99,15 @@ TEST_CASE("a manifest file is read up to 100000 bytes") {
   ResetSettings();
   ParseCommandText(("\"" + app + "Big.exe\" dir=C:\\nowhere-big\\").c_str());
   LoadManifest();
-  REQUIRE(FileCount == 8333);
-  CHECK(std::string(FileTable[8332].Name) == "f08332");
-  CHECK(FileTable[8332].Size == 0);
+  CHECK(ManifestCut);
+  REQUIRE(FileCount == 21845);
+  CHECK(std::string(FileTable[21844].Name) == "f21844");
+  CHECK(FileTable[21844].Size == 0);
+  ResetManifest();
+
+  // Exactly the limit is whole.
+  WriteAll(app + "Big.ver", text.substr(0, 256 * 1024));
+  LoadManifest();
+  CHECK_FALSE(ManifestCut);
   ResetManifest();
 }
