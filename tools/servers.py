@@ -51,6 +51,22 @@ class Service:
     def __exit__(self, *exc):
         self.stop()
 
+    def start(self, cmd, what, timeout=20):
+        """Starts a tool that prints "PORT n" once it listens; sets .port."""
+        self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                     start_new_session=True, text=True)
+        self.port = None
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            line = self.proc.stdout.readline()
+            if line.startswith("PORT "):
+                self.port = int(line.split()[1])
+                return
+            if not line and self.proc.poll() is not None:
+                break
+        self.stop()
+        raise RuntimeError(f"{what} did not start")
+
 
 class FileServer(Service):
     """tools/fileserver.py over a published folder; extra are its switches."""
@@ -60,24 +76,21 @@ class FileServer(Service):
         cmd = [PY, str(TOOLS / "fileserver.py"), "--root", str(root), "--port", "0", *extra]
         if self.log:
             cmd += ["--log", str(self.log)]
-        self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                                     start_new_session=True, text=True)
-        deadline = time.monotonic() + 20
-        self.port = None
-        while time.monotonic() < deadline:
-            line = self.proc.stdout.readline()
-            if line.startswith("PORT "):
-                self.port = int(line.split()[1])
-                break
-            if not line and self.proc.poll() is not None:
-                break
-        if self.port is None:
-            self.stop()
-            raise RuntimeError("file server did not start")
+        self.start(cmd, "file server")
 
     def requests(self):
         return self.log.read_text().splitlines() if self.log and self.log.exists() else []
 
+
+class Shaper(Service):
+    """tools/shaper.py in front of a server on 127.0.0.1: connect to .port
+    for a link with rtt_ms round trips and mbit Mbit/s each way."""
+
+    def __init__(self, to_port, rtt_ms, mbit):
+        self.rtt_ms, self.mbit = rtt_ms, mbit
+        cmd = [PY, str(TOOLS / "shaper.py"), "--to", f"127.0.0.1:{to_port}", "--rtt-ms", str(rtt_ms),
+               "--mbit", str(mbit)]
+        self.start(cmd, "shaper")
 
 
 NGINX_CONF = """
