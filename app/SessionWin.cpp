@@ -138,13 +138,15 @@ DWORD WINAPI WorkerPass(void*) {
     return 0;
   }
   TransferStats.Phase = kPhaseDownloading;
-  if (SiteCount > 0) {
+  // Workers only for files to fetch; the pass looks at the progress five
+  // times a second and goes on as soon as the last worker ends.
+  if (SiteCount > 0 && FileCount > 0) {
     StartSiteWorkers();
-    do {
+    while (RunningWorkers != 0) {
       CheckStop();
-      Sleep(200);
+      WaitForWake(200);
       UpdateProgress(SumWritten());
-    } while (RunningWorkers != 0);
+    }
   }
   // A connection that drops is opened again, at most kReconnects times in a
   // run; the file then goes on where it broke off.

@@ -36,6 +36,7 @@ bool PrepareSites() {
     TSiteInfo* site = Sites[i];
     free(site->Tried);
     site->TriedCount = 0;
+    site->FirstOpen = 0;
     site->Tried = static_cast<uint8_t*>(calloc(FileCount > 0 ? FileCount : 1, 1));
     if (site->Tried)
       site->TriedCount = FileCount;

@@ -20,6 +20,9 @@ class TSiteInfo {
   // claimed that file. Sized by PrepareSites once the table is known.
   uint8_t* Tried = nullptr;
   int32_t TriedCount = 0;
+  // Every entry below it is done or tried here, and stays so: a worker's
+  // look for its next file starts there.
+  int32_t FirstOpen = 0;
 };
 
 extern TSiteInfo* Sites[kMaxSites];

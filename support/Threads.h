@@ -38,6 +38,11 @@ bool StartThread(TThreadRoutine routine, void* parameter);
 void StopThreads();
 // Waits at most timeoutMs for every started thread; true when all have ended.
 bool ThreadsEnded(uint32_t timeoutMs);
+// A wake-up for one waiting thread: a worker that ends sets it, and the
+// waiter goes on at once instead of at its next look. Auto-reset.
+void WakeWaiter();
+// Waits at most timeoutMs for a wake-up; true when one came.
+bool WaitForWake(uint32_t timeoutMs);
 // Deletes the lock; only once no thread can take it any more.
 void DoneThreads();
 #endif

@@ -9,13 +9,29 @@ struct TThreadRegistry {
   volatile uint8_t StopRequested;
   CRITICAL_SECTION SharedLock;
   void (*StopCleanup)();
+  HANDLE Wake;
 };
 
 TThreadRegistry ThreadRegistry;
 
 }  // namespace
 
-void InitThreads() { InitializeCriticalSection(&ThreadRegistry.SharedLock); }
+void InitThreads() {
+  InitializeCriticalSection(&ThreadRegistry.SharedLock);
+  ThreadRegistry.Wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+}
+
+void WakeWaiter() {
+  if (ThreadRegistry.Wake) SetEvent(ThreadRegistry.Wake);
+}
+
+bool WaitForWake(uint32_t timeoutMs) {
+  if (!ThreadRegistry.Wake) {
+    Sleep(timeoutMs);
+    return false;
+  }
+  return WaitForSingleObject(ThreadRegistry.Wake, timeoutMs) == WAIT_OBJECT_0;
+}
 
 void SetStopCleanup(void (*cleanup)()) { ThreadRegistry.StopCleanup = cleanup; }
 
@@ -42,9 +58,11 @@ void CheckStop() {
 void EnterShared() { EnterCriticalSection(&ThreadRegistry.SharedLock); }
 void LeaveShared() { LeaveCriticalSection(&ThreadRegistry.SharedLock); }
 
+// One locked instruction: every worker adds its bytes here, and the shared
+// lock would make them queue for it.
 void LockedAdd(volatile int32_t& counter, int32_t delta) {
-  TSharedHold hold;
-  counter = static_cast<int32_t>(static_cast<uint32_t>(counter) + static_cast<uint32_t>(delta));
+  static_assert(sizeof(LONG) == sizeof(int32_t), "a counter is a LONG");
+  InterlockedExchangeAdd(reinterpret_cast<volatile LONG*>(&counter), delta);
 }
 
 bool ThreadsEnded(uint32_t timeoutMs) {
@@ -56,4 +74,8 @@ bool ThreadsEnded(uint32_t timeoutMs) {
   return WaitForMultipleObjects(count, waitFor, TRUE, timeoutMs) < WAIT_OBJECT_0 + count;
 }
 
-void DoneThreads() { DeleteCriticalSection(&ThreadRegistry.SharedLock); }
+void DoneThreads() {
+  DeleteCriticalSection(&ThreadRegistry.SharedLock);
+  if (ThreadRegistry.Wake) CloseHandle(ThreadRegistry.Wake);
+  ThreadRegistry.Wake = nullptr;
+}

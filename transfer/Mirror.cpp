@@ -10,7 +10,10 @@ volatile int32_t RunningWorkers;
 int32_t PickNextFile(TSiteInfo* site) {
   int32_t result = kNothingLeft;
   TSharedHold hold;
-  for (int32_t i = 0; i < FileCount && i < site->TriedCount; ++i) {
+  int32_t end = FileCount < site->TriedCount ? FileCount : site->TriedCount;
+  int32_t& first = site->FirstOpen;
+  while (first < end && (FileTable[first].State == kDone || site->Tried[first])) ++first;
+  for (int32_t i = first; i < end; ++i) {
     TFileEntry& entry = FileTable[i];
     if (entry.State == kDone || site->Tried[i]) continue;
     if (entry.State == kPending) {

@@ -112,6 +112,7 @@ DWORD WINAPI SiteWorker(void* parameter) {
     }
   }
   LockedAdd(RunningWorkers, -1);
+  WakeWaiter();
   return 0;
 }
 

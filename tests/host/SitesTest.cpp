@@ -58,6 +58,8 @@ TEST_CASE("two sites share one file") {
   CHECK(PickNextFile(b) == 2);
   FileTable[2].State = 1;
   CHECK(PickNextFile(b) == -2);
+  FileTable[0].State = 0;       // A failed it: B, past it by now, goes back for it
+  CHECK(PickNextFile(b) == 0);
   FileTable[0].State = 1;
   CHECK(PickNextFile(b) == -1);
   ResetSites();
