@@ -121,7 +121,7 @@ DWORD WINAPI WorkerPass(void*) {
   TransferStats.Phase = kPhaseInitializing;
   UpdateProgress(-1);
   // Never made, nor opened to every user, through a junction or a link.
-  if (PlainFolders(Settings.InstallDir)) ForceFolders(Settings.InstallDir, 0);
+  if (CheckInstallFolders()) ForceFolders(Settings.InstallDir, 0);
   RemoveAsideFiles();
   if (Settings.CloudMode == kCloudPreset) GrantUsersAccess();
   if (ServerSocket) SendTextMessage("#UPDVER");

@@ -27,7 +27,7 @@ TIStream::TIStream(const char* url) : Watch(kMirrorStallMs, kMirrorStallBytes) {
   // doubled the disk writes of every download) and no answer from it.
   if (InternetHandle)
     UrlHandle = WinInet.OpenUrl(InternetHandle, url, nullptr, 0,
-                                INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_RELOAD, 0);
+                                INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_COOKIES, 0);
   DWORD status = 0, size = sizeof status;
   if (UrlHandle && WinInet.QueryInfo(UrlHandle, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr))
     Status = status;
