@@ -11,9 +11,11 @@ int32_t PickNextFile(TSiteInfo* site) {
   int32_t result = kNothingLeft;
   TSharedHold hold;
   int32_t end = FileCount < site->TriedCount ? FileCount : site->TriedCount;
+  auto entryAt = [](int32_t k) { return PickOrder ? PickOrder[k] : k; };
   int32_t& first = site->FirstOpen;
-  while (first < end && (FileTable[first].State == kDone || site->Tried[first])) ++first;
-  for (int32_t i = first; i < end; ++i) {
+  while (first < end && (FileTable[entryAt(first)].State == kDone || site->Tried[entryAt(first)])) ++first;
+  for (int32_t k = first; k < end; ++k) {
+    int32_t i = entryAt(k);
     TFileEntry& entry = FileTable[i];
     if (entry.State == kDone || site->Tried[i]) continue;
     if (entry.State == kPending) {

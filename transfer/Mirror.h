@@ -19,7 +19,8 @@ extern volatile int32_t RunningWorkers;
 constexpr int32_t kNothingLeft = -1;  // the site's worker ends
 constexpr int32_t kOthersBusy = -2;   // another site holds a file this site has not had yet
 
-// Index of a file now claimed for the site, or one of the two above.
+// Index of a file now claimed for the site, the first open one in PickOrder,
+// or one of the two above.
 int32_t PickNextFile(TSiteInfo* site);
 // The site's URL for an entry, or an empty text when it does not fit 259
 // characters. Returns out.

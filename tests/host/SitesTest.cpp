@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "config/Settings.h"
 #include "manifest/Manifest.h"
@@ -62,6 +63,37 @@ TEST_CASE("two sites share one file") {
   CHECK(PickNextFile(b) == 0);
   FileTable[0].State = 1;
   CHECK(PickNextFile(b) == -1);
+  ResetSites();
+  ResetManifest();
+}
+
+TEST_CASE("workers take the largest files first, equal sizes in the table's order") {
+  struct Case { std::vector<int32_t> sizes; std::vector<int32_t> picks; } cases[] = {
+    {{5, 100, 7, 100, 0}, {1, 3, 2, 0, 4}},
+    {{1, 2, 3, 4, 5, 6, 7, 8, 9}, {8, 7, 6, 5, 4, 3, 2, 1, 0}},
+    {{3, 3, 3}, {0, 1, 2}},
+    {{0}, {0}},
+  };
+  for (auto& c : cases) {
+    Fresh(static_cast<int>(c.sizes.size()));
+    for (size_t i = 0; i < c.sizes.size(); ++i) FileTable[i].Size = c.sizes[i];
+    TSiteInfo* a = Add("http://a/");
+    REQUIRE(PrepareSites());
+    std::vector<int32_t> picks;
+    for (int32_t i; (i = PickNextFile(a)) >= 0;) picks.push_back(i);
+    CHECK(picks == c.picks);
+    ResetSites();
+    ResetManifest();
+  }
+  // A long table: each size in order, each tie in the table's order.
+  Fresh(1000);
+  for (int i = 0; i < 1000; ++i) FileTable[i].Size = i * 7919 % 101;
+  TSiteInfo* a = Add("http://a/");
+  REQUIRE(PrepareSites());
+  int32_t last = PickNextFile(a), count = 1;
+  for (int32_t i; (i = PickNextFile(a)) >= 0; last = i, ++count)
+    REQUIRE((FileTable[i].Size < FileTable[last].Size || (FileTable[i].Size == FileTable[last].Size && i > last)));
+  CHECK(count == 1000);
   ResetSites();
   ResetManifest();
 }
