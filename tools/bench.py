@@ -12,6 +12,16 @@ with 1, 4, 8 and 15 workers, a run over a complete installation, aria2c and
 curl fetching the same mirror files (then inflated in Python), and the floors:
 bare recv loops and one WinInet stream under Wine, and a native Python client.
 
+Then the same on a "WAN" profile: every connection goes through
+tools/shaper.py, which adds a round-trip time and caps the bandwidth of each
+direction (40 ms and 100 Mbit/s unless told otherwise), over a smaller
+installation of its own. Each WAN case is set against its ideal time: the
+bytes the shaper carried towards the client divided by the bandwidth, plus
+one round trip for the connection and one for every request that cannot
+overlap another (with N connections, a chain of ceil(requests / N) round
+trips, each connection's share of the bytes at the whole bandwidth):
+    ideal = rtt + max(bytes / bw, ceil(requests / N) * rtt + bytes / (N * bw))
+
 Writes a table to the terminal, build/bench/results.json and
 build/bench/throughput.png. MB are 10^6 bytes, MiB 2^20."""
 import argparse
@@ -29,7 +39,7 @@ import random
 from pathlib import Path
 
 import winenv
-from servers import FileServer, Nginx, publish, publisher
+from servers import FileServer, Nginx, Shaper, publish, publisher
 
 ROOT = Path(__file__).resolve().parents[1]
 
@@ -116,6 +126,12 @@ def tree_layout(kind, scale, rng):
         for i, mib in enumerate([12, 8, 4]):
             files.append((f"Pak/big{i}.{'pak' if i % 2 == 0 else 'txt'}", max(128 * KIB, int(mib * MIB * scale)),
                           "random" if i % 2 == 0 else "text"))
+    elif kind == "wan":
+        for i in range(400):
+            size = rng.randint(1, 64) * KIB - rng.randint(0, 1023)
+            files.append((f"Data/S{i // 200:02d}/f{i:04d}.{'bin' if i % 2 else 'txt'}", size,
+                          "random" if i % 2 else "text"))
+        files += [("Pak/big0.pak", 4 * MIB, "random"), ("Pak/big1.txt", 4 * MIB, "text")]
     elif kind == "one1m":
         files.append(("one.pak", 1 * MIB, "random"))
     elif kind == "one64m":
@@ -347,7 +363,7 @@ def inflate_tree(tree, dl, inst):
     return wall, (r1.ru_utime - r0.ru_utime) + (r1.ru_stime - r0.ru_stime)
 
 
-def fetch_then_inflate(cmd_for, tree, url, name, fetch_key):
+def fetch_then_inflate(cmd_for, tree, name):
     dl, inst = WORK / "dl" / name, WORK / "inst-alt"
     shutil.rmtree(dl, ignore_errors=True)
     shutil.rmtree(inst, ignore_errors=True)
@@ -357,6 +373,106 @@ def fetch_then_inflate(cmd_for, tree, url, name, fetch_key):
     ok = r["code"] == 0 and check_install(inst, tree)
     return {"wall": r["wall"] + iw, "cpu": r["cpu"] + ic, "fetch_wall": r["wall"], "fetch_cpu": r["cpu"],
             "inflate_wall": iw, "inflate_cpu": ic, "peak": None, "ok": ok, "code": r["code"]}
+
+
+def alternatives(bench, tree, url, prefix="", link=None):
+    """aria2c at each worker count and curl one file after another, each then
+    inflating in Python; through `link` (a Shaper) on the WAN profile."""
+    group = "wan-" if link else ""
+    lst = WORK / "aria2.list"
+    lst.write_text("".join(f"{url}{e['mirror']}\n  out={e['mirror']}\n" for e in tree["files"]))
+    cfg = WORK / "curl.cfg"
+
+    def curl_cmd(dl):
+        cfg.write_text("".join(f'url = "{url}{e["mirror"]}"\noutput = "{dl / e["mirror"]}"\n'
+                               for e in tree["files"]))
+        return ["curl", "-s", "-f", "--create-dirs", "-K", str(cfg)]
+
+    tools = []
+    for n in WORKERS:
+        def cmd(dl, n=n):
+            return ["aria2c", "--no-conf=true", "-q", "-i", str(lst), "-j", str(n), "-x", "1", "-d", str(dl),
+                    "--file-allocation=none", "--allow-overwrite=true", "--auto-file-renaming=false",
+                    "--summary-interval=0", "--max-tries=1", "--disable-ipv6=true"]
+        tools.append((f"aria2c -j {n}, then inflate", cmd, n, "aria2"))
+    tools.append(("curl one after another, then inflate", curl_cmd, 1, "curl"))
+    for name, cmd, n, kind in tools:
+        s = [on_link(link, lambda: fetch_then_inflate(cmd, tree, kind)) for _ in range(bench.reps)]
+        row = bench.case(prefix + name, s, tree["bytes"], group + kind, workers=n)
+        row["fetch_wall"] = med(s, "fetch_wall")
+        row["inflate_wall"] = med(s, "inflate_wall")
+        row["fetch_mbps"] = tree["bytes"] / row["fetch_wall"] / 1e6
+        if link:
+            set_ideal(row, s, len(tree["files"]), n, link)
+
+
+# --- the WAN profile ---------------------------------------------------------
+
+def on_link(link, run):
+    """run(), with the bytes the link carried towards the client meanwhile."""
+    if not link:
+        return run()
+    before = link.stats()
+    r = run()
+    after = link.stats()
+    r["wire"] = after["down"] - before["down"]
+    r["connections"] = after["connections"] - before["connections"]
+    return r
+
+
+def ideal_time(wire, requests, parallel, rtt, bandwidth):
+    """The connection's round trip, then the bytes at the whole bandwidth or
+    the longest chain of requests, whichever takes longer."""
+    chain = -(-requests // parallel) * rtt + wire / (parallel * bandwidth)
+    return rtt + max(wire / bandwidth, chain)
+
+
+def set_ideal(row, samples, requests, parallel, link):
+    row["wire"] = med(samples, "wire")
+    row["requests"] = requests
+    row["ideal"] = ideal_time(row["wire"], requests, parallel, link.rtt_ms / 1000, link.mbit * 1e6 / 8)
+    row["vs_ideal"] = row["wall"] / row["ideal"] if row["wall"] else None
+    if row.get("fetch_wall"):
+        row["fetch_vs_ideal"] = row["fetch_wall"] / row["ideal"]
+
+
+def wan_profile(bench, wine, wineserver, web, server_tree, wan_tree, inst):
+    args = bench.args
+    profile = (args.rtt_ms, args.mbit)
+    R = bench.reps
+    bench.results["wan"] = {"rtt_ms": args.rtt_ms, "mbit": args.mbit}
+    log(f"\nWAN profile: {args.rtt_ms:g} ms round trip, {args.mbit:g} Mbit/s each way (tools/shaper.py); "
+        f"installation {wan_tree['count']} files {wan_tree['bytes'] / MIB:.1f} MiB")
+
+    n = 16 * MIB
+    s = [floor_recv(wine, n, 1024, profile) for _ in range(R)]
+    row = bench.case("WAN floor: Wine recv loop, 1024-byte calls", s, n, "wan-floor")
+    row["inner_mbps"] = n / statistics.median([x["inner"] for x in s if x["inner"]]) / 1e6
+
+    server_app = winenv.copy_program(WORK / "apps" / "server")
+    s = []
+    for _ in range(R):
+        log_file = WORK / "fileserver-wan.log"
+        log_file.unlink(missing_ok=True)
+        with FileServer(server_tree["published"], "--mode", "compressed", log=log_file) as server, \
+                Shaper(server.port, *profile, stats=WORK / "shaper-server.json") as link:
+            r = on_link(link, lambda: tovimar_run(bench, wine, wineserver, server_app,
+                                                   [f"host=127.0.0.1:{link.port}"], inst, server_tree))
+            r["requests"] = sum(1 for line in server.requests() if ";" in line)
+        s.append(r)
+    row = bench.case("WAN: Tovimar server, compressed replies", s, server_tree["bytes"], "wan-server")
+    set_ideal(row, s, int(med(s, "requests")), 1, link)
+
+    with Shaper(web.port, *profile, stats=WORK / "shaper-web.json") as link:
+        url = f"http://127.0.0.1:{link.port}/wan/"
+        app = mirror_app("wan", wan_tree)
+        for n in WORKERS:
+            s = [on_link(link, lambda n=n: tovimar_run(bench, wine, wineserver, app, [f"web:{url}={n}"], inst,
+                                                        wan_tree)) for _ in range(R)]
+            row = bench.case(f"WAN: Tovimar mirror, {n} worker{'s' if n > 1 else ''}", s, wan_tree["bytes"],
+                             "wan-mirror", workers=n)
+            set_ideal(row, s, wan_tree["count"], n, link)
+        alternatives(bench, wan_tree, url, "WAN: ", link)
 
 
 def sender(n):
@@ -387,11 +503,17 @@ def python_client(n):
     return {"wall": wall, "cpu": None, "peak": None, "ok": got == n}
 
 
-def floor_recv(wine, n, piece):
+def floor_recv(wine, n, piece, profile=None):
+    """A bare recv loop under Wine; through a Shaper of (rtt_ms, mbit) when given."""
     proc, port = sender(n)
-    r = run_measured([winenv.WINE, str(winenv.BIN / "floor_recv.exe"), str(port), str(n), str(piece)], env=wine.env,
-                     watch=b"floor_recv", timeout=300)
-    winenv.kill(proc)
+    link = Shaper(port, *profile) if profile else None
+    try:
+        r = run_measured([winenv.WINE, str(winenv.BIN / "floor_recv.exe"), str(link.port if link else port), str(n),
+                          str(piece)], env=wine.env, watch=b"floor_recv", timeout=300)
+    finally:
+        if link:
+            link.stop()
+        winenv.kill(proc)
     parts = r["stdout"].split()
     inner = float(parts[2]) if len(parts) >= 3 and parts[0] == "recv" else None
     r.update(ok=r["code"] == 0, inner=inner, calls=int(parts[3]) if len(parts) >= 4 else None)
@@ -426,7 +548,12 @@ def main():
     parser.add_argument("--server-scale", type=float, default=None,
                         help="size of the server-path installation, 1 = about 30 MiB (default: min(scale, 1))")
     parser.add_argument("--reps", type=int, default=3, help="repetitions of every case (median reported)")
+    parser.add_argument("--profiles", default="loopback,wan",
+                        help="loopback and/or wan, comma-separated (the loopback cases always run)")
+    parser.add_argument("--rtt-ms", type=float, default=40.0, help="round-trip time of the WAN profile")
+    parser.add_argument("--mbit", type=float, default=100.0, help="bandwidth of the WAN profile, each way")
     args = parser.parse_args()
+    args.profiles = args.profiles.split(",")
     if args.quick:
         args.scale = min(args.scale, 0.1)
         args.reps = min(args.reps, 2)
@@ -443,12 +570,13 @@ def main():
     server_tree = build_tree("server", args.server_scale)
     one1 = build_tree("one1m", 1)
     one64 = build_tree("one64m", 1)
+    wan_tree = build_tree("wan", 1)
     log(f"bench: installations ready in {time.monotonic() - t:.1f} s: mirror {main_tree['count']} files "
         f"{main_tree['bytes'] / MIB:.1f} MiB, server {server_tree['count']} files "
         f"{server_tree['bytes'] / MIB:.1f} MiB")
     bench.results["trees"] = {k: {"files": v["count"], "bytes": v["bytes"]}
                               for k, v in (("main", main_tree), ("server", server_tree),
-                                           ("one1m", one1), ("one64m", one64))}
+                                           ("one1m", one1), ("one64m", one64), ("wan", wan_tree))}
     bench.results["arch"] = winenv.ARCH
     bench.results["program_bytes"] = (winenv.BIN / "Tovimar.exe").stat().st_size
 
@@ -538,28 +666,10 @@ def main():
 
         # 4. the alternatives.
         log("\nAlternatives (fetch, then inflate in Python)")
-        lst = WORK / "aria2.list"
-        lst.write_text("".join(f"{base}main/{e['mirror']}\n  out={e['mirror']}\n" for e in main_tree["files"]))
-        for n in WORKERS:
-            def cmd(dl, n=n):
-                return ["aria2c", "--no-conf=true", "-q", "-i", str(lst), "-j", str(n), "-x", "1", "-d", str(dl),
-                        "--file-allocation=none", "--allow-overwrite=true", "--auto-file-renaming=false",
-                        "--summary-interval=0", "--max-tries=1", "--disable-ipv6=true"]
-            s = [fetch_then_inflate(cmd, main_tree, base, "aria2", "aria2") for _ in range(R)]
-            row = bench.case(f"aria2c -j {n}, then inflate", s, main_tree["bytes"], "aria2", workers=n)
-            row["fetch_wall"] = med(s, "fetch_wall")
-            row["inflate_wall"] = med(s, "inflate_wall")
-            row["fetch_mbps"] = main_tree["bytes"] / row["fetch_wall"] / 1e6
-        cfg = WORK / "curl.cfg"
+        alternatives(bench, main_tree, base + "main/")
 
-        def curl_cmd(dl):
-            cfg.write_text("".join(f'url = "{base}main/{e["mirror"]}"\noutput = "{dl / e["mirror"]}"\n'
-                                   for e in main_tree["files"]))
-            return ["curl", "-s", "-f", "--create-dirs", "-K", str(cfg)]
-        s = [fetch_then_inflate(curl_cmd, main_tree, base, "curl", "curl") for _ in range(R)]
-        row = bench.case("curl one after another, then inflate", s, main_tree["bytes"], "curl", workers=1)
-        row["fetch_wall"] = med(s, "fetch_wall")
-        row["fetch_mbps"] = main_tree["bytes"] / row["fetch_wall"] / 1e6
+        if "wan" in args.profiles:
+            wan_profile(bench, wine, wineserver, web, server_tree, wan_tree, inst)
     finally:
         if web:
             web.stop()
@@ -578,10 +688,18 @@ def report(bench, total):
     res = bench.results
     ratios = {}
     fr = bench.get("floor: Wine recv loop, 1024-byte calls")
+    fw = bench.get("WAN floor: Wine recv loop, 1024-byte calls")
     fi = next((c for c in res["cases"] if c["name"].startswith("floor: WinInet")), None)
     for c in res["cases"]:
         if c["group"] == "server" and fr and c["mbps"]:
             c["vs_floor"] = c["mbps"] / fr["inner_mbps"]
+        if c["group"] == "wan-server" and fw and c["mbps"]:
+            c["vs_floor"] = c["mbps"] / fw["inner_mbps"]
+        if c["group"] == "wan-mirror" and c["mbps"]:
+            a = bench.get(f"WAN: aria2c -j {c['workers']}, then inflate")
+            if a and a["mbps"]:
+                c["vs_aria2"] = c["mbps"] / a["mbps"]
+                c["vs_aria2_fetch"] = c["mbps"] / a["fetch_mbps"]
         if c["group"] == "mirror" and c["mbps"]:
             n = c["workers"]
             if fi:
@@ -608,6 +726,10 @@ def report(bench, total):
             notes.append(f"x{c['vs_aria2']:.2f} of aria2c (x{c['vs_aria2_fetch']:.2f} fetch only)")
         if c.get("fetch_mbps"):
             notes.append(f"fetch {c['fetch_wall']:.2f} s = {c['fetch_mbps']:.1f} MB/s")
+        if c.get("ideal"):
+            fetch = f", fetch x{c['fetch_vs_ideal']:.2f}" if c.get("fetch_vs_ideal") else ""
+            notes.append(f"ideal {c['ideal']:.2f} s: x{c['vs_ideal']:.2f}{fetch} "
+                         f"({c['wire'] / 1e6:.1f} MB, {c['requests']} requests)")
         if c.get("extra_cpu"):
             notes.append(f"wineserver {c['extra_cpu']:.2f} s")
         if c.get("server_cpu"):
@@ -623,13 +745,19 @@ def report(bench, total):
         ", ".join(f"{k} {v['files']} files {v['bytes'] / MIB:.1f} MiB" for k, v in res["trees"].items()))
     log(f"Medians of {res['reps']} runs; MB = 10^6 bytes of installed content; floors of the mirror path: "
         f"WinInet stream x min(workers, {CORES} cores). Benchmark wall time {total:.0f} s.")
+    if res.get("wan"):
+        log(f"WAN: {res['wan']['rtt_ms']:g} ms round trip, {res['wan']['mbit']:g} Mbit/s each way; ideal = rtt + "
+            "max(bytes / bw, ceil(requests / N) * rtt + bytes / (N * bw)), bytes as the shaper carried them; "
+            "x = wall / ideal.")
     (WORK / "results.json").write_text(json.dumps(res, indent=1))
     log(f"Results: {WORK / 'results.json'}")
     try:
         import matplotlib
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
-        fig, ax = plt.subplots(figsize=(7, 4.5))
+        wan = res.get("wan")
+        fig, axes = plt.subplots(1, 2 if wan else 1, figsize=(12 if wan else 7, 4.5), squeeze=False)
+        ax = axes[0][0]
         tov = [bench.get(f"Tovimar mirror, {n} worker{'s' if n > 1 else ''}") for n in WORKERS]
         ari = [bench.get(f"aria2c -j {n}, then inflate") for n in WORKERS]
         ax.plot(WORKERS, [c["mbps"] if c else None for c in tov], "o-", label="Tovimar (Wine)")
@@ -638,13 +766,23 @@ def report(bench, total):
         if tov[0] and tov[0].get("floor_mbps"):
             ax.plot(WORKERS, [c.get("floor_mbps") if c else None for c in tov], ":", color="gray",
                     label="WinInet floor x min(workers, cores)")
-        ax.set_xlabel("workers / connections")
-        ax.set_ylabel("MB/s of installed content")
-        ax.set_xticks(list(WORKERS))
-        ax.set_ylim(bottom=0)
-        ax.grid(alpha=0.3)
-        ax.legend()
         ax.set_title("Fresh install from one mirror on 127.0.0.1")
+        if wan:
+            ax = axes[0][1]
+            tov = [bench.get(f"WAN: Tovimar mirror, {n} worker{'s' if n > 1 else ''}") for n in WORKERS]
+            ari = [bench.get(f"WAN: aria2c -j {n}, then inflate") for n in WORKERS]
+            ax.plot(WORKERS, [c["mbps"] if c else None for c in tov], "o-", label="Tovimar (Wine)")
+            ax.plot(WORKERS, [c["fetch_mbps"] if c else None for c in ari], "s--", label="aria2c fetch only")
+            ax.plot(WORKERS, [c["bytes"] / c["ideal"] / 1e6 if c and c.get("ideal") else None for c in tov], ":",
+                    color="gray", label="ideal")
+            ax.set_title(f"WAN: {wan['rtt_ms']:g} ms round trip, {wan['mbit']:g} Mbit/s")
+        for ax in axes[0]:
+            ax.set_xlabel("workers / connections")
+            ax.set_ylabel("MB/s of installed content")
+            ax.set_xticks(list(WORKERS))
+            ax.set_ylim(bottom=0)
+            ax.grid(alpha=0.3)
+            ax.legend()
         fig.tight_layout()
         fig.savefig(WORK / "throughput.png", dpi=110)
         log(f"Plot: {WORK / 'throughput.png'}")

@@ -86,11 +86,33 @@ class Shaper(Service):
     """tools/shaper.py in front of a server on 127.0.0.1: connect to .port
     for a link with rtt_ms round trips and mbit Mbit/s each way."""
 
-    def __init__(self, to_port, rtt_ms, mbit):
+    def __init__(self, to_port, rtt_ms, mbit, stats=None):
         self.rtt_ms, self.mbit = rtt_ms, mbit
+        self.stats_file = Path(stats) if stats else None
         cmd = [PY, str(TOOLS / "shaper.py"), "--to", f"127.0.0.1:{to_port}", "--rtt-ms", str(rtt_ms),
                "--mbit", str(mbit)]
+        if self.stats_file:
+            self.stats_file.unlink(missing_ok=True)
+            cmd += ["--stats", str(self.stats_file)]
         self.start(cmd, "shaper")
+
+    def stats(self, settle=0.3, timeout=10):
+        """{"up", "down", "connections"} once the file has not changed for
+        `settle` seconds (the last bytes of a run are counted by then)."""
+        import json
+        last, since = None, time.monotonic()
+        deadline = since + timeout
+        while time.monotonic() < deadline:
+            try:
+                now = json.loads(self.stats_file.read_text())
+            except (OSError, ValueError):
+                now = None
+            if now != last:
+                last, since = now, time.monotonic()
+            elif now is not None and time.monotonic() - since >= settle:
+                return now
+            time.sleep(0.05)
+        return last or {"up": 0, "down": 0, "connections": 0}
 
 
 NGINX_CONF = """

@@ -10,10 +10,14 @@ later. A new connection pays one round trip (the handshake) before its first
 byte may leave. Not modelled: slow start, loss, the kernel's own buffers.
 
     shaper.py --to 127.0.0.1:8080 --rtt-ms 40 --mbit 100
-prints "PORT n" once it listens, and runs until it is stopped."""
+prints "PORT n" once it listens, and runs until it is stopped. With
+--stats FILE it keeps there, as JSON, the bytes carried each way and the
+connections so far, rewritten within a tenth of a second of a change."""
 import argparse
 import asyncio
 import collections
+import json
+import os
 import sys
 
 PIECE = 16 * 1024          # read size: 1.3 ms on the wire at 100 Mbit/s
@@ -27,8 +31,10 @@ class Link:
         self.rate = bytes_per_second
         self.delay = one_way
         self.free_at = 0.0
+        self.carried = 0
 
     def arrival(self, now, size, not_before=0.0):
+        self.carried += size
         start = max(now, self.free_at, not_before)
         self.free_at = start + (size / self.rate if self.rate else 0.0)
         return self.free_at + self.delay
@@ -101,8 +107,11 @@ async def serve(args):
     rate = args.mbit * 1e6 / 8 if args.mbit else 0.0
     one_way = args.rtt_ms / 2000.0
     up, down = Link(rate, one_way), Link(rate, one_way)
+    connections = 0
 
     async def connection(creader, cwriter):
+        nonlocal connections
+        connections += 1
         loop = asyncio.get_running_loop()
         # The handshake's round trip comes before the first byte of data.
         opened_at = loop.time() + 2 * one_way
@@ -117,7 +126,21 @@ async def serve(args):
             for w in (swriter, cwriter):
                 w.close()
 
+    async def keep_stats():
+        written = None
+        while True:
+            now = {"up": up.carried, "down": down.carried, "connections": connections}
+            if now != written:
+                temporary = args.stats + ".new"
+                with open(temporary, "w") as f:
+                    json.dump(now, f)
+                os.replace(temporary, args.stats)
+                written = now
+            await asyncio.sleep(0.1)
+
     server = await asyncio.start_server(connection, "127.0.0.1", args.port, backlog=128)
+    if args.stats:
+        asyncio.ensure_future(keep_stats())
     print(f"PORT {server.sockets[0].getsockname()[1]}", flush=True)
     async with server:
         await server.serve_forever()
@@ -129,6 +152,7 @@ def main():
     parser.add_argument("--port", type=int, default=0, help="port to listen on (0: any free one)")
     parser.add_argument("--rtt-ms", type=float, default=40.0, help="round-trip time added, in ms")
     parser.add_argument("--mbit", type=float, default=100.0, help="bandwidth of each direction, Mbit/s (0: none)")
+    parser.add_argument("--stats", help="file that keeps the bytes carried and the connections, as JSON")
     args = parser.parse_args()
     try:
         asyncio.run(serve(args))

@@ -88,12 +88,12 @@ def test_a_link_delays_and_keeps_bytes(echo, rtt_ms, mbit, size, at_least):
     assert at_least <= took < DEADLINE
 
 
-def test_connections_share_one_link(echo):
+def test_connections_share_one_link(echo, tmp_path):
     # Two replies of 1 MB each at 40 Mbit/s: together at least 0.4 s, which
-    # one link each would have done in 0.2.
+    # one link each would have done in 0.2. The stats count both.
     big = Echo(lambda data: b"x" * 1000000)
     try:
-        with Shaper(big.port, 2, 40) as link:
+        with Shaper(big.port, 2, 40, stats=tmp_path / "stats.json") as link:
             t0 = time.monotonic()
             threads = [threading.Thread(target=exchange, args=(link.port, b"go")) for _ in range(2)]
             for t in threads:
@@ -101,6 +101,7 @@ def test_connections_share_one_link(echo):
             for t in threads:
                 t.join(DEADLINE)
             took = time.monotonic() - t0
+            assert link.stats() == {"up": 4, "down": 2000000, "connections": 2}
         assert 0.4 <= took < DEADLINE
     finally:
         big.sock.close()
