@@ -86,6 +86,14 @@ bool TOStream::Commit() {
 
 void StartSiteWorkers() {
   PrepareSites();
+  // WinInet keeps to a few connections to one server unless told otherwise,
+  // and the workers of a site beyond them would wait for one: each worker
+  // gets its own. Set for the process, before the first request.
+  DWORD connections = kThreadSlots;
+  if (LoadWinInet()) {
+    WinInet.SetOption(nullptr, INTERNET_OPTION_MAX_CONNS_PER_SERVER, &connections, sizeof connections);
+    WinInet.SetOption(nullptr, INTERNET_OPTION_MAX_CONNS_PER_1_0_SERVER, &connections, sizeof connections);
+  }
   for (int32_t i = 0; i < SiteCount; ++i) {
     for (int32_t w = 0; w < Sites[i]->Workers; ++w) {
       LockedAdd(RunningWorkers, 1);
