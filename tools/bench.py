@@ -38,6 +38,7 @@ import zlib
 import random
 from pathlib import Path
 
+import filecost
 import winenv
 from servers import FileServer, Nginx, Shaper, publish, publisher
 
@@ -548,8 +549,8 @@ def main():
     parser.add_argument("--server-scale", type=float, default=None,
                         help="size of the server-path installation, 1 = about 30 MiB (default: min(scale, 1))")
     parser.add_argument("--reps", type=int, default=3, help="repetitions of every case (median reported)")
-    parser.add_argument("--profiles", default="loopback,wan",
-                        help="loopback and/or wan, comma-separated (the loopback cases always run)")
+    parser.add_argument("--profiles", default="loopback,wan,filecost",
+                        help="which of wan and filecost run besides the loopback cases, comma-separated")
     parser.add_argument("--rtt-ms", type=float, default=40.0, help="round-trip time of the WAN profile")
     parser.add_argument("--mbit", type=float, default=100.0, help="bandwidth of the WAN profile, each way")
     args = parser.parse_args()
@@ -680,6 +681,11 @@ def main():
         shutil.rmtree(WORK / "dl", ignore_errors=True)
         shutil.rmtree(WORK / "inst-alt", ignore_errors=True)
 
+    if "filecost" in args.profiles:
+        # What one small file costs on the mirror path, in wineserver requests
+        # and system calls (tools/filecost.py).
+        log("\nOne small file on the mirror path (tools/filecost.py)")
+        bench.results["filecost"] = filecost.measure()
     report(bench, time.monotonic() - started)
     return 0 if all(c["ok"] for c in bench.results["cases"]) else 1
 
@@ -749,6 +755,8 @@ def report(bench, total):
         log(f"WAN: {res['wan']['rtt_ms']:g} ms round trip, {res['wan']['mbit']:g} Mbit/s each way; ideal = rtt + "
             "max(bytes / bw, ceil(requests / N) * rtt + bytes / (N * bw)), bytes as the shaper carried them; "
             "x = wall / ideal.")
+    if res.get("filecost"):
+        filecost.report(res["filecost"], top=12)
     (WORK / "results.json").write_text(json.dumps(res, indent=1))
     log(f"Results: {WORK / 'results.json'}")
     try:
