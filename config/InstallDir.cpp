@@ -13,7 +13,7 @@ bool IsDrivePath(const char* path) {
   return letter >= 'A' && letter <= 'Z' && path[1] == ':' && path[2] == '\\';
 }
 
-bool FoldersArePlain(const char* path, TAttributesOf attributesOf, int32_t from) {
+bool FoldersArePlain(const char* path, TAttributesOf attributesOf) {
   int32_t n = TextLength(path);
   char folder[kTextCapacity + 64];
   if (n > static_cast<int32_t>(sizeof folder) - 1) return false;
@@ -29,7 +29,6 @@ bool FoldersArePlain(const char* path, TAttributesOf attributesOf, int32_t from)
   }
   for (; i < n; ++i) {
     if (path[i] != '\\' && path[i] != '/') continue;  // Windows takes either
-    if (i < from) continue;
     TextCopyCount(folder, path, i);
     uint32_t attributes = attributesOf(folder);
     if (attributes == kMissing) return true;  // made later, by the program, plain

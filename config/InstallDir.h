@@ -24,9 +24,8 @@ constexpr uint32_t kReparseAttribute = 0x400;
 // True when every folder of the path below its root (a drive's or a share's)
 // that exists is a plain folder: not a junction, a symbolic link or another
 // reparse point, and not a file. Folders still to be made count as plain.
-// The last element is a folder only when a '\' ends the path. With `from`,
-// only the folders whose names end at or after that position are looked at.
-bool FoldersArePlain(const char* path, TAttributesOf attributesOf, int32_t from = 0);
+// The last element is a folder only when a '\' ends the path.
+bool FoldersArePlain(const char* path, TAttributesOf attributesOf);
 // A full path on a drive: a letter, ':' and '\'.
 bool IsDrivePath(const char* path);
 
@@ -37,11 +36,3 @@ bool IsDrivePath(const char* path);
 void ExpandInstallDir();
 // FoldersArePlain over the system's attributes.
 bool PlainFolders(const char* path);
-// PlainFolders(InstallDir), remembered for PlainInstallFolders; called
-// before any thread writes a file.
-bool CheckInstallFolders();
-// PlainFolders for a path in the installation folder. The folders above the
-// installation folder are not the users' to change: once CheckInstallFolders
-// found them plain, only those from the installation folder down are looked
-// at again.
-bool PlainInstallFolders(const char* path);

@@ -55,21 +55,3 @@ uint32_t SystemAttributes(const char* path) {
 }  // namespace
 
 bool PlainFolders(const char* path) { return FoldersArePlain(path, SystemAttributes); }
-
-namespace {
-// The installation folder whose folders down to it CheckInstallFolders found plain.
-char checkedPlain[kTextCapacity];
-}  // namespace
-
-bool CheckInstallFolders() {
-  bool plain = PlainFolders(Settings.InstallDir);
-  TextCopy(checkedPlain, plain ? Settings.InstallDir : "");
-  return plain;
-}
-
-bool PlainInstallFolders(const char* path) {
-  int32_t base = TextLength(Settings.InstallDir);
-  if (base == 0 || !TextEquals(checkedPlain, Settings.InstallDir) || !TextStartsWith(path, Settings.InstallDir))
-    return PlainFolders(path);
-  return FoldersArePlain(path, SystemAttributes, base - 1);
-}

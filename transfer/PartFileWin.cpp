@@ -124,7 +124,7 @@ void TPartFile::Open(const char* relativeName) {
   // program would write wherever it points.
   if (!PartName(Part, Target)) {
     Fail("path too long");
-  } else if (!PlainInstallFolders(Target)) {
+  } else if (!PlainFolders(Target)) {
     Fail("a link in its path");
   }
 }
@@ -201,7 +201,7 @@ bool TPartFile::Commit(uint32_t dosTime) {
   bool placed = false;
   if (!flushed) {
     Fail("write failed");
-  } else if (!PlainInstallFolders(Target)) {
+  } else if (!PlainFolders(Target)) {
     Fail("a link in its path");
   } else if (MoveFileExA(Part, Target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     placed = true;

@@ -101,14 +101,6 @@ TEST_CASE("only plain folders are walked through") {
     attributes = c.fs;
     CHECK(FoldersArePlain(c.path, FakeAttributes) == c.plain);
   }
-  // From a position on: the folders that end there or later, the
-  // installation folder C:\A\B included, and none above.
-  attributes = {{"C:\\A", link}, {"C:\\A\\B", dir}, {"C:\\A\\B\\S", dir}};
-  CHECK(FoldersArePlain("C:\\A\\B\\S\\f", FakeAttributes, 6));
-  attributes = {{"C:\\A", dir}, {"C:\\A\\B", link}};
-  CHECK_FALSE(FoldersArePlain("C:\\A\\B\\f", FakeAttributes, 6));
-  attributes = {{"C:\\A", dir}, {"C:\\A\\B", dir}, {"C:\\A\\B\\S", link}};
-  CHECK_FALSE(FoldersArePlain("C:\\A\\B\\S\\f", FakeAttributes, 6));
 }
 
 TEST_CASE("the uninstall removes only shortcuts the program could have made") {
