@@ -66,7 +66,7 @@ const char* SettingsSource(int32_t count) {
 // started at the end.
 bool InstallationVerified() {
   if (!KeysBuiltIn()) return true;
-  if (!passCompleted || ManifestVerdict != kManifestSigned) return false;
+  if (!passCompleted || ManifestVerdict != kManifestSigned || ManifestCut) return false;
   for (int32_t i = 0; i < FileCount; ++i)
     if (FileTable[i].State != kDone) return false;
   return true;
@@ -121,7 +121,7 @@ DWORD WINAPI WorkerPass(void*) {
   TransferStats.Phase = kPhaseInitializing;
   UpdateProgress(-1);
   // Never made, nor opened to every user, through a junction or a link.
-  if (CheckInstallFolders()) ForceFolders(Settings.InstallDir, 0);
+  if (PlainFolders(Settings.InstallDir)) ForceFolders(Settings.InstallDir, 0);
   RemoveAsideFiles();
   if (Settings.CloudMode == kCloudPreset) GrantUsersAccess();
   if (ServerSocket) SendTextMessage("#UPDVER");
@@ -175,7 +175,10 @@ DWORD WINAPI WorkerPass(void*) {
   // A source was named but gave no list: nothing is known to be complete.
   if (!ManifestFound && (Settings.ManifestUrl[0] || Settings.Host[0])) exitCode = kExitIncomplete;
   // Files past a cut may never have been looked at.
-  if (ManifestCut && !ManifestRefused()) exitCode = kExitIncomplete;
+  if (ManifestCut && !ManifestRefused()) {
+    exitCode = kExitIncomplete;
+    if (pending == 0) Tell("Installation incomplete: the file list is longer than can be read.", MB_ICONWARNING);
+  }
   if (pending > 0) {
     // Said, not hidden: the user, and whatever ran the program, learn it.
     char text[96];

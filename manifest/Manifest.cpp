@@ -16,6 +16,9 @@ void ResetManifest() {
   free(FileTable);
   FileTable = nullptr;
   FileCount = 0;
+  // The order named entries of the old table.
+  free(PickOrder);
+  PickOrder = nullptr;
 }
 
 int32_t SectionOf(const char* text) {

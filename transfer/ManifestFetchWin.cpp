@@ -45,12 +45,19 @@ void LoadManifest() {
   }
   if (n > ChunkSize) n = ChunkSize;  // the terminator must stay inside the buffer
   if (n < 0) n = 0;
-  if (ManifestCut) LogLine("the file list may be longer than can be read: its end is not used");
   char* text = reinterpret_cast<char*>(ReplyData);
   ManifestFound = n > 0;
   if (!ManifestFound) LogLine("no file list could be read");
   uint64_t serial = 0;
   ManifestVerdict = ManifestFound ? CheckManifest(text, &n, &serial) : kManifestUnsigned;
+  // A signed list ends with its signature: it is whole. Any other cut text
+  // ends at its last whole line, as a line cut short could name another file
+  // or another site.
+  if (ManifestVerdict == kManifestSigned) ManifestCut = false;
+  if (ManifestCut) {
+    while (n > 0 && text[n - 1] != '\r' && text[n - 1] != '\n') --n;
+    LogLine("the file list may be longer than can be read: its end is not used");
+  }
   char number[24] = "none";
   if (ManifestVerdict == kManifestSigned) SerialText(number, serial);
   LogLine("file list from ", ManifestFound ? source : "nowhere", ManifestVerdict == kManifestSigned ? ", signed, serial "
