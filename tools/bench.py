@@ -532,6 +532,24 @@ def floor_inet(wine, url, out, size):
     return r
 
 
+COST_STEPS = ("request", "attributes", "missing name", "write+flush+delete")
+
+
+def wine_costs(wine):
+    """Microseconds of one wineserver request, one attribute look-up of a
+    file and of a missing name, and one small file written and flushed."""
+    folder = WORK / "costs"
+    shutil.rmtree(folder, ignore_errors=True)
+    r = run_measured([winenv.WINE, str(winenv.BIN / "wine_costs.exe"), winenv.winpath(folder)], env=wine.env,
+                     watch=b"wine_costs", timeout=120)
+    shutil.rmtree(folder, ignore_errors=True)
+    parts = r["stdout"].split()
+    if len(parts) >= 6 and parts[0] == "costs":
+        r["costs_us"] = dict(zip(COST_STEPS, (float(x) for x in parts[2:6])))
+    r["ok"] = r["code"] == 0 and "costs_us" in r
+    return r
+
+
 def floor_sha256(wine, path):
     r = run_measured([winenv.WINE, str(winenv.BIN / "floor_sha256.exe"), winenv.winpath(path)], env=wine.env,
                      watch=b"floor_sha256", timeout=300)
@@ -602,6 +620,11 @@ def main():
             s["ok"] = True
         log("\nWine")
         bench.case("wine start+exit of a console program", samples, 0, "wine")
+        s = [wine_costs(wine) for _ in range(R)]
+        row = bench.case("wine: what one step of a file costs", s, 0, "wine")
+        row["costs_us"] = {k: statistics.median([x["costs_us"][k] for x in s if x.get("costs_us")])
+                           for k in COST_STEPS}
+        bench.results["wine_costs_us"] = row["costs_us"]
 
         # 5. floors first: they are the yardsticks.
         log("\nFloors")
@@ -664,6 +687,10 @@ def main():
             s = [tovimar_run(bench, wine, wineserver, a, [f"web:{base}{tree['kind']}/=1"], inst, tree)
                  for _ in range(R)]
             bench.case(f"Tovimar mirror, a single {label} file", s, tree["bytes"], "single")
+        # The program's start and end under Wine, with nothing to fetch.
+        s = [tovimar_run(bench, wine, wineserver, a, [f"web:{base}{tree['kind']}/=1"], inst, tree, fresh=False)
+             for _ in range(R)]
+        bench.results["start_wall"] = bench.case("Tovimar start and end, nothing to fetch", s, 0, "complete")["wall"]
 
         # 4. the alternatives.
         log("\nAlternatives (fetch, then inflate in Python)")
@@ -685,7 +712,10 @@ def main():
         # What one small file costs on the mirror path, in wineserver requests
         # and system calls (tools/filecost.py).
         log("\nOne small file on the mirror path (tools/filecost.py)")
-        bench.results["filecost"] = filecost.measure()
+        try:
+            bench.results["filecost"] = filecost.measure()
+        except (RuntimeError, OSError, subprocess.SubprocessError) as e:
+            log(f"  not measured: {e}")
     report(bench, time.monotonic() - started)
     return 0 if all(c["ok"] for c in bench.results["cases"]) else 1
 
@@ -699,6 +729,10 @@ def report(bench, total):
     for c in res["cases"]:
         if c["group"] == "server" and fr and c["mbps"]:
             c["vs_floor"] = c["mbps"] / fr["inner_mbps"]
+            # The file server's own time lies between request and reply.
+            own = c["wall"] - (c.get("server_cpu") or 0) - res.get("start_wall", 0)
+            if own > 0:
+                c["own_vs_floor"] = c["bytes"] / own / 1e6 / fr["inner_mbps"]
         if c["group"] == "wan-server" and fw and c["mbps"]:
             c["vs_floor"] = c["mbps"] / fw["inner_mbps"]
         if c["group"] == "wan-mirror" and c["mbps"]:
@@ -732,6 +766,13 @@ def report(bench, total):
             notes.append(f"x{c['vs_aria2']:.2f} of aria2c (x{c['vs_aria2_fetch']:.2f} fetch only)")
         if c.get("fetch_mbps"):
             notes.append(f"fetch {c['fetch_wall']:.2f} s = {c['fetch_mbps']:.1f} MB/s")
+        if c.get("own_vs_floor"):
+            notes.append(f"x{c['own_vs_floor']:.2f} without the server's time and the start")
+        if c.get("ideal") and c["group"] in ("wan-mirror", "wan-server") and res.get("start_wall"):
+            c["vs_ideal_started"] = (c["wall"] - res["start_wall"]) / c["ideal"]
+            notes.append(f"x{c['vs_ideal_started']:.2f} without the program's start")
+        if c.get("costs_us"):
+            notes.append("; ".join(f"{k} {v:.1f} us" for k, v in c["costs_us"].items()))
         if c.get("ideal"):
             fetch = f", fetch x{c['fetch_vs_ideal']:.2f}" if c.get("fetch_vs_ideal") else ""
             notes.append(f"ideal {c['ideal']:.2f} s: x{c['vs_ideal']:.2f}{fetch} "
@@ -757,6 +798,10 @@ def report(bench, total):
             "x = wall / ideal.")
     if res.get("filecost"):
         filecost.report(res["filecost"], top=12)
+        us = res.get("wine_costs_us")
+        if us:
+            log(f"At {us['request']:.1f} us a wineserver request, the requests alone are "
+                f"{res['filecost']['requests_total'] * us['request'] / 1000:.2f} ms of each file.")
     (WORK / "results.json").write_text(json.dumps(res, indent=1))
     log(f"Results: {WORK / 'results.json'}")
     try:

@@ -55,26 +55,28 @@ def counted_run(wine_env, app, args, inst, prefix):
         server = subprocess.Popen([winenv.SETTINGS["TOVIMAR_WINESERVER"], "-f", "-p", "-d1"],
                                   env=dict(env, WINEDEBUG="+server"), stdout=subprocess.DEVNULL, stderr=out,
                                   start_new_session=True)
-    shutil.rmtree(inst, ignore_errors=True)
-    # The prefix's own processes start before the measured run, not in it.
-    subprocess.run([winenv.WINE, "cmd", "/c", "exit"], env=env, timeout=DEADLINE, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL)
-    start_line = sum(1 for _ in open(trace, "rb"))
-    t0 = time.monotonic()
-    proc = subprocess.Popen(["strace", "-f", "-c", "-o", str(calls), winenv.WINE, str(app), *args,
-                             "dir=" + winenv.winpath(inst), "silent"], env=env, stdout=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL, start_new_session=True)
     try:
-        code = proc.wait(timeout=DEADLINE)
-    except subprocess.TimeoutExpired:
-        winenv.kill(proc)
-        code = None
-    took = time.monotonic() - t0
-    winenv.stop_wineserver(env)
-    try:
-        server.wait(timeout=30)
-    except subprocess.TimeoutExpired:
-        winenv.kill(server)
+        shutil.rmtree(inst, ignore_errors=True)
+        # The prefix's own processes start before the measured run, not in it.
+        subprocess.run([winenv.WINE, "cmd", "/c", "exit"], env=env, timeout=DEADLINE, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        start_line = sum(1 for _ in open(trace, "rb"))
+        t0 = time.monotonic()
+        proc = subprocess.Popen(["strace", "-f", "-c", "-o", str(calls), winenv.WINE, str(app), *args,
+                                 "dir=" + winenv.winpath(inst), "silent"], env=env, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL, start_new_session=True)
+        try:
+            code = proc.wait(timeout=DEADLINE)
+        except subprocess.TimeoutExpired:
+            winenv.kill(proc)
+            code = None
+        took = time.monotonic() - t0
+    finally:
+        winenv.stop_wineserver(env)
+        try:
+            server.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            winenv.kill(server)
     requests = collections.Counter()
     with open(trace, "rb") as f:
         for i, raw in enumerate(f):
@@ -102,12 +104,12 @@ def measure(few=20, many=220, size=4000):
     WORK.mkdir(parents=True, exist_ok=True)
     trees = {n: installation(n, size) for n in (few, many)}
     winenv.ensure_prefix()
-    display_proc, display = winenv.start_display()
-    wine = winenv.Wine(display)
     prefix = WORK / f"wineprefix-{winenv.ARCH}"
     if not (prefix / "system.reg").exists():
         shutil.rmtree(prefix, ignore_errors=True)
         shutil.copytree(winenv.PREFIX, prefix, symlinks=True)
+    display_proc, display = winenv.start_display()
+    wine = winenv.Wine(display)
     runs = {}
     try:
         with Nginx(WORK / "www", WORK / "nginx") as web:
@@ -118,9 +120,11 @@ def measure(few=20, many=220, size=4000):
     finally:
         winenv.stop_wineserver(dict(wine.env, WINEPREFIX=str(prefix)))
         winenv.kill(display_proc)
-    for n, (_, _, code, took) in runs.items():
+    for n, (requests, _, code, took) in runs.items():
         if code != 0:
             raise RuntimeError(f"the run over {n} files ended with {code}")
+        if not requests:
+            raise RuntimeError("the traced wineserver saw no request: another one served the run")
     d = many - few
     result = {"few": few, "many": many, "size": size, "arch": winenv.ARCH,
               "requests": per_file(runs[few][0], runs[many][0], d),

@@ -3,6 +3,7 @@
 serving a mirror tree; and the sample installations they publish."""
 import datetime
 import os
+import select
 import socket
 import subprocess
 import time
@@ -54,16 +55,25 @@ class Service:
     def start(self, cmd, what, timeout=20):
         """Starts a tool that prints "PORT n" once it listens; sets .port."""
         self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                                     start_new_session=True, text=True)
+                                     start_new_session=True)
         self.port = None
         deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            line = self.proc.stdout.readline()
-            if line.startswith("PORT "):
-                self.port = int(line.split()[1])
-                return
-            if not line and self.proc.poll() is not None:
+        # Output is waited for only as long as the deadline allows: a tool
+        # that neither prints nor ends does not hold the caller.
+        fd, pending = self.proc.stdout.fileno(), b""
+        while (left := deadline - time.monotonic()) > 0:
+            if b"\n" in pending:
+                line, pending = pending.split(b"\n", 1)
+                if line.startswith(b"PORT "):
+                    self.port = int(line.split()[1])
+                    return
+                continue
+            if not select.select([fd], [], [], left)[0]:
                 break
+            chunk = os.read(fd, 4096)
+            if not chunk:
+                break
+            pending += chunk
         self.stop()
         raise RuntimeError(f"{what} did not start")
 

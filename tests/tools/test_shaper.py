@@ -2,7 +2,8 @@
 through; a request pays the handshake and a round trip; a transfer is held
 to the capped rate, and two connections share one link. Times are checked
 only from below (the link can never be faster than its model) with a
-deadline above."""
+deadline above. Also: a tool's start (servers.Service) waits for its port
+no longer than its deadline."""
 import os
 import socket
 import subprocess
@@ -124,3 +125,28 @@ def test_stops_when_terminated(echo):
     except subprocess.TimeoutExpired:
         link.proc.kill()
         pytest.fail("the shaper did not stop")
+
+
+@pytest.mark.parametrize("cmd", [
+    ["sleep", "60"],                                   # neither prints nor ends
+    ["sh", "-c", "echo starting; sleep 60"],           # prints, but never its port
+    ["sh", "-c", "echo nothing"],                      # ends without it
+])
+def test_a_tool_that_never_gives_its_port_fails_in_time(cmd):
+    from servers import Service
+    service = Service()
+    t0 = time.monotonic()
+    with pytest.raises(RuntimeError):
+        service.start(cmd, "the tool", timeout=1)
+    assert time.monotonic() - t0 < 10
+    assert service.proc.poll() is not None
+
+
+def test_a_port_after_other_lines_is_found():
+    from servers import Service
+    service = Service()
+    service.start(["sh", "-c", "echo one; echo 'PORT 4242'; sleep 60"], "the tool", timeout=5)
+    try:
+        assert service.port == 4242
+    finally:
+        service.stop()
