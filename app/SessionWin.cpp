@@ -66,7 +66,7 @@ const char* SettingsSource(int32_t count) {
 // started at the end.
 bool InstallationVerified() {
   if (!KeysBuiltIn()) return true;
-  if (!passCompleted || ManifestVerdict != kManifestSigned || ManifestCut) return false;
+  if (!passCompleted || ManifestVerdict != kManifestSigned) return false;
   for (int32_t i = 0; i < FileCount; ++i)
     if (FileTable[i].State != kDone) return false;
   return true;
@@ -175,7 +175,7 @@ DWORD WINAPI WorkerPass(void*) {
   // A source was named but gave no list: nothing is known to be complete.
   if (!ManifestFound && (Settings.ManifestUrl[0] || Settings.Host[0])) exitCode = kExitIncomplete;
   // Files past a cut may never have been looked at.
-  if (ManifestCut && !ManifestRefused()) {
+  if (ManifestCut) {
     exitCode = kExitIncomplete;
     if (pending == 0) Tell("Installation incomplete: the file list is longer than can be read.", MB_ICONWARNING);
   }

@@ -54,11 +54,7 @@ bool NewTemporaryFolder(char* folder) {
   for (int attempt = 0; attempt < 8; ++attempt) {
     uint8_t random[8];
     if (!RandomBytes(random, sizeof random)) return false;
-    char* p = name;
-    for (uint8_t byte : random) {
-      *p++ = "0123456789abcdef"[byte >> 4];
-      *p++ = "0123456789abcdef"[byte & 15];
-    }
+    char* p = TextPutHex(name, random, sizeof random);
     *p = 0;
     // Made here, or not at all: a folder that exists already is someone's.
     if (CreateDirectoryA(folder, nullptr)) {

@@ -17,7 +17,7 @@ bool TakenBefore(int32_t a, int32_t b) {
 }
 
 // A merge sort of the entry numbers, runs of 1, 2, 4 ... between the two
-// buffers; true when the result lies in `order`.
+// buffers; the result ends in `order`.
 void SortPickOrder(int32_t* order, int32_t* spare, int32_t n) {
   int32_t* from = order;
   int32_t* to = spare;
@@ -61,8 +61,6 @@ TSiteInfo::~TSiteInfo() { free(Tried); }
 void ResetSites() {
   for (int i = 0; i < SiteCount; ++i) delete Sites[i];
   SiteCount = 0;
-  free(PickOrder);
-  PickOrder = nullptr;
 }
 
 void AddSite(char* text) {

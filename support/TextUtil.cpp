@@ -38,6 +38,14 @@ char* TextPutChar(char* pos, char c) {
   return pos + 1;
 }
 
+char* TextPutHex(char* pos, const uint8_t* bytes, int32_t count) {
+  for (int32_t i = 0; i < count; ++i) {
+    *pos++ = "0123456789abcdef"[bytes[i] >> 4];
+    *pos++ = "0123456789abcdef"[bytes[i] & 15];
+  }
+  return pos;
+}
+
 char* TextJoin(char* dest, const char* s1, const char* s2, const char* s3) {
   char* end = (s1 == dest) ? dest + TextLength(dest) : TextCopy(dest, s1);
   if (s2) {

@@ -11,6 +11,9 @@ char* TextFindLast(const char* text, char c);
 char* TextCopy(char* dest, const char* src);
 char* TextCopyCount(char* dest, const char* src, int n);
 char* TextPutChar(char* pos, char c);
+// Two lower-case hexadecimal digits for each byte, no terminator; returns
+// the position after them.
+char* TextPutHex(char* pos, const uint8_t* bytes, int32_t count);
 char* TextJoin(char* dest, const char* s1, const char* s2, const char* s3);
 char* TextAppend(char* dest, const char* s1, const char* s2);
 char* TextEnsureBackslash(char* text);

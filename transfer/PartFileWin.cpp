@@ -55,14 +55,7 @@ void IdentityText(char* out, const TFileEntry& entry) {
   char* p = TextFromInt(out, static_cast<uint32_t>(entry.Size));
   p = TextFromInt(TextPutChar(p, ','), entry.DosTime);
   p = TextPutChar(p, ',');
-  if (entry.HasHash) {
-    for (uint8_t byte : entry.Sha256) {
-      p = TextPutChar(p, "0123456789abcdef"[byte >> 4]);
-      p = TextPutChar(p, "0123456789abcdef"[byte & 15]);
-    }
-  } else {
-    p = TextPutChar(p, '-');
-  }
+  p = entry.HasHash ? TextPutHex(p, entry.Sha256, kDigestSize) : TextPutChar(p, '-');
   TextCopy(p, "\r\n");
 }
 
@@ -234,11 +227,7 @@ bool TPartFile::ReplaceInUse() {
       TextLength(Settings.InstallDir) > kTextCapacity - 1 - 4 - 8 - kPartSuffixLength)
     return false;
   char* p = TextCopy(TextCopy(aside, Settings.InstallDir), kAsidePrefix);
-  for (uint8_t byte : random) {
-    p = TextPutChar(p, "0123456789abcdef"[byte >> 4]);
-    p = TextPutChar(p, "0123456789abcdef"[byte & 15]);
-  }
-  TextCopy(p, kPartSuffix);
+  TextCopy(TextPutHex(p, random, sizeof random), kPartSuffix);
   if (!MoveFileExA(Target, aside, MOVEFILE_WRITE_THROUGH)) return false;
   if (!MoveFileExA(Part, Target, MOVEFILE_WRITE_THROUGH)) {
     MoveFileExA(aside, Target, MOVEFILE_WRITE_THROUGH);

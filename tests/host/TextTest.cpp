@@ -20,6 +20,11 @@ TEST_CASE("copying routines return the terminator they wrote") {
   p = TextFromInt(p, 22000);
   CHECK(std::string(d) == "host:22000");
   CHECK(p == d + 10);
+  const uint8_t bytes[] = {0x00, 0x0f, 0xa5, 0xff};
+  p = TextPutHex(d, bytes, 4);
+  *p = 0;
+  CHECK(std::string(d) == "000fa5ff");
+  CHECK(TextPutHex(d, bytes, 0) == d);
 }
 
 TEST_CASE("join and append") {
