@@ -47,8 +47,14 @@ void MakePickOrder() {
   if (order && spare) {
     for (int32_t i = 0; i < FileCount; ++i) order[i] = i;
     SortPickOrder(order, spare, FileCount);
-    PickOrder = order;
-    order = nullptr;
+    // The largest and the smallest alternately: while some workers carry the
+    // large files, the others go through the small ones, whose time is mostly
+    // round trips; the large files all start early, so the run does not end
+    // on one of them.
+    for (int32_t k = 0, front = 0, back = FileCount - 1; k < FileCount; ++k)
+      spare[k] = k % 2 == 0 ? order[front++] : order[back--];
+    PickOrder = spare;
+    spare = nullptr;
   }
   free(order);
   free(spare);

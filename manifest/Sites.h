@@ -34,9 +34,10 @@ void ResetSites();
 // terminator. Other schemes, a seventeenth site and a URL over 259 characters
 // are ignored.
 void AddSite(char* text);
-// The entries of the file table as the workers take them: the largest first,
-// so that the last files to arrive are small ones; FileCount entries, or
-// nullptr for the table's own order. Made by PrepareSites.
+// The entries of the file table as the workers take them: the largest, the
+// smallest, the second largest, the second smallest and so on (equal sizes
+// count in the table's order); FileCount entries, or nullptr for the table's
+// own order. Made by PrepareSites.
 extern int32_t* PickOrder;
 
 // Gives every site a Tried table covering FileCount entries, and makes

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <algorithm>
 #include <vector>
 
 #include "config/Settings.h"
@@ -50,6 +51,7 @@ TEST_CASE("two sites share one file") {
   CHECK(FileTable[0].State == 0);  // left to the server
 
   Fresh(3);
+  FileTable[0].Size = 3, FileTable[1].Size = 1, FileTable[2].Size = 2;  // taken in the table's order
   a = Add("http://a/");
   b = Add("http://b/");
   REQUIRE(PrepareSites());
@@ -67,11 +69,11 @@ TEST_CASE("two sites share one file") {
   ResetManifest();
 }
 
-TEST_CASE("workers take the largest files first, equal sizes in the table's order") {
+TEST_CASE("workers take the largest and the smallest files alternately, equal sizes in the table's order") {
   struct Case { std::vector<int32_t> sizes; std::vector<int32_t> picks; } cases[] = {
-    {{5, 100, 7, 100, 0}, {1, 3, 2, 0, 4}},
-    {{1, 2, 3, 4, 5, 6, 7, 8, 9}, {8, 7, 6, 5, 4, 3, 2, 1, 0}},
-    {{3, 3, 3}, {0, 1, 2}},
+    {{5, 100, 7, 100, 0}, {1, 4, 3, 0, 2}},
+    {{1, 2, 3, 4, 5, 6, 7, 8, 9}, {8, 0, 7, 1, 6, 2, 5, 3, 4}},
+    {{3, 3, 3}, {0, 2, 1}},
     {{0}, {0}},
   };
   for (auto& c : cases) {
@@ -85,15 +87,22 @@ TEST_CASE("workers take the largest files first, equal sizes in the table's orde
     ResetSites();
     ResetManifest();
   }
-  // A long table: each size in order, each tie in the table's order.
+  // A long table: the first, third ... picks go down from the largest, the
+  // second, fourth ... up from the smallest, and the two never cross.
   Fresh(1000);
   for (int i = 0; i < 1000; ++i) FileTable[i].Size = i * 7919 % 101;
   TSiteInfo* a = Add("http://a/");
   REQUIRE(PrepareSites());
-  int32_t last = PickNextFile(a), count = 1;
-  for (int32_t i; (i = PickNextFile(a)) >= 0; last = i, ++count)
-    REQUIRE((FileTable[i].Size < FileTable[last].Size || (FileTable[i].Size == FileTable[last].Size && i > last)));
-  CHECK(count == 1000);
+  std::vector<int32_t> picks;
+  for (int32_t i; (i = PickNextFile(a)) >= 0;) picks.push_back(i);
+  REQUIRE(picks.size() == 1000);
+  auto before = [](int32_t x, int32_t y) {  // x is taken before y in the sorted order
+    return FileTable[x].Size > FileTable[y].Size || (FileTable[x].Size == FileTable[y].Size && x < y);
+  };
+  for (size_t k = 2; k < picks.size(); ++k) REQUIRE(before(k % 2 ? picks[k] : picks[k - 2], k % 2 ? picks[k - 2] : picks[k]));
+  CHECK(before(picks[998], picks[999]));
+  std::sort(picks.begin(), picks.end());
+  for (int i = 0; i < 1000; ++i) REQUIRE(picks[i] == i);
   ResetSites();
   ResetManifest();
 }
@@ -105,8 +114,11 @@ TEST_CASE("a site claims every file of a long table once") {
     TSiteInfo* a = Add("http://a/");
     REQUIRE(PrepareSites());
     CHECK(a->TriedCount == files);
-    for (int i = 0; i < files; ++i) REQUIRE(PickNextFile(a) == i);
+    std::vector<int32_t> picks;
+    for (int i = 0; i < files; ++i) picks.push_back(PickNextFile(a));
     CHECK(PickNextFile(a) == -1);
+    std::sort(picks.begin(), picks.end());
+    for (int i = 0; i < files; ++i) REQUIRE(picks[i] == i);
     ResetSites();
     ResetManifest();
   }
