@@ -12,7 +12,9 @@ byte may leave. Not modelled: slow start, loss, the kernel's own buffers.
     shaper.py --to 127.0.0.1:8080 --rtt-ms 40 --mbit 100
 prints "PORT n" once it listens, and runs until it is stopped. With
 --stats FILE it keeps there, as JSON, the bytes carried each way and the
-connections so far, rewritten within a tenth of a second of a change."""
+connections so far, rewritten within a tenth of a second of a change, with
+the times (the system's monotonic clock) at which the latest connections
+opened and the last byte towards the clients left."""
 import argparse
 import asyncio
 import collections
@@ -40,7 +42,7 @@ class Link:
         return self.free_at + self.delay
 
 
-async def pump(reader, writer, link, opened_at):
+async def pump(reader, writer, link, opened_at, clock=None):
     """Copies one direction through the link until the reader's end."""
     loop = asyncio.get_running_loop()
     queue = collections.deque()
@@ -72,6 +74,8 @@ async def pump(reader, writer, link, opened_at):
                 await asyncio.sleep(wait)
             writer.write(data)
             await writer.drain()
+            if clock is not None:
+                clock["last_down"] = loop.time()
             queued -= len(data)
             if queued < QUEUED:
                 room.set()
@@ -108,11 +112,13 @@ async def serve(args):
     one_way = args.rtt_ms / 2000.0
     up, down = Link(rate, one_way), Link(rate, one_way)
     connections = 0
+    clock = {"opened": collections.deque(maxlen=64), "last_down": None}
 
     async def connection(creader, cwriter):
         nonlocal connections
         connections += 1
         loop = asyncio.get_running_loop()
+        clock["opened"].append(loop.time())
         # The handshake's round trip comes before the first byte of data.
         opened_at = loop.time() + 2 * one_way
         try:
@@ -121,7 +127,7 @@ async def serve(args):
             cwriter.close()
             return
         try:
-            await asyncio.gather(pump(creader, swriter, up, opened_at), pump(sreader, cwriter, down, opened_at))
+            await asyncio.gather(pump(creader, swriter, up, opened_at), pump(sreader, cwriter, down, opened_at, clock))
         finally:
             for w in (swriter, cwriter):
                 w.close()
@@ -129,7 +135,8 @@ async def serve(args):
     async def keep_stats():
         written = None
         while True:
-            now = {"up": up.carried, "down": down.carried, "connections": connections}
+            now = {"up": up.carried, "down": down.carried, "connections": connections,
+                   "opened": list(clock["opened"]), "last_down": clock["last_down"]}
             if now != written:
                 temporary = args.stats + ".new"
                 with open(temporary, "w") as f:

@@ -102,8 +102,13 @@ def test_connections_share_one_link(echo, tmp_path):
             for t in threads:
                 t.join(DEADLINE)
             took = time.monotonic() - t0
-            assert link.stats() == {"up": 4, "down": 2000000, "connections": 2}
+            stats = link.stats()
+            assert {k: stats[k] for k in ("up", "down", "connections")} == {"up": 4, "down": 2000000, "connections": 2}
         assert 0.4 <= took < DEADLINE
+        # The clock the stats keep is the caller's: both openings and the last
+        # byte fall within the exchange, at least the two replies apart.
+        assert len(stats["opened"]) == 2 and t0 <= min(stats["opened"])
+        assert min(stats["opened"]) + 0.4 <= stats["last_down"] <= t0 + took
     finally:
         big.sock.close()
 
