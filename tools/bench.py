@@ -264,7 +264,7 @@ def run_measured(argv, env=None, watch=None, timeout=RUN_TIMEOUT, extra_cpu_pids
         os.killpg(proc.pid, 9)
     except (ProcessLookupError, PermissionError):
         pass
-    return {"wall": wall, "cpu": max(rus, sum(cpu_seen.values())), "peak": max(hwm.values(), default=0),
+    return {"wall": wall, "started": t0, "cpu": max(rus, sum(cpu_seen.values())), "peak": max(hwm.values(), default=0),
             "extra_cpu": sum(proc_cpu(p) - extra0[p] for p in extra_cpu_pids),
             "code": None if timed_out else proc.returncode, "timed_out": timed_out,
             "stdout": (out_chunks[0] if out_chunks else b"").decode("latin-1")}
@@ -416,8 +416,15 @@ def on_link(link, run):
     before = link.stats()
     r = run()
     after = link.stats()
+    t0 = r.get("started")
     r["wire"] = after["down"] - before["down"]
     r["connections"] = after["connections"] - before["connections"]
+    # Where the run's time went: before its first connection, and after the
+    # last byte reached it.
+    opened = [t for t in after.get("opened", ()) if t0 and t >= t0]
+    if opened and after.get("last_down"):
+        r["lead"] = min(opened) - t0
+        r["tail"] = t0 + r["wall"] - after["last_down"]
     return r
 
 
@@ -473,6 +480,13 @@ def wan_profile(bench, wine, wineserver, web, server_tree, wan_tree, inst):
             row = bench.case(f"WAN: Tovimar mirror, {n} worker{'s' if n > 1 else ''}", s, wan_tree["bytes"],
                              "wan-mirror", workers=n)
             set_ideal(row, s, wan_tree["count"], n, link)
+            row["lead"], row["tail"] = med(s, "lead"), med(s, "tail")
+        # What the link allows a client with no costs of its own.
+        for n in WORKERS[1:]:
+            s = [on_link(link, lambda n=n: native_mirror_client(url, wan_tree, n)) for _ in range(R)]
+            row = bench.case(f"WAN floor: native client, {n} connections", s, wan_tree["bytes"], "wan-floor",
+                             workers=n)
+            set_ideal(row, s, wan_tree["count"], n, link)
         alternatives(bench, wan_tree, url, "WAN: ", link)
 
 
@@ -504,6 +518,52 @@ def python_client(n):
     return {"wall": wall, "cpu": None, "peak": None, "ok": got == n}
 
 
+def pick_order(tree):
+    """The program's order: the largest and the smallest alternately (equal
+    sizes in the table's order)."""
+    files = tree["files"]
+    down = sorted(range(len(files)), key=lambda i: (-files[i]["size"], i))
+    return [down[k // 2] if k % 2 == 0 else down[-1 - k // 2] for k in range(len(down))]
+
+
+def native_mirror_client(url, tree, n):
+    """The least a client can do on the mirror path: n threads, each with one
+    kept-alive connection, taking the files in the program's order and
+    reading each answer whole; no start, no inflate, no disk."""
+    import http.client
+    from urllib.parse import urlsplit
+    where = urlsplit(url)
+    files, order = tree["files"], iter(pick_order(tree))
+    lock, failed = threading.Lock(), []
+
+    def worker():
+        c = http.client.HTTPConnection(where.hostname, where.port, timeout=60)
+        try:
+            while True:
+                with lock:
+                    i = next(order, None)
+                if i is None:
+                    return
+                c.request("GET", where.path + files[i]["mirror"])
+                r = c.getresponse()
+                r.read()
+                if r.status != 200:
+                    failed.append(i)
+        except (OSError, http.client.HTTPException):
+            failed.append(-1)
+        finally:
+            c.close()
+
+    t0 = time.monotonic()
+    threads = [threading.Thread(target=worker, daemon=True) for _ in range(n)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=RUN_TIMEOUT)
+    return {"wall": time.monotonic() - t0, "cpu": None, "peak": None,
+            "ok": not failed and not any(t.is_alive() for t in threads)}
+
+
 def floor_recv(wine, n, piece, profile=None):
     """A bare recv loop under Wine; through a Shaper of (rtt_ms, mbit) when given."""
     proc, port = sender(n)
@@ -521,10 +581,10 @@ def floor_recv(wine, n, piece, profile=None):
     return r
 
 
-def floor_inet(wine, url, out, size):
+def floor_inet(wine, url, out, size, piece=32768):
     clear_url_cache(wine.env["WINEPREFIX"])
-    r = run_measured([winenv.WINE, str(winenv.BIN / "floor_inet.exe"), url, winenv.winpath(out)], env=wine.env,
-                     watch=b"floor_inet", timeout=300)
+    r = run_measured([winenv.WINE, str(winenv.BIN / "floor_inet.exe"), url, winenv.winpath(out), str(piece)],
+                     env=wine.env, watch=b"floor_inet", timeout=300)
     parts = r["stdout"].split()
     inner = float(parts[3]) if len(parts) >= 4 and parts[0] == "inet" else None
     got = out.stat().st_size if out.exists() else None
@@ -641,6 +701,12 @@ def main():
         s = [floor_inet(wine, base + "main/" + big["mirror"], out, big["size"]) for _ in range(R)]
         fi = bench.case(f"floor: WinInet 1 stream + inflate ({big['size'] // MIB} MiB)", s, big["size"], "floor")
         fi["inner_mbps"] = big["size"] / statistics.median([x["inner"] for x in s if x["inner"]]) / 1e6
+        # The program reads only what has arrived (a trickle cannot hold it),
+        # and Wine's WinInet answers that with its 8 KiB read buffer: one
+        # recv for each 8 KiB.
+        s = [floor_inet(wine, base + "main/" + big["mirror"], out, big["size"], 8192) for _ in range(R)]
+        f8 = bench.case(f"floor: WinInet 8 KiB reads + inflate ({big['size'] // MIB} MiB)", s, big["size"], "floor")
+        f8["inner_mbps"] = big["size"] / statistics.median([x["inner"] for x in s if x["inner"]]) / 1e6
         out.unlink(missing_ok=True)
         s = [python_client(1024 * MIB) for _ in range(R)]
         bench.case("floor: native Python client, loopback", s, 1024 * MIB, "floor")
@@ -725,7 +791,8 @@ def report(bench, total):
     ratios = {}
     fr = bench.get("floor: Wine recv loop, 1024-byte calls")
     fw = bench.get("WAN floor: Wine recv loop, 1024-byte calls")
-    fi = next((c for c in res["cases"] if c["name"].startswith("floor: WinInet")), None)
+    fi = next((c for c in res["cases"] if c["name"].startswith("floor: WinInet 1 stream")), None)
+    f8 = next((c for c in res["cases"] if c["name"].startswith("floor: WinInet 8 KiB")), None)
     for c in res["cases"]:
         if c["group"] == "server" and fr and c["mbps"]:
             c["vs_floor"] = c["mbps"] / fr["inner_mbps"]
@@ -736,6 +803,9 @@ def report(bench, total):
         if c["group"] == "wan-server" and fw and c["mbps"]:
             c["vs_floor"] = c["mbps"] / fw["inner_mbps"]
         if c["group"] == "wan-mirror" and c["mbps"]:
+            native = bench.get(f"WAN floor: native client, {c['workers']} connections")
+            if native and native["wall"]:
+                c["vs_native"] = c["wall"] / native["wall"]
             a = bench.get(f"WAN: aria2c -j {c['workers']}, then inflate")
             if a and a["mbps"]:
                 c["vs_aria2"] = c["mbps"] / a["mbps"]
@@ -745,6 +815,8 @@ def report(bench, total):
             if fi:
                 c["floor_mbps"] = fi["inner_mbps"] * min(n, CORES)
                 c["vs_floor"] = c["mbps"] / c["floor_mbps"]
+            if f8:
+                c["vs_floor8"] = c["mbps"] / (f8["inner_mbps"] * min(n, CORES))
             a = bench.get(f"aria2c -j {n}, then inflate")
             if a and a["mbps"]:
                 c["vs_aria2"] = c["mbps"] / a["mbps"]
@@ -762,6 +834,8 @@ def report(bench, total):
             notes.append(f"in-program {c['inner_mbps']:.1f} MB/s")
         if c.get("vs_floor") is not None:
             notes.append(f"x{c['vs_floor']:.2f} of floor")
+        if c.get("vs_floor8") is not None:
+            notes.append(f"x{c['vs_floor8']:.2f} of the 8 KiB-read floor")
         if c.get("vs_aria2") is not None:
             notes.append(f"x{c['vs_aria2']:.2f} of aria2c (x{c['vs_aria2_fetch']:.2f} fetch only)")
         if c.get("fetch_mbps"):
@@ -771,6 +845,10 @@ def report(bench, total):
         if c.get("ideal") and c["group"] in ("wan-mirror", "wan-server") and res.get("start_wall"):
             c["vs_ideal_started"] = (c["wall"] - res["start_wall"]) / c["ideal"]
             notes.append(f"x{c['vs_ideal_started']:.2f} without the program's start")
+        if c.get("vs_native"):
+            notes.append(f"x{c['vs_native']:.2f} of the native client's time")
+        if c.get("lead") is not None:
+            notes.append(f"{c['lead']:.2f} s to its first connection, {c['tail']:.2f} s after its last byte")
         if c.get("costs_us"):
             notes.append("; ".join(f"{k} {v:.1f} us" for k, v in c["costs_us"].items()))
         if c.get("ideal"):

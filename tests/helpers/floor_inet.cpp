@@ -1,17 +1,22 @@
 // Benchmark floor: reads one mirror file (a zlib stream) from a URL with
-// InternetReadFile in 32 KiB pieces, inflates it to a file and prints
+// InternetReadFile in 32 KiB pieces (or as many bytes as the third argument
+// says), inflates it to a file and prints
 // "inet <compressed bytes> <inflated bytes> <seconds>".
-// Usage: floor_inet <url> <output file>
+// Usage: floor_inet <url> <output file> [piece bytes, at most 32768]
 #include <windows.h>
 #include <wininet.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <zlib.h>
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    fprintf(stderr, "usage: floor_inet <url> <output file>\n");
+    fprintf(stderr, "usage: floor_inet <url> <output file> [piece bytes]\n");
     return 2;
   }
+  static unsigned char in[32768];
+  DWORD piece = argc > 3 ? strtoul(argv[3], NULL, 10) : sizeof in;
+  if (piece == 0 || piece > sizeof in) piece = sizeof in;
   LARGE_INTEGER freq, t0, t1;
   QueryPerformanceFrequency(&freq);
   QueryPerformanceCounter(&t0);
@@ -25,7 +30,6 @@ int main(int argc, char** argv) {
   }
   HANDLE out = CreateFileA(argv[2], GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
   if (out == INVALID_HANDLE_VALUE) return 5;
-  static unsigned char in[32768];
   static unsigned char outbuf[262144];
   z_stream z = {};
   if (inflateInit(&z) != Z_OK) return 6;
@@ -33,7 +37,7 @@ int main(int argc, char** argv) {
   int zr = Z_OK;
   for (;;) {
     DWORD n = 0;
-    if (!InternetReadFile(url, in, sizeof in, &n)) {
+    if (!InternetReadFile(url, in, piece, &n)) {
       fprintf(stderr, "read failed %lu\n", GetLastError());
       return 7;
     }
