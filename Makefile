@@ -60,5 +60,5 @@ clean:
 # Throughput, CPU and memory against aria2c, curl and the platform floors;
 # BENCH_SCALE=0.1 (or `make bench BENCH_ARGS=--quick`) shrinks the installation.
 .PHONY: bench
-bench: build
+bench: build build-host
 	@TOVIMAR_ARCH=$(ARCH) $(PY) tools/bench.py $(BENCH_ARGS)

@@ -13,3 +13,12 @@ add_executable(host_tests ${HOST_TESTS} $<TARGET_OBJECTS:deploy_test>)
 target_link_libraries(host_tests PRIVATE tovimar_core)
 target_compile_options(deploy_test PRIVATE ${SANITIZE})
 add_test(NAME host_tests COMMAND host_tests)
+
+# What the core costs natively (tools/bench.py): optimised, no sanitizers.
+add_library(tovimar_core_plain STATIC ${CORE_SOURCES})
+target_include_directories(tovimar_core_plain PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_options(tovimar_core_plain PUBLIC -O2)
+target_link_libraries(tovimar_core_plain PUBLIC ZLIB::ZLIB)
+add_executable(core_bench tests/helpers/core_bench.cpp tests/host/FakeShell.cpp tests/host/FakeThreads.cpp
+               $<TARGET_OBJECTS:deploy_release>)
+target_link_libraries(core_bench PRIVATE tovimar_core_plain)
