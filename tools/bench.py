@@ -21,6 +21,14 @@ one round trip for the connection and one for every request that cannot
 overlap another (with N connections, a chain of ceil(requests / N) round
 trips, each connection's share of the bytes at the whole bandwidth):
     ideal = rtt + max(bytes / bw, ceil(requests / N) * rtt + bytes / (N * bw))
+The same link's floor is a native Python client with 8 and 15 kept-alive
+connections taking the files in the program's order: what the link allows a
+client with no costs of its own. Tovimar's rows say how long it took to its
+first connection and after its last byte.
+
+The core's share natively: build/host/bin/core_bench (the host preset) times
+the list's parsing, the pick order, every mirror file's inflate and the
+server replies' handling without Wine.
 
 Writes a table to the terminal, build/bench/results.json and
 build/bench/throughput.png. MB are 10^6 bytes, MiB 2^20."""
@@ -396,7 +404,9 @@ def alternatives(bench, tree, url, prefix="", link=None):
                     "--file-allocation=none", "--allow-overwrite=true", "--auto-file-renaming=false",
                     "--summary-interval=0", "--max-tries=1", "--disable-ipv6=true"]
         tools.append((f"aria2c -j {n}, then inflate", cmd, n, "aria2"))
-    tools.append(("curl one after another, then inflate", curl_cmd, 1, "curl"))
+    if not link:
+        # Over the WAN link, one file after another is aria2c -j 1 again.
+        tools.append(("curl one after another, then inflate", curl_cmd, 1, "curl"))
     for name, cmd, n, kind in tools:
         s = [on_link(link, lambda: fetch_then_inflate(cmd, tree, kind)) for _ in range(bench.reps)]
         row = bench.case(prefix + name, s, tree["bytes"], group + kind, workers=n)
@@ -482,7 +492,7 @@ def wan_profile(bench, wine, wineserver, web, server_tree, wan_tree, inst):
             set_ideal(row, s, wan_tree["count"], n, link)
             row["lead"], row["tail"] = med(s, "lead"), med(s, "tail")
         # What the link allows a client with no costs of its own.
-        for n in WORKERS[1:]:
+        for n in (8, 15):
             s = [on_link(link, lambda n=n: native_mirror_client(url, wan_tree, n)) for _ in range(R)]
             row = bench.case(f"WAN floor: native client, {n} connections", s, wan_tree["bytes"], "wan-floor",
                              workers=n)
@@ -774,6 +784,14 @@ def main():
         shutil.rmtree(WORK / "dl", ignore_errors=True)
         shutil.rmtree(WORK / "inst-alt", ignore_errors=True)
 
+    # The core's share of the same work natively, without Wine.
+    core = ROOT / "build" / "host" / "bin" / "core_bench"
+    if core.exists():
+        r = subprocess.run([str(core), str(Path(main_tree["published"]) / "files.ver"), main_tree["mirror"]],
+                           capture_output=True, text=True, timeout=300)
+        if r.returncode == 0:
+            bench.results["core"] = json.loads(r.stdout)
+
     if "filecost" in args.profiles:
         # What one small file costs on the mirror path, in wineserver requests
         # and system calls (tools/filecost.py).
@@ -816,7 +834,8 @@ def report(bench, total):
                 c["floor_mbps"] = fi["inner_mbps"] * min(n, CORES)
                 c["vs_floor"] = c["mbps"] / c["floor_mbps"]
             if f8:
-                c["vs_floor8"] = c["mbps"] / (f8["inner_mbps"] * min(n, CORES))
+                c["floor8_mbps"] = f8["inner_mbps"] * min(n, CORES)
+                c["vs_floor8"] = c["mbps"] / c["floor8_mbps"]
             a = bench.get(f"aria2c -j {n}, then inflate")
             if a and a["mbps"]:
                 c["vs_aria2"] = c["mbps"] / a["mbps"]
@@ -874,6 +893,13 @@ def report(bench, total):
         log(f"WAN: {res['wan']['rtt_ms']:g} ms round trip, {res['wan']['mbit']:g} Mbit/s each way; ideal = rtt + "
             "max(bytes / bw, ceil(requests / N) * rtt + bytes / (N * bw)), bytes as the shaper carried them; "
             "x = wall / ideal.")
+    core = res.get("core")
+    if core:
+        log(f"The core natively (build/host/bin/core_bench, {core['files']} files): the list parsed in "
+            f"{core['parse_us_per_line']:.2f} us a line, the pick order and the URLs {core['pick_and_url_us_per_file']:.2f} "
+            f"us a file, every mirror file inflated in {core['inflate_s']:.2f} s ({core['inflate_mbps']:.0f} MB/s); "
+            f"a 256 KiB server chunk inflated at {core['chunk_inflate_mbps']:.0f} MB/s, scrambled at "
+            f"{core['scramble_mbps']:.0f} MB/s.")
     if res.get("filecost"):
         filecost.report(res["filecost"], top=12)
         us = res.get("wine_costs_us")
@@ -894,9 +920,9 @@ def report(bench, total):
         ax.plot(WORKERS, [c["mbps"] if c else None for c in tov], "o-", label="Tovimar (Wine)")
         ax.plot(WORKERS, [c["mbps"] if c else None for c in ari], "s-", label="aria2c + Python inflate")
         ax.plot(WORKERS, [c["fetch_mbps"] if c else None for c in ari], "s--", label="aria2c fetch only")
-        if tov[0] and tov[0].get("floor_mbps"):
-            ax.plot(WORKERS, [c.get("floor_mbps") if c else None for c in tov], ":", color="gray",
-                    label="WinInet floor x min(workers, cores)")
+        if tov[0] and tov[0].get("floor8_mbps"):
+            ax.plot(WORKERS, [c.get("floor8_mbps") if c else None for c in tov], ":", color="gray",
+                    label="WinInet in 8 KiB reads x min(workers, cores)")
         ax.set_title("Fresh install from one mirror on 127.0.0.1")
         if wan:
             ax = axes[0][1]
@@ -904,6 +930,8 @@ def report(bench, total):
             ari = [bench.get(f"WAN: aria2c -j {n}, then inflate") for n in WORKERS]
             ax.plot(WORKERS, [c["mbps"] if c else None for c in tov], "o-", label="Tovimar (Wine)")
             ax.plot(WORKERS, [c["fetch_mbps"] if c else None for c in ari], "s--", label="aria2c fetch only")
+            native = [bench.get(f"WAN floor: native client, {n} connections") for n in WORKERS]
+            ax.plot(WORKERS, [c["mbps"] if c else None for c in native], "^-.", label="native kept-alive client")
             ax.plot(WORKERS, [c["bytes"] / c["ideal"] / 1e6 if c and c.get("ideal") else None for c in tov], ":",
                     color="gray", label="ideal")
             ax.set_title(f"WAN: {wan['rtt_ms']:g} ms round trip, {wan['mbit']:g} Mbit/s")
