@@ -105,7 +105,10 @@ bool SetHost(const char* text) {
   Settings.Host[i < kTextCapacity - 1 ? i : kTextCapacity - 1] = 0;
   // A port inside the resource is taken one lower: stamped copies in the field
   // were made with this rule, so it stays.
-  if (text[i] == ':') Settings.Port = TextToInt(text + i + 1) - Settings.ResourceFound;
+  // Wrapping as the digits do: a port text of any length stays defined.
+  if (text[i] == ':')
+    Settings.Port = static_cast<int32_t>(static_cast<uint32_t>(TextToInt(text + i + 1)) -
+                                         static_cast<uint32_t>(Settings.ResourceFound));
   return dotted;
 }
 

@@ -154,6 +154,9 @@ TEST_CASE("a port inside the resource is taken one lower") {
   CHECK(Settings.Port == 22000);
   CHECK_FALSE(SetHost("srv1"));
   CHECK(Settings.Port == 22000);  // without ':' the port stays
+  // Digits past 32 bits wrap; one lower than the lowest value wraps too.
+  CHECK_FALSE(SetHost("srv1:2147483648"));
+  CHECK(Settings.Port == 2147483647);
 }
 
 TEST_CASE("run-after arguments never hold half an argument") {
