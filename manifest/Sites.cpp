@@ -11,7 +11,7 @@ int32_t* PickOrder;
 
 namespace {
 
-// Larger first; equal sizes in the table's order.
+// Larger first; of equal sizes, the earlier in the table first.
 bool TakenBefore(int32_t a, int32_t b) {
   return FileTable[a].Size != FileTable[b].Size ? FileTable[a].Size > FileTable[b].Size : a < b;
 }

@@ -51,7 +51,8 @@ TEST_CASE("two sites share one file") {
   CHECK(FileTable[0].State == 0);  // left to the server
 
   Fresh(3);
-  FileTable[0].Size = 3, FileTable[1].Size = 1, FileTable[2].Size = 2;  // taken in the table's order
+  // Sizes whose pick order (largest, smallest, the rest) is the table's: 0, 1, 2.
+  FileTable[0].Size = 3, FileTable[1].Size = 1, FileTable[2].Size = 2;
   a = Add("http://a/");
   b = Add("http://b/");
   REQUIRE(PrepareSites());
@@ -69,11 +70,15 @@ TEST_CASE("two sites share one file") {
   ResetManifest();
 }
 
-TEST_CASE("workers take the largest and the smallest files alternately, equal sizes in the table's order") {
+TEST_CASE("workers take the largest and the smallest files alternately") {
+  // Of equal sizes the earlier counts as the larger: the large end takes them
+  // in the table's order, the small end in reverse.
   struct Case { std::vector<int32_t> sizes; std::vector<int32_t> picks; } cases[] = {
     {{5, 100, 7, 100, 0}, {1, 4, 3, 0, 2}},
     {{1, 2, 3, 4, 5, 6, 7, 8, 9}, {8, 0, 7, 1, 6, 2, 5, 3, 4}},
     {{3, 3, 3}, {0, 2, 1}},
+    {{7, 7, 7, 7}, {0, 3, 1, 2}},
+    {{1, 2}, {1, 0}},
     {{0}, {0}},
   };
   for (auto& c : cases) {
@@ -99,8 +104,9 @@ TEST_CASE("workers take the largest and the smallest files alternately, equal si
   auto before = [](int32_t x, int32_t y) {  // x is taken before y in the sorted order
     return FileTable[x].Size > FileTable[y].Size || (FileTable[x].Size == FileTable[y].Size && x < y);
   };
-  for (size_t k = 2; k < picks.size(); ++k) REQUIRE(before(k % 2 ? picks[k] : picks[k - 2], k % 2 ? picks[k - 2] : picks[k]));
-  CHECK(before(picks[998], picks[999]));
+  for (size_t k = 2; k < picks.size(); k += 2) REQUIRE(before(picks[k - 2], picks[k]));  // down from the top
+  for (size_t k = 3; k < picks.size(); k += 2) REQUIRE(before(picks[k], picks[k - 2]));  // up from the bottom
+  CHECK(before(picks[998], picks[999]));  // where they meet
   std::sort(picks.begin(), picks.end());
   for (int i = 0; i < 1000; ++i) REQUIRE(picks[i] == i);
   ResetSites();
