@@ -10,9 +10,10 @@ reported): fresh installs over the TCP server (compressed and scrambled
 replies, on a smaller installation of its own), fresh installs from one mirror
 with 1, 4, 8 and 15 workers, a run over a complete installation, aria2c and
 curl fetching the same mirror files (then inflated in Python), and the floors:
-bare recv loops and one WinInet stream under Wine, and a native Python client.
+bare recv loops and one WinInet stream under Wine (in 32 KiB reads, and in the
+8 KiB reads the program gets there), and a native Python client.
 
-Then the same on a "WAN" profile: every connection goes through
+Then a "WAN" profile, the server path, the mirror and aria2c again: every connection goes through
 tools/shaper.py, which adds a round-trip time and caps the bandwidth of each
 direction (40 ms and 100 Mbit/s unless told otherwise), over a smaller
 installation of its own. Each WAN case is set against its ideal time: the
@@ -278,6 +279,12 @@ def run_measured(argv, env=None, watch=None, timeout=RUN_TIMEOUT, extra_cpu_pids
             "stdout": (out_chunks[0] if out_chunks else b"").decode("latin-1")}
 
 
+def inner_rate(samples, size):
+    """MB/s by the program's own clock (median), None when no run printed it."""
+    times = [x["inner"] for x in samples if x.get("inner")]
+    return size / statistics.median(times) / 1e6 if times else None
+
+
 def med(samples, key):
     vals = [s[key] for s in samples if s.get(key) is not None]
     return statistics.median(vals) if vals else None
@@ -385,8 +392,9 @@ def fetch_then_inflate(cmd_for, tree, name):
 
 
 def alternatives(bench, tree, url, prefix="", link=None):
-    """aria2c at each worker count and curl one file after another, each then
-    inflating in Python; through `link` (a Shaper) on the WAN profile."""
+    """aria2c at each worker count, each then inflating in Python, and on
+    loopback curl one file after another; through `link` (a Shaper) on the
+    WAN profile."""
     group = "wan-" if link else ""
     lst = WORK / "aria2.list"
     lst.write_text("".join(f"{url}{e['mirror']}\n  out={e['mirror']}\n" for e in tree["files"]))
@@ -431,10 +439,13 @@ def on_link(link, run):
     r["connections"] = after["connections"] - before["connections"]
     # Where the run's time went: before its first connection, and after the
     # last byte reached it.
+    # The wall time ends at the run's next 30 ms poll: the tail may read up to
+    # that much long.
     opened = [t for t in after.get("opened", ()) if t0 and t >= t0]
-    if opened and after.get("last_down"):
+    last = after.get("last_down")
+    if opened and len(opened) == r["connections"] and last and last >= t0:
         r["lead"] = min(opened) - t0
-        r["tail"] = t0 + r["wall"] - after["last_down"]
+        r["tail"] = t0 + r["wall"] - last
     return r
 
 
@@ -465,7 +476,7 @@ def wan_profile(bench, wine, wineserver, web, server_tree, wan_tree, inst):
     n = 16 * MIB
     s = [floor_recv(wine, n, 1024, profile) for _ in range(R)]
     row = bench.case("WAN floor: Wine recv loop, 1024-byte calls", s, n, "wan-floor")
-    row["inner_mbps"] = n / statistics.median([x["inner"] for x in s if x["inner"]]) / 1e6
+    row["inner_mbps"] = inner_rate(s, n)
 
     server_app = winenv.copy_program(WORK / "apps" / "server")
     s = []
@@ -528,12 +539,22 @@ def python_client(n):
     return {"wall": wall, "cpu": None, "peak": None, "ok": got == n}
 
 
+def table_order(tree):
+    """The entries in the order of the published list, as the program reads it."""
+    names = [line.split("=", 1)[0] for line in
+             (Path(tree["published"]) / "files.ver").read_text("cp1252").splitlines()
+             if "=" in line and not line.startswith(("[", "#"))]
+    at = {e["rel"].replace("/", "\\"): i for i, e in enumerate(tree["files"])}
+    return [at[n] for n in names if n in at]
+
+
 def pick_order(tree):
-    """The program's order: the largest and the smallest alternately (equal
-    sizes in the table's order)."""
-    files = tree["files"]
-    down = sorted(range(len(files)), key=lambda i: (-files[i]["size"], i))
-    return [down[k // 2] if k % 2 == 0 else down[-1 - k // 2] for k in range(len(down))]
+    """The program's order: by size, largest first (of equal sizes the one
+    earlier in the list counts as the larger), then taken from both ends:
+    the largest, the smallest, the second largest and so on."""
+    files, table = tree["files"], table_order(tree)
+    down = sorted(range(len(table)), key=lambda k: (-files[table[k]]["size"], k))
+    return [table[down[k // 2] if k % 2 == 0 else down[-1 - k // 2]] for k in range(len(down))]
 
 
 def native_mirror_client(url, tree, n):
@@ -544,34 +565,36 @@ def native_mirror_client(url, tree, n):
     from urllib.parse import urlsplit
     where = urlsplit(url)
     files, order = tree["files"], iter(pick_order(tree))
-    lock, failed = threading.Lock(), []
+    lock, fetched, stop = threading.Lock(), [0], threading.Event()
 
     def worker():
         c = http.client.HTTPConnection(where.hostname, where.port, timeout=60)
         try:
-            while True:
+            while not stop.is_set():
                 with lock:
                     i = next(order, None)
                 if i is None:
                     return
                 c.request("GET", where.path + files[i]["mirror"])
                 r = c.getresponse()
-                r.read()
-                if r.status != 200:
-                    failed.append(i)
+                body = r.read()
+                if r.status == 200 and body:
+                    with lock:
+                        fetched[0] += 1
         except (OSError, http.client.HTTPException):
-            failed.append(-1)
+            pass  # counted as not fetched
         finally:
             c.close()
 
     t0 = time.monotonic()
+    deadline = t0 + RUN_TIMEOUT
     threads = [threading.Thread(target=worker, daemon=True) for _ in range(n)]
     for t in threads:
         t.start()
     for t in threads:
-        t.join(timeout=RUN_TIMEOUT)
-    return {"wall": time.monotonic() - t0, "cpu": None, "peak": None,
-            "ok": not failed and not any(t.is_alive() for t in threads)}
+        t.join(max(0.0, deadline - time.monotonic()))
+    stop.set()
+    return {"wall": time.monotonic() - t0, "cpu": None, "peak": None, "ok": fetched[0] == len(files)}
 
 
 def floor_recv(wine, n, piece, profile=None):
@@ -701,29 +724,29 @@ def main():
         n1024 = max(4 * MIB, int(32 * MIB * min(args.server_scale, 1)))
         s = [floor_recv(wine, n1024, 1024) for _ in range(R)]
         fr = bench.case("floor: Wine recv loop, 1024-byte calls", s, n1024, "floor")
-        fr["inner_mbps"] = n1024 / statistics.median([x["inner"] for x in s if x["inner"]]) / 1e6
+        fr["inner_mbps"] = inner_rate(s, n1024)
         n64k = 256 * MIB
         s = [floor_recv(wine, n64k, 65536) for _ in range(R)]
         f64 = bench.case("floor: Wine recv loop, 65536-byte calls", s, n64k, "floor")
-        f64["inner_mbps"] = n64k / statistics.median([x["inner"] for x in s if x["inner"]]) / 1e6
+        f64["inner_mbps"] = inner_rate(s, n64k)
         big = max(main_tree["files"], key=lambda e: e["size"])
         out = WORK / "floor_inet.out"
         s = [floor_inet(wine, base + "main/" + big["mirror"], out, big["size"]) for _ in range(R)]
         fi = bench.case(f"floor: WinInet 1 stream + inflate ({big['size'] // MIB} MiB)", s, big["size"], "floor")
-        fi["inner_mbps"] = big["size"] / statistics.median([x["inner"] for x in s if x["inner"]]) / 1e6
+        fi["inner_mbps"] = inner_rate(s, big["size"])
         # The program reads only what has arrived (a trickle cannot hold it),
         # and Wine's WinInet answers that with its 8 KiB read buffer: one
         # recv for each 8 KiB.
         s = [floor_inet(wine, base + "main/" + big["mirror"], out, big["size"], 8192) for _ in range(R)]
         f8 = bench.case(f"floor: WinInet 8 KiB reads + inflate ({big['size'] // MIB} MiB)", s, big["size"], "floor")
-        f8["inner_mbps"] = big["size"] / statistics.median([x["inner"] for x in s if x["inner"]]) / 1e6
+        f8["inner_mbps"] = inner_rate(s, big["size"])
         out.unlink(missing_ok=True)
         s = [python_client(1024 * MIB) for _ in range(R)]
         bench.case("floor: native Python client, loopback", s, 1024 * MIB, "floor")
         big_file = Path(main_tree["src"]) / big["rel"]
         s = [floor_sha256(wine, big_file) for _ in range(R)]
         fs = bench.case(f"floor: SHA-256 of a {big['size'] // MIB} MiB file (bcrypt)", s, big["size"], "floor")
-        fs["inner_mbps"] = big["size"] / statistics.median([x["inner"] for x in s if x["inner"]]) / 1e6
+        fs["inner_mbps"] = inner_rate(s, big["size"])
 
         # 1. the server path.
         log("\nServer path (TCP file server)")
@@ -787,10 +810,14 @@ def main():
     # The core's share of the same work natively, without Wine.
     core = ROOT / "build" / "host" / "bin" / "core_bench"
     if core.exists():
-        r = subprocess.run([str(core), str(Path(main_tree["published"]) / "files.ver"), main_tree["mirror"]],
-                           capture_output=True, text=True, timeout=300)
-        if r.returncode == 0:
+        try:
+            r = subprocess.run([str(core), str(Path(main_tree["published"]) / "files.ver"), main_tree["mirror"]],
+                               capture_output=True, text=True, timeout=300)
+            if r.returncode != 0:
+                raise ValueError(f"exit code {r.returncode}")
             bench.results["core"] = json.loads(r.stdout)
+        except (subprocess.SubprocessError, OSError, ValueError) as e:
+            log(f"The core natively: not measured: {e}")
 
     if "filecost" in args.profiles:
         # What one small file costs on the mirror path, in wineserver requests
@@ -811,6 +838,8 @@ def report(bench, total):
     fw = bench.get("WAN floor: Wine recv loop, 1024-byte calls")
     fi = next((c for c in res["cases"] if c["name"].startswith("floor: WinInet 1 stream")), None)
     f8 = next((c for c in res["cases"] if c["name"].startswith("floor: WinInet 8 KiB")), None)
+    # A floor whose runs printed no time of their own is no yardstick.
+    fr, fw, fi, f8 = (f if f and f.get("inner_mbps") else None for f in (fr, fw, fi, f8))
     for c in res["cases"]:
         if c["group"] == "server" and fr and c["mbps"]:
             c["vs_floor"] = c["mbps"] / fr["inner_mbps"]
@@ -840,7 +869,7 @@ def report(bench, total):
             if a and a["mbps"]:
                 c["vs_aria2"] = c["mbps"] / a["mbps"]
                 c["vs_aria2_fetch"] = c["mbps"] / a["fetch_mbps"]
-            ratios[n] = {k: c.get(k) for k in ("vs_floor", "vs_aria2", "vs_aria2_fetch")}
+            ratios[n] = {k: c.get(k) for k in ("vs_floor", "vs_floor8", "vs_aria2", "vs_aria2_fetch")}
     res["ratios_mirror"] = ratios
     res["wall_total"] = total
 
@@ -849,7 +878,7 @@ def report(bench, total):
     log("-" * 118)
     for c in res["cases"]:
         notes = []
-        if "inner_mbps" in c:
+        if c.get("inner_mbps"):
             notes.append(f"in-program {c['inner_mbps']:.1f} MB/s")
         if c.get("vs_floor") is not None:
             notes.append(f"x{c['vs_floor']:.2f} of floor")
@@ -888,7 +917,8 @@ def report(bench, total):
     log(f"Tovimar.exe ({res['arch']}): {res['program_bytes']} bytes. Trees: " +
         ", ".join(f"{k} {v['files']} files {v['bytes'] / MIB:.1f} MiB" for k, v in res["trees"].items()))
     log(f"Medians of {res['reps']} runs; MB = 10^6 bytes of installed content; floors of the mirror path: "
-        f"WinInet stream x min(workers, {CORES} cores). Benchmark wall time {total:.0f} s.")
+        f"a WinInet stream in 32 KiB and in 8 KiB reads, x min(workers, {CORES} cores). "
+        f"Benchmark wall time {total:.0f} s.")
     if res.get("wan"):
         log(f"WAN: {res['wan']['rtt_ms']:g} ms round trip, {res['wan']['mbit']:g} Mbit/s each way; ideal = rtt + "
             "max(bytes / bw, ceil(requests / N) * rtt + bytes / (N * bw)), bytes as the shaper carried them; "
@@ -896,7 +926,7 @@ def report(bench, total):
     core = res.get("core")
     if core:
         log(f"The core natively (build/host/bin/core_bench, {core['files']} files): the list parsed in "
-            f"{core['parse_us_per_line']:.2f} us a line, the pick order and the URLs {core['pick_and_url_us_per_file']:.2f} "
+            f"{core['parse_us_per_file']:.2f} us a file, the pick order and the URLs {core['pick_and_url_us_per_file']:.2f} "
             f"us a file, every mirror file inflated in {core['inflate_s']:.2f} s ({core['inflate_mbps']:.0f} MB/s); "
             f"a 256 KiB server chunk inflated at {core['chunk_inflate_mbps']:.0f} MB/s, scrambled at "
             f"{core['scramble_mbps']:.0f} MB/s.")

@@ -107,8 +107,9 @@ class Shaper(Service):
         self.start(cmd, "shaper")
 
     def stats(self, settle=0.3, timeout=10):
-        """{"up", "down", "connections"} once the file has not changed for
-        `settle` seconds (the last bytes of a run are counted by then)."""
+        """{"up", "down", "connections", "opened", "last_down"} once the file
+        has not changed for `settle` seconds (the last bytes of a run are
+        counted by then); "opened" and "last_down" may be missing."""
         import json
         last, since = None, time.monotonic()
         deadline = since + timeout
