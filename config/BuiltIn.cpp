@@ -40,6 +40,16 @@ void ApplyCloudPreset(const char* part) {
   TextCopy(Settings.RunAfter, "link");
 }
 
+namespace {
+
+// One element of a path, and no '/' either: a program started by a path
+// written with '/' keeps them in its name.
+bool PlainName(const char* name) {
+  return !TextFindFirst(name, '/') && SafeNameElement(name, TextLength(name));
+}
+
+}  // namespace
+
 void ApplyFileNameScheme() {
   Settings.ShortcutsEnabled = true;
   Settings.SaasArguments = true;
@@ -62,7 +72,10 @@ void ApplyFileNameScheme() {
   const char* customer = parts[0];
   Settings.Port = 22000;
   Settings.InstallDir[0] = 0;
-  if (TextLength(customer) + TextLength("%AppData%\\Velorin\\\\") < kTextCapacity)
+  // A customer that Windows takes for another folder ("..", "a/b", "con")
+  // installs nowhere, as one too long does: "..-setup.exe" would otherwise
+  // install into %AppData% itself, and its uninstall empty it.
+  if (TextLength(customer) + TextLength("%AppData%\\Velorin\\\\") < kTextCapacity && PlainName(customer))
     TextJoin(Settings.InstallDir, "%AppData%\\Velorin\\", customer, "\\");
   TextCopyMax(Settings.LinkName, customer, kNameCapacity);
   if (TextEqualsN(customer, "azure", 5)) {
@@ -79,6 +92,6 @@ void ApplyFileNameScheme() {
     } else {
       shortcut = second;
     }
-    if (shortcut) TextCopyMax(Settings.LinkName, shortcut, kNameCapacity);
+    if (shortcut && PlainName(shortcut)) TextCopyMax(Settings.LinkName, shortcut, kNameCapacity);
   }
 }

@@ -36,54 +36,13 @@ bool LanguageAllows(const char* name) {
   return TextEqualsN(Settings.Language, name, static_cast<int>(slash - name));
 }
 
-namespace {
-
-// A device name of Windows: CON, PRN, AUX, NUL, COM0-9 and LPT0-9 (the
-// digit also as a superscript 1, 2 or 3), CONIN$ and CONOUT$, in any case.
-// Windows finds the device whatever extension follows it, and ignores blanks
-// before that extension.
-bool DeviceName(const char* element, int32_t length) {
-  int32_t base = 0;
-  while (base < length && element[base] != '.') ++base;
-  while (base > 0 && element[base - 1] == ' ') --base;
-  static const char* const plain[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
-  for (const char* name : plain)
-    if (base == TextLength(name) && TextEqualsN(element, name, base)) return true;
-  if (base != 4 || !(TextEqualsN(element, "COM", 3) || TextEqualsN(element, "LPT", 3))) return false;
-  uint8_t digit = static_cast<uint8_t>(element[3]);
-  return (digit >= '0' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;  // ¹ ² ³
-}
-
-// One element of a relative path, as Windows would take it.
-bool SafeElement(const char* element, int32_t length) {
-  if (length == 0) return false;  // "a\\b": two separators
-  int32_t dots = 0;
-  bool onlyDots = true;
-  for (int32_t i = 0; i < length; ++i) {
-    uint8_t c = static_cast<uint8_t>(element[i]);
-    if (c < 0x20 || c == '<' || c == '>' || c == '"' || c == '|' || c == '?' || c == '*' || c == ':') return false;
-    if (c == '.')
-      ++dots;
-    else if (c != ' ')
-      onlyDots = false;
-  }
-  // Windows drops trailing dots and blanks of an element: "a." and "a " are
-  // "a", and any element of dots and blanks with two dots climbs like "..".
-  if (onlyDots && dots >= 2) return false;
-  char last = element[length - 1];
-  if (last == '.' || last == ' ') return false;
-  return !DeviceName(element, length);
-}
-
-}  // namespace
-
 bool SafeRelativePath(const char* name, int32_t length) {
   if (length <= 0 || length > kNameCapacity - 1) return false;
   if (length > kTextCapacity - 1 - TextLength(Settings.InstallDir)) return false;
   int32_t start = 0;
   for (int32_t i = 0; i <= length; ++i) {
     if (i < length && name[i] != '\\' && name[i] != '/') continue;
-    if (!SafeElement(name + start, i - start)) return false;
+    if (!SafeNameElement(name + start, i - start)) return false;
     start = i + 1;
   }
   return true;

@@ -35,3 +35,9 @@ bool TextFits(const char* dest, const char* src, int capacity);
 // Like TextEqualsN, but stops with false at the first terminator in either
 // text, so it never reads past a short text.
 bool TextStartsWith(const char* text, const char* prefix);
+
+// One element of a path as Windows would keep it: not empty, none of
+// < > " | ? * : or a control character, not ending in a dot or a blank, not
+// only dots and blanks with two dots (which climbs like ".."), not a device
+// name (CON, NUL, COM1 ... in any case, with any extension).
+bool SafeNameElement(const char* element, int32_t length);

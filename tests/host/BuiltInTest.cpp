@@ -71,6 +71,30 @@ TEST_CASE("the file-name scheme") {
   }
 }
 
+TEST_CASE("a file name that names another folder installs nowhere") {
+  // "..-setup.exe" would install into %AppData% itself, and its uninstall
+  // would empty it; a shortcut part of ".." would leave the shortcut folder.
+  struct Case { std::string name, dir, link; } cases[] = {
+    {"..-setup.exe", "", ".."},
+    {"...-setup.exe", "", "..."},
+    {". .-setup.exe", "", ". ."},
+    {"acme.-setup.exe", "", "acme."},
+    {"con-setup.exe", "", "con"},
+    {"nul.txt-setup.exe", "", "nul.txt"},
+    {"c:/x/..-setup.exe", "", "c:/x/.."},
+    {"a:b-setup.exe", "", "a:b"},
+    {"acme-..-setup.exe", "%AppData%\\Velorin\\acme\\", "acme"},
+    {"acme-22001-a/..-setup.exe", "%AppData%\\Velorin\\acme\\", "acme"},
+    {"acme-x.y-setup.exe", "%AppData%\\Velorin\\acme\\", "x.y"},
+  };
+  for (auto& c : cases) {
+    CAPTURE(c.name);
+    FromName(c.name);
+    CHECK(std::string(Settings.InstallDir) == c.dir);
+    CHECK(std::string(Settings.LinkName) == c.link);
+  }
+}
+
 TEST_CASE("overlong file names do not overrun") {
   FromName(std::string(100, 'a') + "-" + std::string(100, 'b') + "-setup.exe");
   CHECK(std::string(Settings.LinkName) == std::string(63, 'b'));
