@@ -33,8 +33,9 @@ class TSimpleStrings {
 
 class TSimpleFile : public TBaseStream {
  public:
-  // For writing: made anew, or with `existing` opened as it is, to go on
-  // with; for reading: shared with readers and writers.
+  // For writing: made anew (what had the name, a link included, is deleted
+  // first), or with `existing` opened as it is, to go on with, when it is a
+  // plain file with one name; for reading: shared with readers and writers.
   TSimpleFile(const char* name, bool forWriting, bool existing = false);
   ~TSimpleFile() override;
 

@@ -5,12 +5,30 @@
 #include "support/TextUtil.h"
 
 TSimpleFile::TSimpleFile(const char* name, bool forWriting, bool existing) {
-  if (forWriting)
-    Handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, existing ? OPEN_EXISTING : CREATE_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  else
+  if (!forWriting) {
     Handle = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  } else if (existing) {
+    // Gone on with only as a plain file with one name: a link put in its
+    // place would have the elevated program write wherever it points.
+    DWORD attributes = GetFileAttributesA(name);
+    Handle = attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+                 ? INVALID_HANDLE_VALUE
+                 : CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (Handle != INVALID_HANDLE_VALUE &&
+        (!GetFileInformationByHandle(Handle, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+         info.nNumberOfLinks != 1)) {
+      CloseHandle(Handle);
+      Handle = INVALID_HANDLE_VALUE;
+    }
+  } else {
+    // Made anew: whatever has the name goes first (a link goes, not what it
+    // points to), and a name taken again meanwhile is not opened.
+    DeleteFileA(name);
+    Handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  }
 }
 
 TSimpleFile::~TSimpleFile() {

@@ -1,5 +1,6 @@
 """What the elevated installer and uninstaller may touch, tried as an attacker
-on the same machine would: links in place of folders, names the code page
+on the same machine would: links in place of folders, second names (hard
+links) of other files at the names the program writes, names the code page
 lacks, a planted copy in the temporary folder, a shortcut list that points
 elsewhere, names Windows treats as devices, and a pass the user stopped.
 
@@ -79,6 +80,46 @@ def test_a_link_below_the_installation_folder_keeps_its_files_out(win, tmp_path)
     assert list(victim.iterdir()) == []
     assert (inst / "Corvane.exe").read_bytes() == FILES["Corvane.exe"]  # the rest is installed
     assert (inst / "readme.txt").exists()
+
+
+# -- links in place of the files the program writes --------------------------------
+
+BIG = {"big.bin": pattern(600000, 3), "Corvane.exe": pattern(20000, 1)}
+
+
+def identity(pub, name):
+    """The record a transfer of `name` keeps beside its file in transfer."""
+    for line in (pub / "files.ver").read_text("cp1252").splitlines():
+        if line.startswith(name + "="):
+            size, dos, sha = line.split("=", 1)[1].split(",")[:3]
+            return f"{size},{dos},{sha.split('=')[1]}\r\n".encode()
+    raise AssertionError(name)
+
+
+@pytest.mark.parametrize("planted", ["file in transfer", "its record", "file in transfer, record matching",
+                                     "shortcut list"])
+def test_a_second_name_at_a_name_the_program_writes_is_replaced_not_written_through(win, tmp_path, shortcuts, planted):
+    # A whole chunk: a file in transfer that long, with its record, is gone on with.
+    victim = tmp_path / "victim.sys"
+    victim.write_bytes(pattern(262144, 9))
+    inst = tmp_path / "inst"
+    inst.mkdir()
+    src = make_tree(tmp_path / "src", BIG)
+    publish(src, tmp_path / "pub")
+    link = {"file in transfer": "big.bin.~tv", "its record": "big.bin.~tv.~tv",
+            "file in transfer, record matching": "big.bin.~tv", "shortcut list": "linkfiles"}[planted]
+    # A second name of the victim's: Wine shows it (a link count of 2) and
+    # deletes it as a name. A symbolic link to a file it shows as a plain
+    # file, and deleting one deletes its target.
+    os.link(victim, inst / link)
+    if planted == "file in transfer, record matching":
+        (inst / "big.bin.~tv.~tv").write_bytes(identity(tmp_path / "pub", "big.bin"))
+    with FileServer(tmp_path / "pub") as server:
+        proc = win.start(BIN / "Tovimar.exe", [f"host=127.0.0.1:{server.port}", f"dir={unresolved(inst)}", "silent",
+                                               "kvo:ON", "linkname=SafeRow"])
+        assert win.wait(proc, 60) == 0
+    assert victim.read_bytes() == pattern(262144, 9) and victim.stat().st_nlink == 1
+    assert (inst / "big.bin").read_bytes() == BIG["big.bin"]
 
 
 def test_the_uninstall_neither_deletes_through_a_link_nor_removes_it(win, tmp_path):
