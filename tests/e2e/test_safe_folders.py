@@ -150,6 +150,23 @@ def test_a_name_the_code_page_lacks_deletes_nothing_outside_the_folder(win, tmp_
     assert (tmp_path / "x.txt").read_bytes() == b"victim"
 
 
+def test_a_name_the_code_page_lacks_is_no_old_file_to_remove(win, tmp_path):
+    # Files renamed aside by an earlier run ("~old" and eight hexadecimal
+    # digits) are removed at the start of a pass; a best-fit listing reads
+    # this name as "~old\..\..\x.~tv", as long as one of those.
+    base = tmp_path / "a"
+    inst = base / "inst"
+    inst.mkdir(parents=True)
+    planted = inst / "~old\uff3c\uff0e\uff0e\uff3c\uff0e\uff0e\uff3cx.~tv"
+    planted.write_bytes(b"fullwidth")
+    (base / "x.~tv").write_bytes(b"victim")  # where "inst\~old\..\..\x.~tv" leads
+    (inst / "~old0123abcd.~tv").write_bytes(b"aside")
+    install(win, tmp_path, inst, "silent")
+    assert (base / "x.~tv").read_bytes() == b"victim"
+    assert planted.read_bytes() == b"fullwidth"
+    assert not (inst / "~old0123abcd.~tv").exists()  # what was put aside still goes
+
+
 def test_started_as_a_relative_path_the_uninstall_removes_its_own_folder_only(win, tmp_path):
     inst = tmp_path / "inst"
     make_tree(inst, {"linkfiles": b"", "Corvane.exe": b"c"})
