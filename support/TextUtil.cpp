@@ -180,4 +180,3 @@ bool SafeNameElement(const char* element, int32_t length) {
   if (last == '.' || last == ' ') return false;
   return !DeviceName(element, length);
 }
-

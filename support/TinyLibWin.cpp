@@ -11,11 +11,9 @@ TSimpleFile::TSimpleFile(const char* name, bool forWriting, bool existing) {
   } else if (existing) {
     // Gone on with only as a plain file with one name: a link put in its
     // place would have the elevated program write wherever it points.
-    DWORD attributes = GetFileAttributesA(name);
-    Handle = attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
-                 ? INVALID_HANDLE_VALUE
-                 : CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    // The link itself is opened, never what it points to, and then refused.
+    Handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     BY_HANDLE_FILE_INFORMATION info;
     if (Handle != INVALID_HANDLE_VALUE &&
         (!GetFileInformationByHandle(Handle, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||

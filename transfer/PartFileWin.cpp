@@ -71,12 +71,6 @@ bool FileHolds(const char* path, const char* text) {
 
 constexpr char kAsidePrefix[] = "~old";
 
-bool HexDigits(const char* text, int32_t count) {
-  for (int32_t i = 0; i < count; ++i)
-    if (!((text[i] >= '0' && text[i] <= '9') || (text[i] >= 'a' && text[i] <= 'f'))) return false;
-  return true;
-}
-
 }  // namespace
 
 TPartFile::TPartFile(const TFileEntry& entry)
@@ -263,13 +257,14 @@ void RemoveAsideFiles() {
   TextAppend(pattern, kPartSuffix, nullptr);
   TFindFile found(pattern);
   if (!found.Found()) return;
+  uint8_t digits[4];
   do {
     // The long name itself: a pattern also matches short names. And only the
     // names made here, eight hexadecimal digits: a listing by ANSI names
     // reads a fullwidth "＼．．" as "\..", which would lead out of the folder.
     const char* name = found.Data.cFileName;
     if ((found.Data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || TextLength(name) != 4 + 8 + kPartSuffixLength ||
-        !TextStartsWith(name, kAsidePrefix) || !HexDigits(name + 4, 8))
+        !TextStartsWith(name, kAsidePrefix) || !DecodeHex(name + 4, digits, sizeof digits))
       continue;
     char path[2 * kTextCapacity];
     TextJoin(path, Settings.InstallDir, name, nullptr);
