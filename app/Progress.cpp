@@ -14,7 +14,8 @@ void UpdateSpeedAt(uint32_t now) {
   int32_t received = TransferStats.BytesReceived;
   if (TransferStats.SpeedTick != 0) {
     int64_t delta = static_cast<int64_t>(received) - static_cast<int64_t>(TransferStats.SpeedBytes);
-    TransferStats.Speed = static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(delta / static_cast<int64_t>(elapsed))));
+    TransferStats.Speed =
+        static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(delta / static_cast<int64_t>(elapsed))));
   }
   TransferStats.SpeedTick = now;
   TransferStats.SpeedBytes = static_cast<uint32_t>(received);

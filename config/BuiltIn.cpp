@@ -44,9 +44,7 @@ namespace {
 
 // One element of a path, and no '/' either: a program started by a path
 // written with '/' keeps them in its name.
-bool PlainName(const char* name) {
-  return !TextFindFirst(name, '/') && SafeNameElement(name, TextLength(name));
-}
+bool PlainName(const char* name) { return !TextFindFirst(name, '/') && SafeNameElement(name, TextLength(name)); }
 
 }  // namespace
 

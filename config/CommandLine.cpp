@@ -16,9 +16,7 @@ const char* ValueAt(const char* arg, int offset) {
   return arg + offset;
 }
 
-bool Keyword(const char* arg, const char* keyword) {
-  return TextEqualsN(arg, keyword, TextLength(keyword));
-}
+bool Keyword(const char* arg, const char* keyword) { return TextEqualsN(arg, keyword, TextLength(keyword)); }
 
 }  // namespace
 

@@ -29,8 +29,8 @@ struct TSettings {
   bool ShortcutsEnabled;
   bool SaasArguments;
   bool UninstallRequested;
-  bool VerifyFiles;  // the up-to-date check compares content hashes
-  bool Silent;       // no window and no message box
+  bool VerifyFiles;             // the up-to-date check compares content hashes
+  bool Silent;                  // no window and no message box
   char LogPath[kTextCapacity];  // where the run's log goes; empty: no log
   int32_t ResourceFound;
   char* Args[kMaxArgs];

@@ -20,8 +20,9 @@ bool GrantFolderAccess(const char* objectName, const char* trusteeName) {
   // The folder itself, never what a junction or a link in its place points
   // at: opened without following reparse points, and checked to be a plain
   // folder before its access list is changed through the same handle.
-  HANDLE folder = CreateFileA(objectName, READ_CONTROL | WRITE_DAC, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  HANDLE folder =
+      CreateFileA(objectName, READ_CONTROL | WRITE_DAC, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (folder == INVALID_HANDLE_VALUE) return false;
   bool granted = false;
   BY_HANDLE_FILE_INFORMATION info;

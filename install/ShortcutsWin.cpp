@@ -69,7 +69,8 @@ void CreateShortcuts() {
   ClientArguments(arguments);
 
   char desktop[kTextCapacity];
-  if (SpecialFolderPath(desktop, kCommonDesktop) && CreateShortcut(desktop, "Corvane.exe", arguments, Settings.LinkName)) {
+  if (SpecialFolderPath(desktop, kCommonDesktop) &&
+      CreateShortcut(desktop, "Corvane.exe", arguments, Settings.LinkName)) {
     if (TextEquals(Settings.RunAfter, "link")) TextCopy(Settings.RunAfter, desktop);
     list.WriteLine(desktop);
   }

@@ -195,7 +195,8 @@ void ParseManifest(char* text, int32_t n, TUpToDateCheck isUpToDate, bool signed
     entry.State = kPending;
     entry.Written = 0;
     ++FileCount;
-    TransferStats.TotalBytes = static_cast<int32_t>(static_cast<uint32_t>(TransferStats.TotalBytes) + static_cast<uint32_t>(size));
+    TransferStats.TotalBytes =
+        static_cast<int32_t>(static_cast<uint32_t>(TransferStats.TotalBytes) + static_cast<uint32_t>(size));
   }
   if (FileCount == 0) {
     ResetManifest();

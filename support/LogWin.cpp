@@ -33,8 +33,8 @@ void CloseLog() {
 
 bool LogOpen() { return LogFile != INVALID_HANDLE_VALUE; }
 
-void LogLine(const char* a, const char* b, const char* c, const char* d, const char* e, const char* f,
-             const char* g, const char* h) {
+void LogLine(const char* a, const char* b, const char* c, const char* d, const char* e, const char* f, const char* g,
+             const char* h) {
   if (LogFile == INVALID_HANDLE_VALUE) return;
   char line[1024];
   SYSTEMTIME now;

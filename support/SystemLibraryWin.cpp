@@ -10,9 +10,10 @@
 void RestrictLibraryLoading() {
   typedef BOOL(WINAPI * TSetDefault)(DWORD);
   HMODULE kernel = GetModuleHandleA("kernel32.dll");
-  TSetDefault setDefault = kernel ? reinterpret_cast<TSetDefault>(reinterpret_cast<void*>(
-                                        GetProcAddress(kernel, "SetDefaultDllDirectories")))
-                                  : nullptr;
+  TSetDefault setDefault =
+      kernel
+          ? reinterpret_cast<TSetDefault>(reinterpret_cast<void*>(GetProcAddress(kernel, "SetDefaultDllDirectories")))
+          : nullptr;
   if (setDefault) setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 

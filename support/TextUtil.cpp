@@ -131,9 +131,7 @@ char* TextAppendMax(char* dest, const char* src, int capacity) {
   return TextCopyMax(dest + used, src, capacity - used);
 }
 
-bool TextFits(const char* dest, const char* src, int capacity) {
-  return TextLength(src) < capacity - TextLength(dest);
-}
+bool TextFits(const char* dest, const char* src, int capacity) { return TextLength(src) < capacity - TextLength(dest); }
 
 bool TextStartsWith(const char* text, const char* prefix) {
   for (; *prefix; ++text, ++prefix)

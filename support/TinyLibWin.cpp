@@ -6,8 +6,8 @@
 
 TSimpleFile::TSimpleFile(const char* name, bool forWriting, bool existing) {
   if (!forWriting) {
-    Handle = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    Handle = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
   } else if (existing) {
     // Gone on with only as a plain file with one name: a link put in its
     // place would have the elevated program write wherever it points.

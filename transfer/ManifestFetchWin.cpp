@@ -60,9 +60,8 @@ void LoadManifest() {
   }
   char number[24] = "none";
   if (ManifestVerdict == kManifestSigned) SerialText(number, serial);
-  LogLine("file list from ", ManifestFound ? source : "nowhere", ManifestVerdict == kManifestSigned ? ", signed, serial "
-                                                                                                 : ", serial ",
-          number);
+  LogLine("file list from ", ManifestFound ? source : "nowhere",
+          ManifestVerdict == kManifestSigned ? ", signed, serial " : ", serial ", number);
   if (ManifestRefused()) {
     ResetManifest();
     return;

@@ -29,7 +29,8 @@ TIStream::TIStream(const char* url) : Watch(kMirrorStallMs, kMirrorStallBytes) {
     UrlHandle = WinInet.OpenUrl(InternetHandle, url, nullptr, 0,
                                 INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_COOKIES, 0);
   DWORD status = 0, size = sizeof status;
-  if (UrlHandle && WinInet.QueryInfo(UrlHandle, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr))
+  if (UrlHandle &&
+      WinInet.QueryInfo(UrlHandle, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr))
     Status = status;
 }
 
@@ -145,8 +146,9 @@ void FetchFromSite(TSiteInfo* site, TFileEntry* entry) {
       TextFromInt(TextCopy(status, "HTTP "), source.Status);
       cause = status;
     } else if (InflateStream(source, sink) < 0) {
-      cause = source.Abandoned ? "stalled or too long" : sink.Target && sink.Target->Failure ? sink.Target->Failure
-                                                                                            : "not a whole zlib stream";
+      cause = source.Abandoned                      ? "stalled or too long"
+              : sink.Target && sink.Target->Failure ? sink.Target->Failure
+                                                    : "not a whole zlib stream";
     } else if (!sink.Commit()) {
       cause = sink.Target && sink.Target->Failure ? sink.Target->Failure : "another size than listed";
     } else {

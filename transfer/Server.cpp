@@ -58,9 +58,7 @@ TReplyHeader DecodeReplyHeader(const uint8_t bytes[4]) {
   return header;
 }
 
-bool ReplyHeaderValid(const TReplyHeader& header) {
-  return header.Length >= 4 && header.Payload <= kReceiveCapacity;
-}
+bool ReplyHeaderValid(const TReplyHeader& header) { return header.Length >= 4 && header.Payload <= kReceiveCapacity; }
 
 int32_t DecodeReplyPayload(const TReplyHeader& header, uint8_t* payload, uint8_t* inflated, uint8_t** data) {
   if (header.Compressed) {

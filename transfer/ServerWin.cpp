@@ -18,7 +18,7 @@ constexpr int32_t kPieceSize = 1024;
 // The connection's receives: a server that sends a byte now and then, never
 // silent for long, is left like a silent one.
 TStallWatch Watch(kMirrorStallMs, kMirrorStallBytes);
-}
+}  // namespace
 
 const char* SocketError() {
   static __thread char text[32];
@@ -128,8 +128,8 @@ int32_t RequestChunk(const char* name, int32_t offset) {
     return kReplyBroken;
   }
   TReplyHeader header = DecodeReplyHeader(word);
-  TransferStats.BytesReceived = static_cast<int32_t>(static_cast<uint32_t>(TransferStats.BytesReceived) +
-                                             static_cast<uint32_t>(header.Length));
+  TransferStats.BytesReceived =
+      static_cast<int32_t>(static_cast<uint32_t>(TransferStats.BytesReceived) + static_cast<uint32_t>(header.Length));
   if (!ReplyHeaderValid(header)) {
     DropConnection();  // the stream can no longer be followed
     return kReplyBroken;
