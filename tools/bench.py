@@ -49,7 +49,7 @@ from pathlib import Path
 
 import filecost
 import winenv
-from servers import FileServer, Nginx, Shaper, publish, publisher
+from servers import FileServerProcess, Nginx, Shaper, publish, publisher
 
 ROOT = Path(__file__).resolve().parents[1]
 
@@ -486,7 +486,7 @@ def wan_profile(bench, wine, wineserver, web, server_tree, wan_tree, inst):
     for _ in range(R1):
         log_file = WORK / "fileserver-wan.log"
         log_file.unlink(missing_ok=True)
-        with FileServer(server_tree["published"], "--mode", "compressed", log=log_file) as server, \
+        with FileServerProcess(server_tree["published"], "--mode", "compressed", log=log_file) as server, \
                 Shaper(server.port, *profile, stats=WORK / "shaper-server.json") as link:
             r = on_link(link, lambda: tovimar_run(bench, wine, wineserver, server_app,
                                                    [f"host=127.0.0.1:{link.port}"], inst, server_tree))
@@ -757,7 +757,7 @@ def main():
         for mode in ("compressed", "scrambled"):
             s = []
             for _ in range(R):
-                with FileServer(server_tree["published"], "--mode", mode) as server:
+                with FileServerProcess(server_tree["published"], "--mode", mode) as server:
                     cpu0 = proc_cpu(server.proc.pid)
                     r = tovimar_run(bench, wine, wineserver, server_app, [f"host=127.0.0.1:{server.port}"],
                                     inst, server_tree)

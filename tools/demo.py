@@ -14,7 +14,7 @@ import time
 from pathlib import Path
 
 import winenv
-from servers import FileServer, Nginx, make_tree, pattern, publish, publisher
+from servers import FileServerProcess, Nginx, make_tree, pattern, publish, publisher
 
 ROOT = Path(__file__).resolve().parents[1]
 
@@ -68,7 +68,7 @@ def main():
             publish(src, pub, None, "--site", web.url + "=4")
             for run in (1, 2):
                 log = work / f"server-run{run}.log"
-                with FileServer(pub, "--mode", "alternate", log=log) as server:
+                with FileServerProcess(pub, "--mode", "alternate", log=log) as server:
                     before = len(web.served())
                     started = time.monotonic()
                     proc = wine.start(app, [f"host=127.0.0.1:{server.port}", "dir=C:\\Velorin Demo", "kvo:ON",

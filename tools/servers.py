@@ -78,8 +78,9 @@ class Service:
         raise RuntimeError(f"{what} did not start")
 
 
-class FileServer(Service):
-    """tools/fileserver.py over a published folder; extra are its switches."""
+class FileServerProcess(Service):
+    """tools/fileserver.py run as a process over a published folder; extra are
+    its switches."""
 
     def __init__(self, root, *extra, log=None):
         self.log = Path(log) if log else None

@@ -9,7 +9,7 @@ import pytest
 
 import signing
 from faultmirror import FaultMirror
-from servers import FileServer, make_tree, pattern, publish, publisher, tree
+from servers import FileServerProcess, make_tree, pattern, publish, publisher, tree
 from winenv import ROOT, copy_program, wait_for, winpath
 
 KEYS = ROOT / "tests" / "keys"
@@ -100,7 +100,7 @@ def plain(win, tmp_path):
 @pytest.mark.parametrize("key", ["test", "test2"])  # the second key: a rotation in progress
 def test_a_signed_list_installs_keeps_its_serial_and_starts_the_client(keyed, key):
     src, pub, _ = keyed.publish(version(1), key=key, serial=1700000000)
-    with FileServer(pub) as server:
+    with FileServerProcess(pub) as server:
         assert keyed.run(f"host=127.0.0.1:{server.port}") == 0
     assert keyed.installed() == tree(src)
     assert (keyed.inst / "Tovimar.serial").read_text() == "1700000000"
@@ -136,7 +136,7 @@ def test_a_list_the_publisher_did_not_sign_is_refused_and_nothing_is_used(keyed,
         src, pub, mirror = keyed.publish(version(1), "v1", "--site", site.url, mirror=True)
         manifest = pub / "files.ver"
         manifest.write_bytes(FORGERIES[forgery](manifest.read_bytes()))
-        with FileServer(pub, log=keyed.tmp / "requests.log") as server:
+        with FileServerProcess(pub, log=keyed.tmp / "requests.log") as server:
             keyed.refused(f"host=127.0.0.1:{server.port}")
             requests = server.requests()
         assert site.requests() == []
@@ -148,17 +148,17 @@ def test_a_list_the_publisher_did_not_sign_is_refused_and_nothing_is_used(keyed,
 
 def test_a_lower_serial_is_refused_and_an_equal_one_taken(keyed):
     src1, pub1, _ = keyed.publish(version(1), "v1", serial=2000)
-    with FileServer(pub1) as server:
+    with FileServerProcess(pub1) as server:
         assert keyed.run(f"host=127.0.0.1:{server.port}") == 0
     v1 = keyed.installed()
     src2, pub2, _ = keyed.publish(version(2), "v2", serial=1999, shift=60)
-    with FileServer(pub2) as server:
+    with FileServerProcess(pub2) as server:
         keyed.refused(f"host=127.0.0.1:{server.port}", text=OLDER)
     assert keyed.installed() == v1
     for serial in (2000, 2001):
         manifest = pub2 / "files.ver"
         manifest.write_bytes(sign(manifest.read_bytes(), serial=serial))
-        with FileServer(pub2) as server:
+        with FileServerProcess(pub2) as server:
             assert keyed.run(f"host=127.0.0.1:{server.port}") == 0
         assert keyed.installed() == tree(src2)
         assert (keyed.inst / "Tovimar.serial").read_text() == str(serial)
@@ -167,7 +167,7 @@ def test_a_lower_serial_is_refused_and_an_equal_one_taken(keyed):
 def test_a_keyed_program_does_not_start_an_installation_left_incomplete(keyed):
     src, pub, _ = keyed.publish(version(1))
     (pub / "Bin" / "core.dll").unlink()  # the server cannot give it
-    with FileServer(pub) as server:
+    with FileServerProcess(pub) as server:
         assert keyed.run(f"host=127.0.0.1:{server.port}", "silent") == 1
     assert "Bin/core.dll" not in keyed.installed()
     assert not keyed.client_started(wait=3)
@@ -179,7 +179,8 @@ def test_a_keyed_program_does_not_start_an_installation_left_incomplete(keyed):
 def test_a_mirror_file_with_the_wrong_content_is_taken_from_the_server(win, tmp_path, variant):
     s = Setup(win, tmp_path, keyed=variant == "keyed")
     src, pub, mirror = s.publish(version(1), mirror=True)
-    with FaultMirror(mirror, "wrong", "*core.dll") as bad, FileServer(pub, log=tmp_path / "requests.log") as server:
+    with FaultMirror(mirror, "wrong", "*core.dll") as bad, \
+            FileServerProcess(pub, log=tmp_path / "requests.log") as server:
         assert s.run(f"web:{bad.url}", f"host=127.0.0.1:{server.port}") == 0
         assert [path for path in bad.faulted() if path.endswith("Bin_core.dll")]
         assert "Bin\\core.dll;0;262144" in server.requests()
@@ -191,7 +192,7 @@ def test_a_server_file_with_the_wrong_content_stays_pending(plain):
     changed = bytearray((pub / "Bin" / "core.dll").read_bytes())
     changed[1000] ^= 0x55
     (pub / "Bin" / "core.dll").write_bytes(bytes(changed))
-    with FileServer(pub) as server:
+    with FileServerProcess(pub) as server:
         assert plain.run(f"host=127.0.0.1:{server.port}", "silent") == 1
     expected = {k: v for k, v in tree(src).items() if k != "Bin/core.dll"}
     assert plain.installed() == expected
@@ -200,7 +201,7 @@ def test_a_server_file_with_the_wrong_content_stays_pending(plain):
 
 def test_verify_fetches_again_a_file_changed_behind_the_programs_back(plain):
     src, pub, _ = plain.publish(version(1), key=None)
-    with FileServer(pub, log=plain.tmp / "requests.log") as server:
+    with FileServerProcess(pub, log=plain.tmp / "requests.log") as server:
         assert plain.run(f"host=127.0.0.1:{server.port}") == 0
         target = plain.inst / "Bin" / "core.dll"
         stamp = target.stat().st_mtime
@@ -222,7 +223,7 @@ def test_verify_fetches_again_a_file_changed_behind_the_programs_back(plain):
 def test_a_list_in_the_old_format_installs_with_a_program_without_keys(plain):
     src, pub, _ = plain.publish(version(1), "v1", "--no-hashes", key=None)
     assert b"sha256" not in (pub / "files.ver").read_bytes()
-    with FileServer(pub) as server:
+    with FileServerProcess(pub) as server:
         assert plain.run(f"host=127.0.0.1:{server.port}") == 0
     assert plain.installed() == tree(src)
     assert plain.client_started()
@@ -264,7 +265,7 @@ def test_an_endless_stream_for_a_file_of_unknown_size_stops_at_the_limit(keyed):
 def test_a_silent_server_loses_the_connection(keyed):
     src, pub, _ = keyed.publish(version(1))
     started = time.monotonic()
-    with FileServer(pub, "--stall", "120", "--fault-file", "Bin\\core.dll") as server:
+    with FileServerProcess(pub, "--stall", "120", "--fault-file", "Bin\\core.dll") as server:
         assert keyed.run(f"host=127.0.0.1:{server.port}", "silent", timeout=100) == 1
     # The test program's limit is 6 s of silence; the stall would last 120.
     assert time.monotonic() - started < 60
@@ -275,7 +276,7 @@ def test_a_silent_server_loses_the_connection(keyed):
 def test_a_trickling_mirror_is_left_for_the_server(keyed):
     src, pub, mirror = keyed.publish(version(1), mirror=True)
     started = time.monotonic()
-    with FaultMirror(mirror, "trickle", "*core.dll") as site, FileServer(pub) as server:
+    with FaultMirror(mirror, "trickle", "*core.dll") as site, FileServerProcess(pub) as server:
         assert keyed.run(f"web:{site.url}", f"host=127.0.0.1:{server.port}") == 0
         assert site.faulted()
     # One byte every half second: 300 KiB would take days; the test

@@ -18,7 +18,7 @@ from typing import Callable
 import pytest
 
 from faultmirror import DownSite, FaultMirror
-from servers import FileServer, Nginx, make_tree, pattern, publish, publisher, tree
+from servers import FileServerProcess, Nginx, make_tree, pattern, publish, publisher, tree
 from winenv import BIN, ROOT, copy_program, kill, linux_path, wait_for, winpath
 
 import fileserver as wire  # noqa: E402  (tools/, put on the path by conftest)
@@ -117,7 +117,7 @@ class Update:
         self.pub2, self.mirror2 = tmp / "pub2", tmp / "mirror2"
         publish(self.src2, self.pub2, self.mirror2)
         self.clean_manifest = (self.pub2 / "files.ver").read_bytes()
-        with FileServer(self.pub1) as server:
+        with FileServerProcess(self.pub1) as server:
             assert self.run(f"host=127.0.0.1:{server.port}") == 0
         self.old = installed(self.inst)
         assert self.old == tree(self.src1)
@@ -181,7 +181,7 @@ class Update:
 class Fault:
     """A prepared fault: how the faulty run starts, and what else to check."""
     start: Callable
-    server: FileServer = None
+    server: FileServerProcess = None
     checks: Callable = None          # checks(update, fault) after the faulty run
     extra_ok: tuple = ()             # files a faulty manifest may name, inside the folder
     own: tuple = ()                  # files the program adds itself (uninstaller copy, list)
@@ -200,7 +200,7 @@ class Row:
 
 
 def file_server(u, stack, *switches, name="fault"):
-    return stack.enter_context(FileServer(u.pub2, *switches, log=u.log(name)))
+    return stack.enter_context(FileServerProcess(u.pub2, *switches, log=u.log(name)))
 
 
 def server_fault(*switches, after=None):
@@ -578,7 +578,7 @@ def test_a_fault_during_an_update_damages_nothing(win, tmp_path, row):
         u.serve_manifest(u.clean_manifest)
         u.app.with_suffix(".ver").unlink(missing_ok=True)
         before = u.outside()
-        with FileServer(u.pub2, log=u.log("clean")) as server:
+        with FileServerProcess(u.pub2, log=u.log("clean")) as server:
             assert u.run(f"host=127.0.0.1:{server.port}") == 0
         assert u.outside() == before
         got = tree(u.inst)
@@ -617,7 +617,7 @@ def test_an_update_killed_at_random_moments_leaves_old_or_new_files(win, tmp_pat
     (tmp_path / "work" / "outside" / "keep.txt").write_bytes(b"keep")
     app = copy_program(tmp_path / "app")
     template = tmp_path / "v1-installed"
-    with FileServer(tmp_path / "pub1") as server:
+    with FileServerProcess(tmp_path / "pub1") as server:
         proc = win.start(app, [f"dir={winpath(template)}", f"host=127.0.0.1:{server.port}"])
         assert win.wait(proc, DEADLINE) == 0
     assert tree(template) == old
@@ -633,7 +633,7 @@ def test_an_update_killed_at_random_moments_leaves_old_or_new_files(win, tmp_pat
             publish(src2, tmp_path / "pub2", tmp_path / "mirror2", "--site", web.url + "=2")
         else:
             publish(src2, tmp_path / "pub2")
-        server = stack.enter_context(FileServer(tmp_path / "pub2"))
+        server = stack.enter_context(FileServerProcess(tmp_path / "pub2"))
         args = [f"dir={winpath(inst)}", f"host=127.0.0.1:{server.port}"]
         outside = listing(tmp_path / "work", skip=inst)
 
@@ -683,15 +683,15 @@ def test_closing_the_window_mid_download_starts_the_client_and_ends(win, tmp_pat
         if path == "server":
             # The server keeps the first reply for Bin\core.dll back: the
             # program waits in the middle of the update.
-            server = stack.enter_context(FileServer(u.pub2, "--stall", "60", "--fault-file", "Bin\\core.dll",
-                                                    "--fault-once", log=u.log("stall")))
+            server = stack.enter_context(FileServerProcess(u.pub2, "--stall", "60", "--fault-file", "Bin\\core.dll",
+                                                           "--fault-once", log=u.log("stall")))
 
             def downloading():
                 return "Bin\\core.dll;0;262144" in server.requests()
         else:
             web = stack.enter_context(Nginx(u.mirror2, tmp_path / "nginx", limit_rate="100k"))
             u.serve_manifest(u.with_lines([], [web.url]))
-            server = stack.enter_context(FileServer(u.pub2))
+            server = stack.enter_context(FileServerProcess(u.pub2))
 
             def downloading():
                 return list(u.inst.rglob("*" + PART))
@@ -714,6 +714,6 @@ def test_closing_the_window_mid_download_starts_the_client_and_ends(win, tmp_pat
             assert value == u.old.get(rel) or value == u.new.get(rel), rel
         assert got != u.new, "the update was not interrupted"
     u.serve_manifest(u.clean_manifest)
-    with FileServer(u.pub2) as server:
+    with FileServerProcess(u.pub2) as server:
         assert u.run(f"host=127.0.0.1:{server.port}") == 0
     assert tree(u.inst) == u.new

@@ -8,7 +8,7 @@ from pathlib import Path
 
 import pytest
 
-from servers import FileServer, Nginx, make_tree, pattern, publish, publisher, tree
+from servers import FileServerProcess, Nginx, make_tree, pattern, publish, publisher, tree
 from winenv import BIN, PREFIX, ROOT, copy_program, linux_path, start_wineserver, stop_wineserver, wait_for, winpath
 
 DRIVE_C = PREFIX / "drive_c"
@@ -104,7 +104,7 @@ def test_a_setup_program_named_after_the_server_installs_with_shortcuts(win, tmp
     shutil.rmtree(inst, ignore_errors=True)  # shared by every setup program named 127.0.0.1-...
     lk = links(link_name)
     src, pub = published(tmp_path, {"Corvane.exe": pattern(30000, 1), "Data/readme.txt": b"read me\r\n"})
-    with FileServer(pub) as server:
+    with FileServerProcess(pub) as server:
         exe = copy_program(tmp_path / "Downloads", scheme.format(port=server.port))
         assert win.wait(win.start(exe), 60) == 0
     assert tree(inst, skip={"linkfiles", "Tovimar.exe"}) == tree(src)
@@ -123,7 +123,7 @@ def test_a_stamped_program_installs_from_its_built_in_arguments(win, tmp_path, l
     inst = tmp_path / folder
     src, pub = published(tmp_path, {"Corvane.exe": CLIENT, "Bin/core.dll": pattern(70000, 2)})
     client_log = tmp_path / "client.log"
-    with FileServer(pub) as server:
+    with FileServerProcess(pub) as server:
         exe = copy_program(tmp_path / "Downloads", "stamped_x-setup.exe")
         client = winpath(inst / "Corvane.exe")
         # A port written inside the resource is taken one lower.
@@ -183,7 +183,7 @@ def test_the_cloud_preset_installs_its_language_from_the_mirror_and_starts_the_c
 
 def install_with_shortcuts(win, tmp_path, files, inst, link_name):
     src, pub = published(tmp_path, files)
-    with FileServer(pub) as server:
+    with FileServerProcess(pub) as server:
         proc = win.start(BIN / "Tovimar.exe", [f"host=127.0.0.1:{server.port}", f"dir={winpath(inst)}", "kvo:ON",
                                                f"linkname={link_name}"])
         assert win.wait(proc, 60) == 0

@@ -13,7 +13,7 @@ import stat
 
 import pytest
 
-from servers import FileServer, make_tree, pattern, publish, tree
+from servers import FileServerProcess, make_tree, pattern, publish, tree
 from winenv import BIN, PREFIX, copy_program, wait_for, winpath
 
 DRIVE_C = PREFIX / "drive_c"
@@ -39,7 +39,7 @@ FILES = {"Corvane.exe": pattern(20000, 1), "Bin/core.dll": pattern(70000, 2), "r
 def install(win, tmp, inst, *extra, files=FILES, link="SafeRow", code=0):
     src = make_tree(tmp / "src", files)
     publish(src, tmp / "pub")
-    with FileServer(tmp / "pub") as server:
+    with FileServerProcess(tmp / "pub") as server:
         proc = win.start(BIN / "Tovimar.exe", [f"host=127.0.0.1:{server.port}", f"dir={unresolved(inst)}", *extra,
                                                f"linkname={link}"])
         assert win.wait(proc, 60) == code
@@ -114,7 +114,7 @@ def test_a_second_name_at_a_name_the_program_writes_is_replaced_not_written_thro
     os.link(victim, inst / link)
     if planted == "file in transfer, record matching":
         (inst / "big.bin.~tv.~tv").write_bytes(identity(tmp_path / "pub", "big.bin"))
-    with FileServer(tmp_path / "pub") as server:
+    with FileServerProcess(tmp_path / "pub") as server:
         proc = win.start(BIN / "Tovimar.exe", [f"host=127.0.0.1:{server.port}", f"dir={unresolved(inst)}", "silent",
                                                "kvo:ON", "linkname=SafeRow"])
         assert win.wait(proc, 60) == 0
@@ -252,7 +252,7 @@ def test_device_names_wildcards_own_names_and_case_twins_are_not_written(win, tm
     manifest = tmp_path / "pub" / "files.ver"
     manifest.write_bytes(manifest.read_bytes() + "".join(f"{n}=3,0\r\n" for n in bad).encode("latin-1"))
     inst = tmp_path / "inst"
-    with FileServer(tmp_path / "pub", log=tmp_path / "requests.log") as server:
+    with FileServerProcess(tmp_path / "pub", log=tmp_path / "requests.log") as server:
         exe = copy_program(tmp_path / "app")
         assert win.wait(win.start(exe, [f"host=127.0.0.1:{server.port}", f"dir={winpath(inst)}"]), 60) == 0
         asked = [r.split(";")[0] for r in server.requests() if ";" in r]
@@ -266,8 +266,8 @@ def test_closing_the_window_mid_download_makes_no_shortcuts_and_no_uninstaller(w
     src = make_tree(tmp_path / "src", FILES)
     publish(src, tmp_path / "pub")
     inst = tmp_path / "inst"
-    with FileServer(tmp_path / "pub", "--stall", "60", "--fault-file", "Bin\\core.dll",
-                    log=tmp_path / "requests.log") as server:
+    with FileServerProcess(tmp_path / "pub", "--stall", "60", "--fault-file", "Bin\\core.dll",
+                           log=tmp_path / "requests.log") as server:
         proc = win.start(BIN / "Tovimar.exe", [f"host=127.0.0.1:{server.port}", f"dir={winpath(inst)}", "kvo:ON",
                                                "linkname=SafeRow"])
         assert wait_for(lambda: any(r.startswith("Bin\\core.dll") for r in server.requests()), 30)

@@ -5,7 +5,7 @@ import zlib
 
 import pytest
 
-from servers import FileServer, Nginx, make_tree, pattern, publish, publisher, tree
+from servers import FileServerProcess, Nginx, make_tree, pattern, publish, publisher, tree
 from winenv import copy_program, winpath
 
 SIZES = {
@@ -60,7 +60,7 @@ def setup(win, tmp_path):
 @pytest.mark.parametrize("mode", ["compressed", "scrambled", "alternate"])
 def test_a_fresh_install_from_the_server(setup, mode):
     src, pub, _ = setup.publish(SIZES)
-    with FileServer(pub, "--mode", mode, log=setup.tmp / "requests.log") as server:
+    with FileServerProcess(pub, "--mode", mode, log=setup.tmp / "requests.log") as server:
         assert setup.run(f"host=127.0.0.1:{server.port}") == 0
         requests = server.requests()
     assert tree(setup.inst) == tree(src)
@@ -74,16 +74,16 @@ def test_a_fresh_install_from_the_server(setup, mode):
 def test_an_update_fetches_only_what_changed(setup):
     files = version(1)
     src, pub, _ = setup.publish(files, "v1")
-    with FileServer(pub) as server:
+    with FileServerProcess(pub) as server:
         assert setup.run(f"host=127.0.0.1:{server.port}") == 0
     files["Bin/plugin.dll"] = pattern(70001, 99)
     src2, pub2, _ = setup.publish(files, "v2")
-    with FileServer(pub2, log=setup.tmp / "requests.log") as server:
+    with FileServerProcess(pub2, log=setup.tmp / "requests.log") as server:
         assert setup.run(f"host=127.0.0.1:{server.port}") == 0
         fetched = [r.split(";")[0] for r in server.requests()[2:]]
     assert fetched == ["Bin\\plugin.dll"]
     assert tree(setup.inst) == tree(src2)
-    with FileServer(pub2, log=setup.tmp / "again.log") as server:
+    with FileServerProcess(pub2, log=setup.tmp / "again.log") as server:
         assert setup.run(f"host=127.0.0.1:{server.port}") == 0
         assert server.requests() == ["#UPDVER", "files.ver;0;262144"]
 
@@ -129,7 +129,7 @@ def test_the_server_fetches_what_the_mirrors_lack_or_spoil(setup):
         mirror_path(m, src, "Data/readme.txt").write_bytes(zlib.compress(b"short"))
     with Nginx(mirror_a, setup.tmp / "nginx-a") as a, Nginx(mirror_b, setup.tmp / "nginx-b") as b:
         publish(src, pub, None, "--site", a.url, "--site", b.url)
-        with FileServer(pub, log=setup.tmp / "requests.log") as server:
+        with FileServerProcess(pub, log=setup.tmp / "requests.log") as server:
             assert setup.run(f"host=127.0.0.1:{server.port}") == 0
             fetched = sorted({r.split(";")[0] for r in server.requests()[2:]})
         assert any("plugin.dll" in r for r in b.requests())
@@ -147,18 +147,18 @@ def assert_each_file_old_or_new(inst, old, new):
 
 def test_a_connection_dropped_mid_file_leaves_the_old_file(setup):
     src1, pub1, _ = setup.publish(version(1), "v1")
-    with FileServer(pub1) as server:
+    with FileServerProcess(pub1) as server:
         assert setup.run(f"host=127.0.0.1:{server.port}") == 0
     old = tree(setup.inst)
     src2, pub2, _ = setup.publish(version(2), "v2", shift=3600)
     # Bin\core.dll is the first file fetched; cut its second chunk, on every
     # connection: the reconnects go on where it broke off.
-    with FileServer(pub2, "--close-after", "300000", log=setup.tmp / "requests.log") as server:
+    with FileServerProcess(pub2, "--close-after", "300000", log=setup.tmp / "requests.log") as server:
         assert setup.run(f"host=127.0.0.1:{server.port}") in (0, 1)
         fetched = [r for r in server.requests() if not r.startswith(("#", "files.ver"))]
     assert_each_file_old_or_new(setup.inst, old, tree(src2))
     assert fetched[:3] == ["Bin\\core.dll;0;262144", "Bin\\core.dll;262144;262144", "Bin\\core.dll;262144;262144"]
-    with FileServer(pub2) as server:
+    with FileServerProcess(pub2) as server:
         assert setup.run(f"host=127.0.0.1:{server.port}") == 0
     assert tree(setup.inst) == tree(src2)
 
@@ -166,11 +166,11 @@ def test_a_connection_dropped_mid_file_leaves_the_old_file(setup):
 @pytest.mark.parametrize("fault", ["--length-over", "--length-below", "--corrupt-zlib", "--bad-adler"])
 def test_a_malformed_reply_fails_the_file_and_damages_nothing(setup, fault):
     src1, pub1, _ = setup.publish(version(1), "v1")
-    with FileServer(pub1) as server:
+    with FileServerProcess(pub1) as server:
         assert setup.run(f"host=127.0.0.1:{server.port}") == 0
     old = tree(setup.inst)
     src2, pub2, _ = setup.publish(version(2), "v2", shift=3600)
-    with FileServer(pub2, fault, "--fault-file", "Bin\\core.dll") as server:
+    with FileServerProcess(pub2, fault, "--fault-file", "Bin\\core.dll") as server:
         assert setup.run(f"host=127.0.0.1:{server.port}") == 1  # core.dll stays pending
     assert tree(setup.inst)["Bin/core.dll"] == old["Bin/core.dll"]
     assert_each_file_old_or_new(setup.inst, old, tree(src2))
@@ -187,7 +187,7 @@ def test_a_mirror_body_with_a_wrong_checksum_is_not_taken(setup):
     target.write_bytes(bytes(data))
     with Nginx(mirror, setup.tmp / "nginx") as web:
         publish(src, pub, None, "--site", web.url)
-        with FileServer(pub, log=setup.tmp / "requests.log") as server:
+        with FileServerProcess(pub, log=setup.tmp / "requests.log") as server:
             assert setup.run(f"host=127.0.0.1:{server.port}") == 0
             fetched = sorted({r.split(";")[0] for r in server.requests()[2:]})
     assert fetched == ["Data\\readme.txt"]
@@ -196,7 +196,7 @@ def test_a_mirror_body_with_a_wrong_checksum_is_not_taken(setup):
 
 def test_without_a_connection_nothing_is_created_or_truncated(setup):
     src1, pub1, _ = setup.publish(version(1), "v1")
-    with FileServer(pub1) as server:
+    with FileServerProcess(pub1) as server:
         assert setup.run(f"host=127.0.0.1:{server.port}") == 0
     old = tree(setup.inst)
     files = version(2)

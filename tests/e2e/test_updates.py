@@ -6,7 +6,7 @@ import re
 
 import pytest
 
-from servers import FileServer, free_port, make_tree, pattern, publish, tree
+from servers import FileServerProcess, free_port, make_tree, pattern, publish, tree
 from faultmirror import FaultMirror
 from winenv import BIN, copy_program, kill, wait_for, winpath
 
@@ -49,7 +49,7 @@ class Run:
     def install(self, n):
         """Version n, installed from the server; (its files, its published folder)."""
         src, pub = self.publish(n)
-        with FileServer(pub) as server:
+        with FileServerProcess(pub) as server:
             assert self.run(f"host=127.0.0.1:{server.port}") == 0
         return src, pub
 
@@ -84,14 +84,14 @@ def test_a_running_client_is_updated_and_its_old_file_goes_at_the_next_run(run):
     holder = Holder(run.win, run.inst / "Corvane.exe", "loader", run.tmp)
     try:
         src2, pub2 = run.publish(2)
-        with FileServer(pub2) as server:
+        with FileServerProcess(pub2) as server:
             assert run.run(f"host=127.0.0.1:{server.port}", "log=run.log") == 0
         assert tree(run.inst, skip=set(asides(run.inst))) == tree(src2)
         assert len(asides(run.inst)) == 1  # the running program's file, renamed aside
         assert "Corvane.exe was in use" in run.log()
     finally:
         holder.stop()
-    with FileServer(pub2) as server:
+    with FileServerProcess(pub2) as server:
         assert run.run(f"host=127.0.0.1:{server.port}") == 0
     assert asides(run.inst) == []
     assert tree(run.inst) == tree(src2)
@@ -102,7 +102,7 @@ def test_a_locked_file_stays_pending_is_reported_and_the_exit_code_is_1(run):
     holder = Holder(run.win, run.inst / "readme.txt", "locked", run.tmp)
     try:
         src2, pub2 = run.publish(2)
-        with FileServer(pub2) as server:
+        with FileServerProcess(pub2) as server:
             proc = run.start(f"host=127.0.0.1:{server.port}", "log=run.log")
             box = run.win.probe("shown", "#32770")
             assert box and INCOMPLETE_1 in box.texts, box
@@ -127,8 +127,8 @@ def chunk_requests(server, name):
 def test_a_connection_dropped_mid_file_resumes_at_the_last_whole_chunk(run):
     src, pub = run.publish(1)
     # The connection closes once 1.5 chunks of the file went out, once.
-    with FileServer(pub, "--mode", "scrambled", "--close-after", str(CHUNK * 3 // 2), "--fault-file",
-                    "Bin\\core.dll", "--fault-once", log=run.tmp / "requests.log") as server:
+    with FileServerProcess(pub, "--mode", "scrambled", "--close-after", str(CHUNK * 3 // 2), "--fault-file",
+                           "Bin\\core.dll", "--fault-once", log=run.tmp / "requests.log") as server:
         assert run.run(f"host=127.0.0.1:{server.port}", "log=run.log") == 0
         offsets = chunk_requests(server, "Bin\\core.dll")
     assert offsets == [0, CHUNK, CHUNK, 2 * CHUNK]
@@ -145,7 +145,7 @@ def test_a_file_in_transfer_from_another_version_is_started_afresh(run):
     (run.inst / "Bin" / "core.dll.~tv").write_bytes(version(1)["Bin/core.dll"][:CHUNK])
     line = [l for l in (pub1 / "files.ver").read_text().splitlines() if l.startswith("Bin\\core.dll=")][0]
     (run.inst / "Bin" / "core.dll.~tv.~tv").write_text(line.split("=", 1)[1].replace(",sha256=", ",") + "\r\n")
-    with FileServer(pub2, log=run.tmp / "requests.log") as server:
+    with FileServerProcess(pub2, log=run.tmp / "requests.log") as server:
         assert run.run(f"host=127.0.0.1:{server.port}") == 0
         assert chunk_requests(server, "Bin\\core.dll") == [0, CHUNK, 2 * CHUNK]
     assert tree(run.inst) == tree(src2)
@@ -153,14 +153,14 @@ def test_a_file_in_transfer_from_another_version_is_started_afresh(run):
 
 def test_a_run_killed_after_a_drop_is_resumed_by_the_next_run(run):
     src, pub = run.publish(1)
-    with FileServer(pub, "--mode", "scrambled", "--close-after", str(CHUNK * 2 + 100), "--fault-file",
-                    "Bin\\core.dll", "--fault-once") as server:
+    with FileServerProcess(pub, "--mode", "scrambled", "--close-after", str(CHUNK * 2 + 100), "--fault-file",
+                           "Bin\\core.dll", "--fault-once") as server:
         proc = run.start(f"host=127.0.0.1:{server.port}", "silent", "log=run.log")
         # Killed while it waits to reconnect: the two whole chunks stay.
         assert wait_for(lambda: "failed Bin\\core.dll from the server" in run.log(), 60)
         kill(proc)
     assert (run.inst / "Bin" / "core.dll.~tv").stat().st_size == 2 * CHUNK
-    with FileServer(pub, log=run.tmp / "requests.log") as server:
+    with FileServerProcess(pub, log=run.tmp / "requests.log") as server:
         assert run.run(f"host=127.0.0.1:{server.port}", "silent") == 0
         assert chunk_requests(server, "Bin\\core.dll") == [2 * CHUNK]
     assert tree(run.inst) == tree(src)
@@ -168,15 +168,15 @@ def test_a_run_killed_after_a_drop_is_resumed_by_the_next_run(run):
 
 def test_a_server_that_drops_twice_then_works_completes_the_run(run):
     src, pub = run.publish(1)
-    with FileServer(pub, "--close-after", "1000", "--fault-file", "readme.txt", "--fault-times", "2",
-                    log=run.tmp / "requests.log") as server:
+    with FileServerProcess(pub, "--close-after", "1000", "--fault-file", "readme.txt", "--fault-times", "2",
+                           log=run.tmp / "requests.log") as server:
         assert run.run(f"host=127.0.0.1:{server.port}", "silent") == 0
     assert tree(run.inst) == tree(src)
 
 
 def test_a_server_gone_for_good_ends_with_the_message_and_exit_code_1(run):
     src, pub = run.publish(1)
-    server = FileServer(pub, "--stall", "60", "--fault-file", "Bin\\core.dll", log=run.tmp / "requests.log")
+    server = FileServerProcess(pub, "--stall", "60", "--fault-file", "Bin\\core.dll", log=run.tmp / "requests.log")
     proc = run.start(f"host=127.0.0.1:{server.port}")
     # Gone in the middle of the first file: every reconnect is refused.
     assert wait_for(lambda: any(r.startswith("Bin\\core.dll") for r in server.requests()), 30)
@@ -192,7 +192,7 @@ def test_a_server_gone_for_good_ends_with_the_message_and_exit_code_1(run):
 def test_silent_shows_no_window_and_tells_each_outcome_by_its_exit_code(run):
     src, pub = run.publish(1)
     closed = free_port()  # nothing listens there
-    with FileServer(pub) as server:
+    with FileServerProcess(pub) as server:
         proc = run.start(f"host=127.0.0.1:{server.port}", "silent")
         assert run.win.probe("shown", "CN", timeout_ms=3000) is None
         assert run.win.wait(proc, 60) == 0
@@ -205,7 +205,7 @@ def test_silent_shows_no_window_and_tells_each_outcome_by_its_exit_code(run):
     (pub / "readme.txt").unlink()
     src2, pub2 = run.publish(2)
     (pub2 / "readme.txt").unlink()
-    with FileServer(pub2) as server:
+    with FileServerProcess(pub2) as server:
         assert run.run(f"host=127.0.0.1:{server.port}", "silent") == 1
 
 
@@ -217,8 +217,8 @@ def test_the_log_tells_a_run_with_a_mirror_failure_a_hash_mismatch_and_a_resumed
     spoiled[3] ^= 1
     (pub / "readme.txt").write_bytes(bytes(spoiled))
     with FaultMirror(mirror, "404", "*readme.txt") as site, \
-            FileServer(pub, "--mode", "scrambled", "--close-after", str(CHUNK * 3 // 2), "--fault-file",
-                       "Bin\\core.dll", "--fault-once") as server:
+            FileServerProcess(pub, "--mode", "scrambled", "--close-after", str(CHUNK * 3 // 2), "--fault-file",
+                              "Bin\\core.dll", "--fault-once") as server:
         # The mirror has no core.dll either: it comes from the server, resumed.
         for p in mirror.rglob("*Bin_core.dll"):
             p.unlink()
