@@ -52,7 +52,7 @@ def counted_run(wine_env, app, args, inst, prefix):
     trace = WORK / "server.trace"
     calls = WORK / "strace.txt"
     with open(trace, "wb") as out:
-        server = subprocess.Popen([winenv.SETTINGS["TOVIMAR_WINESERVER"], "-f", "-p", "-d1"],
+        server = subprocess.Popen([winenv.build().wineserver, "-f", "-p", "-d1"],
                                   env=dict(env, WINEDEBUG="+server"), stdout=subprocess.DEVNULL, stderr=out,
                                   start_new_session=True)
     try:

@@ -1,6 +1,11 @@
 """The Windows side of the end-to-end tests, the demo and the benchmark: one
 Wine prefix and one display for the whole run, programs started with
-deadlines, and the window probe."""
+deadlines, and the window probe.
+
+Which build runs, and how Wine starts for it, is asked of tools/arch.sh on
+first use (build(), or a name such as BIN or ARCH taken from this module),
+not on import: a TOVIMAR_ARCH set before then still counts."""
+import functools
 import os
 import shutil
 import signal
@@ -21,14 +26,59 @@ def arch_settings(arch=None) -> dict:
     return dict(line.split("=", 1) for line in out.splitlines() if "=" in line)
 
 
-SETTINGS = arch_settings()
-ARCH = SETTINGS["TOVIMAR_ARCH"]
-BIN = Path(SETTINGS["TOVIMAR_BIN"])
-PREFIX = Path(SETTINGS["WINEPREFIX"])
-WINE = SETTINGS["TOVIMAR_WINE"]
-# What a program of this build sees that depends on its bitness.
-MACHINE = {"win32": 0x14C, "win64": 0x8664}[ARCH]
-PROGRAM_FILES = {"win32": "Program Files (x86)", "win64": "Program Files"}[ARCH]
+@dataclass(frozen=True)
+class Build:
+    """One build's Wine settings (NAME: value) and what follows from them."""
+
+    settings: dict
+
+    @property
+    def arch(self) -> str:
+        return self.settings["TOVIMAR_ARCH"]
+
+    @property
+    def bin(self) -> Path:
+        return Path(self.settings["TOVIMAR_BIN"])
+
+    @property
+    def prefix(self) -> Path:
+        return Path(self.settings["WINEPREFIX"])
+
+    @property
+    def wine(self) -> str:
+        return self.settings["TOVIMAR_WINE"]
+
+    @property
+    def wineserver(self) -> str:
+        return self.settings["TOVIMAR_WINESERVER"]
+
+    # What a program of this build sees that depends on its bitness.
+    @property
+    def machine(self) -> int:
+        return {"win32": 0x14C, "win64": 0x8664}[self.arch]
+
+    @property
+    def program_files(self) -> str:
+        return {"win32": "Program Files (x86)", "win64": "Program Files"}[self.arch]
+
+
+@functools.cache
+def build() -> Build:
+    """The build this run uses, asked of tools/arch.sh once, on first use."""
+    return Build(arch_settings())
+
+
+# The names callers take from this module, each a view of build().
+_BUILD_NAMES = {"SETTINGS": "settings", "ARCH": "arch", "BIN": "bin", "PREFIX": "prefix", "WINE": "wine",
+                "MACHINE": "machine", "PROGRAM_FILES": "program_files"}
+
+
+def __getattr__(name):
+    if name in _BUILD_NAMES:
+        return getattr(build(), _BUILD_NAMES[name])
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
 # The shipped program is the 32-bit one, whichever build the Wine tiers run.
 PRODUCT = ROOT / "build" / "win32" / "bin" / "Tovimar.exe"
 
@@ -53,14 +103,14 @@ class Window:
 class Wine:
     def __init__(self, display: str):
         self.env = dict(os.environ)
-        self.env.update({name: value for name, value in SETTINGS.items() if name.startswith("WINE")})
+        self.env.update({name: value for name, value in build().settings.items() if name.startswith("WINE")})
         self.env.update(
             WINEDEBUG="-all",
             WINEDLLOVERRIDES="mscoree,mshtml=",
             DISPLAY=display,
         )
         self.display = display
-        self.drive_c = PREFIX / "drive_c"
+        self.drive_c = build().prefix / "drive_c"
         self._started = []
 
     # -- programs -----------------------------------------------------------
@@ -70,7 +120,7 @@ class Wine:
             full_env.update(env)
         out = open(log, "wb") if log else subprocess.DEVNULL
         proc = subprocess.Popen(
-            [WINE, str(exe), *args], env=full_env, cwd=cwd, stdout=out, stderr=subprocess.STDOUT,
+            [build().wine, str(exe), *args], env=full_env, cwd=cwd, stdout=out, stderr=subprocess.STDOUT,
             stdin=subprocess.DEVNULL, start_new_session=True,
         )
         self._started.append(proc)
@@ -84,7 +134,7 @@ class Wine:
             full_env.update(env)
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
             proc = subprocess.Popen(
-                [WINE, str(exe), *args], env=full_env, cwd=cwd, stdout=out, stderr=err,
+                [build().wine, str(exe), *args], env=full_env, cwd=cwd, stdout=out, stderr=err,
                 stdin=subprocess.DEVNULL, start_new_session=True,
             )
             try:
@@ -112,7 +162,7 @@ class Wine:
 
     # -- windows ------------------------------------------------------------
     def probe(self, action, cls="-", title="-", timeout_ms=15000):
-        result = self.run(BIN / "winprobe.exe", [action, cls, title, str(timeout_ms)],
+        result = self.run(build().bin / "winprobe.exe", [action, cls, title, str(timeout_ms)],
                           timeout=timeout_ms / 1000 + 30)
         line = result.stdout.decode("latin-1").strip().splitlines()
         line = line[-1] if line else ""
@@ -165,16 +215,17 @@ def start_display():
 
 
 def ensure_prefix():
-    subprocess.run([str(ROOT / "tools" / "wine-run.sh"), "--arch", ARCH, "--prefix-only"], check=True, timeout=300)
+    subprocess.run([str(ROOT / "tools" / "wine-run.sh"), "--arch", build().arch, "--prefix-only"], check=True,
+                   timeout=300)
 
 
 def start_wineserver(env):
-    return subprocess.Popen([SETTINGS["TOVIMAR_WINESERVER"], "-p", "-f"], env=env, stdout=subprocess.DEVNULL,
+    return subprocess.Popen([build().wineserver, "-p", "-f"], env=env, stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL, start_new_session=True)
 
 
 def stop_wineserver(env):
-    subprocess.run([SETTINGS["TOVIMAR_WINESERVER"], "-k"], env=env, timeout=30, stdout=subprocess.DEVNULL,
+    subprocess.run([build().wineserver, "-k"], env=env, timeout=30, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL)
 
 
@@ -184,7 +235,7 @@ def linux_path(windows_path: str) -> Path:
     rest = Path(*win.parts[1:])
     drive = win.drive.upper()
     if drive == "C:":
-        return PREFIX / "drive_c" / rest
+        return build().prefix / "drive_c" / rest
     if drive == "Z:":
         return Path("/") / rest
     raise AssertionError(f"unexpected drive in {windows_path}")
@@ -193,7 +244,7 @@ def linux_path(windows_path: str) -> Path:
 def copy_program(folder: Path, name="Tovimar.exe", source="Tovimar.exe") -> Path:
     folder.mkdir(parents=True, exist_ok=True)
     target = folder / name
-    shutil.copyfile(BIN / source, target)
+    shutil.copyfile(build().bin / source, target)
     return target
 
 
