@@ -9,7 +9,7 @@ PY := /usr/bin/python3
 # Asked when a recipe runs, after setup has installed the i386 loader it probes.
 ARCH = $(shell tools/arch.sh)
 
-.PHONY: setup build build-win32 build-arch build-host test test-host test-win test-e2e demo fuzz clean
+.PHONY: setup build build-win32 build-arch build-host test test-host fuzz-smoke test-win test-e2e demo fuzz clean
 FUZZ_SECONDS ?= 60
 
 setup:
@@ -32,7 +32,12 @@ build-host: setup
 test-host: build-host
 	@ctest --preset host
 
+# A few seconds of each fuzz target, as `make test` runs it.
+fuzz-smoke: setup
+	@tools/fuzz.sh 3
+
 test-win: build
+	@tools/wine-run.sh --arch $(ARCH) --prefix-only
 	@ctest --preset $(ARCH)
 
 test-e2e: build
@@ -42,13 +47,10 @@ test-e2e: build
 fuzz: setup
 	@tools/fuzz.sh $(FUZZ_SECONDS)
 
-# Every tier; the last lines say which program the Windows tiers ran.
-test: setup build build-host
-	@ctest --preset host
-	@tools/fuzz.sh 3
-	@tools/wine-run.sh --arch $(ARCH) --prefix-only
-	@ctest --preset $(ARCH)
-	@TOVIMAR_ARCH=$(ARCH) $(PY) -m pytest -p no:cacheprovider -q tests/structure tests/tools tests/e2e
+# Every tier, one after another in the order named (under -j too); the last
+# lines say which program the Windows tiers ran.
+.NOTPARALLEL: test
+test: setup build build-host test-host fuzz-smoke test-win test-e2e
 	@TOVIMAR_ARCH=$(ARCH) tools/arch.sh --report
 
 demo: build
