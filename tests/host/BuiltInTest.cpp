@@ -9,12 +9,12 @@
 #include "install/Shortcuts.h"
 #include "install/Uninstall.h"
 #include "manifest/Sites.h"
+#include "tests/host/Reset.h"
 
 namespace {
 
 void FromName(const std::string& program) {
-  ResetSettings();
-  ResetSites();
+  ResetCore();
   ParseCommandText(("\"" + program + "\"").c_str());
   ApplyFileNameScheme();
 }

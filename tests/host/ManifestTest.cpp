@@ -9,6 +9,7 @@
 #include "config/Settings.h"
 #include "manifest/Manifest.h"
 #include "manifest/Sites.h"
+#include "tests/host/Reset.h"
 
 namespace {
 
@@ -21,10 +22,7 @@ bool StubUpToDate(const char* path, int32_t, uint32_t, const uint8_t*) {
 }
 
 void Fresh() {
-  ResetSettings();
-  ResetSites();
-  ResetManifest();
-  ResetStats();
+  ResetCore();
   upToDate.clear();
   checked.clear();
 }

@@ -12,16 +12,14 @@
 #include "manifest/Manifest.h"
 #include "manifest/Sites.h"
 #include "support/StallWatch.h"
+#include "tests/host/Reset.h"
 
 namespace {
 
 bool NeverUpToDate(const char*, int32_t, uint32_t, const uint8_t*) { return false; }
 
 std::vector<std::string> Selected(const std::string& lines) {
-  ResetSettings();
-  ResetSites();
-  ResetManifest();
-  ResetStats();
+  ResetCore();
   std::string text = "[CLIENT]\r\n" + lines;
   std::vector<char> buffer(text.begin(), text.end());
   buffer.push_back(0);

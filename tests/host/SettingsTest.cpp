@@ -6,12 +6,12 @@
 #include "config/CommandLine.h"
 #include "config/Settings.h"
 #include "manifest/Sites.h"
+#include "tests/host/Reset.h"
 
 namespace {
 
 std::vector<std::string> Tokens(const std::string& line) {
-  ResetSettings();
-  ResetSites();
+  ResetCore();
   ParseCommandText(line.c_str());
   std::vector<std::string> out;
   for (int i = 0; i < Settings.ArgCount; ++i) out.push_back(Settings.Args[i]);

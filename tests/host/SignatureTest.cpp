@@ -10,6 +10,7 @@
 #include "manifest/Signature.h"
 #include "manifest/Sites.h"
 #include "support/Crypto.h"
+#include "tests/host/Reset.h"
 
 namespace {
 
@@ -26,10 +27,7 @@ struct Table {
 };
 
 Table Parse(const std::string& text, uint8_t include, bool signedList = false) {
-  ResetSettings();
-  ResetSites();
-  ResetManifest();
-  ResetStats();
+  ResetCore();
   Settings.IncludeSections = include;
   std::vector<char> buffer(text.begin(), text.end());
   buffer.push_back(0);

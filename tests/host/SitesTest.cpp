@@ -9,6 +9,7 @@
 #include "config/Settings.h"
 #include "manifest/Manifest.h"
 #include "manifest/Sites.h"
+#include "tests/host/Reset.h"
 #include "transfer/Mirror.h"
 
 namespace {
@@ -18,9 +19,7 @@ uint32_t Dos(int year, int month, int day, int hour = 0, int minute = 0, int sec
 }
 
 void Fresh(int files) {
-  ResetSettings();
-  ResetSites();
-  ResetManifest();
+  ResetCore();
   FileTable = static_cast<TFileEntry*>(calloc(files > 0 ? files : 1, sizeof(TFileEntry)));
   FileCount = files;
 }
@@ -66,8 +65,7 @@ TEST_CASE("two sites share one file") {
   CHECK(PickNextFile(b) == 0);
   FileTable[0].State = 1;
   CHECK(PickNextFile(b) == -1);
-  ResetSites();
-  ResetManifest();
+  ResetCore();
 }
 
 TEST_CASE("workers take the largest and the smallest files alternately") {
@@ -89,8 +87,7 @@ TEST_CASE("workers take the largest and the smallest files alternately") {
     std::vector<int32_t> picks;
     for (int32_t i; (i = PickNextFile(a)) >= 0;) picks.push_back(i);
     CHECK(picks == c.picks);
-    ResetSites();
-    ResetManifest();
+    ResetCore();
   }
   // A long table: the first, third ... picks go down from the largest, the
   // second, fourth ... up from the smallest, and the two never cross.
@@ -109,8 +106,7 @@ TEST_CASE("workers take the largest and the smallest files alternately") {
   CHECK(before(picks[998], picks[999]));  // where they meet
   std::sort(picks.begin(), picks.end());
   for (int i = 0; i < 1000; ++i) REQUIRE(picks[i] == i);
-  ResetSites();
-  ResetManifest();
+  ResetCore();
 }
 
 TEST_CASE("a site claims every file of a long table once") {
@@ -125,8 +121,7 @@ TEST_CASE("a site claims every file of a long table once") {
     CHECK(PickNextFile(a) == -1);
     std::sort(picks.begin(), picks.end());
     for (int i = 0; i < files; ++i) REQUIRE(picks[i] == i);
-    ResetSites();
-    ResetManifest();
+    ResetCore();
   }
 }
 
@@ -171,8 +166,7 @@ TEST_CASE("mirror URLs") {
     CHECK(BuildMirrorUrl(site, out, &FileTable[0]) == out);
     CHECK(std::string(out) == c.expected);
   }
-  ResetSites();
-  ResetManifest();
+  ResetCore();
 }
 
 TEST_CASE("a mirror URL that does not fit is empty") {
@@ -198,6 +192,5 @@ TEST_CASE("a mirror URL that does not fit is empty") {
   FileTable[0].DosTime = 0xFFFFFFFFu;
   char out[260];
   CHECK(std::string(BuildMirrorUrl(site, out, &FileTable[0])).empty());
-  ResetSites();
-  ResetManifest();
+  ResetCore();
 }

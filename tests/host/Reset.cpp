@@ -1,0 +1,13 @@
+#include "tests/host/Reset.h"
+
+#include "app/Progress.h"
+#include "config/Settings.h"
+#include "manifest/Manifest.h"
+#include "manifest/Sites.h"
+
+void ResetCore() {
+  ResetSettings();
+  ResetSites();
+  ResetManifest();
+  ResetStats();
+}
