@@ -6,11 +6,20 @@
 
 // The names the program keeps in the installation folder; no manifest line
 // may name them.
+// The list of the shortcuts made, which the uninstall reads.
+constexpr char kLinkListName[] = "linkfiles";
+// The program's own copy, the uninstaller.
+constexpr char kProgramFileName[] = "Tovimar.exe";
+// Keeps the highest serial of a signed file list taken for the folder.
+constexpr char kSerialFileName[] = "Tovimar.serial";
 // Appended to a target's name for the file in transfer.
 constexpr char kPartSuffix[] = ".~tv";
 constexpr int kPartSuffixLength = sizeof(kPartSuffix) - 1;
-// Keeps the highest serial of a signed file list taken for the folder.
-constexpr char kSerialFileName[] = "Tovimar.serial";
+
+// The client program the shortcuts start, in the installation folder.
+constexpr char kClientFileName[] = "Corvane.exe";
+// The common Start menu's folder that holds the shortcuts, with its '\'.
+constexpr char kStartMenuFolder[] = "Velorin\\";
 
 // InstallDir followed by the relative name. Returns dest.
 char* MakeInstallPath(char* dest, const char* name);

@@ -46,10 +46,7 @@ bool GrantFolderAccess(const char* objectName, const char* trusteeName) {
 }
 
 void GrantUsersAccess() {
-  int last = TextLength(Settings.InstallDir) - 1;
-  if (last < 0 || !PlainFolders(Settings.InstallDir)) return;
-  char kept = Settings.InstallDir[last];
-  Settings.InstallDir[last] = 0;
-  GrantFolderAccess(Settings.InstallDir, "Users");
-  Settings.InstallDir[last] = kept;
+  if (!Settings.InstallDir[0] || !PlainFolders(Settings.InstallDir)) return;
+  char folder[kTextCapacity];
+  GrantFolderAccess(TextCopyFolder(folder, Settings.InstallDir), "Users");
 }

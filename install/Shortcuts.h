@@ -16,6 +16,9 @@ bool AppendPathName(char* buffer, const char* name, const char* suffix, int capa
 
 // Win32 side.
 void CreateShortcuts();
+// The folders the shortcuts go to, each full with '\': the common desktop and
+// the common Start menu's folder of ours; empty when the system has none.
+void ShortcutFolders(char* desktop, char* menu);
 // Creates one shortcut in the folder held by `folder` (of kTextCapacity) and
 // leaves the shortcut's full path there. False when it was not saved.
 bool CreateShortcut(char* folder, const char* program, const char* arguments, const char* linkName);

@@ -38,9 +38,7 @@ bool CreateShellLink(TComRef<IShellLinkA>& link, const char* program, const char
   if (FAILED(object.Ptr->QueryInterface(kShellLinkA, link.Out()))) return false;
   char path[kTextCapacity + kTextCapacity];
   link.Ptr->SetPath(MakeInstallPath(path, program));
-  char* end = TextCopy(path, Settings.InstallDir);
-  if (end > path) end[-1] = 0;  // the working folder without its trailing backslash
-  link.Ptr->SetWorkingDirectory(path);
+  link.Ptr->SetWorkingDirectory(TextCopyFolder(path, Settings.InstallDir));
   link.Ptr->SetArguments(arguments);
   return true;
 }
@@ -62,40 +60,43 @@ bool CreateShortcut(char* folder, const char* program, const char* arguments, co
   return SaveShellLink(link.Ptr, folder);
 }
 
+void ShortcutFolders(char* desktop, char* menu) {
+  if (!SpecialFolderPath(desktop, kCommonDesktop)) desktop[0] = 0;
+  if (!SpecialFolderPath(menu, kCommonStartMenu) || !TextFits(menu, kStartMenuFolder, kTextCapacity))
+    menu[0] = 0;
+  else
+    TextAppend(menu, kStartMenuFolder, nullptr);
+}
+
 void CreateShortcuts() {
   char listPath[kTextCapacity + 16];
-  TSimpleFile list(TextJoin(listPath, Settings.InstallDir, "linkfiles", nullptr), true);
+  TSimpleFile list(MakeInstallPath(listPath, kLinkListName), kMadeAnew);
   char arguments[kArgumentsCapacity];
   ClientArguments(arguments);
+  char desktop[kTextCapacity], menu[kTextCapacity], shortcut[kTextCapacity];
+  ShortcutFolders(desktop, menu);
 
-  char desktop[kTextCapacity];
-  if (SpecialFolderPath(desktop, kCommonDesktop) &&
-      CreateShortcut(desktop, "Corvane.exe", arguments, Settings.LinkName)) {
-    if (TextEquals(Settings.RunAfter, "link")) TextCopy(Settings.RunAfter, desktop);
-    list.WriteLine(desktop);
+  TextCopy(shortcut, desktop);
+  if (desktop[0] && CreateShortcut(shortcut, kClientFileName, arguments, Settings.LinkName)) {
+    if (TextEquals(Settings.RunAfter, "link")) TextCopy(Settings.RunAfter, shortcut);
+    list.WriteLine(shortcut);
   }
 
-  char menu[kTextCapacity];
-  if (SpecialFolderPath(menu, kCommonStartMenu) && AppendPathName(menu, "Velorin", "\\", kTextCapacity)) {
+  if (menu[0]) {
     ForceFolders(menu, 0);
-    char shortcut[kTextCapacity];
     TextCopy(shortcut, menu);
-    if (CreateShortcut(shortcut, "Corvane.exe", arguments, Settings.LinkName)) list.WriteLine(shortcut);
-  } else {
-    menu[0] = 0;
+    if (CreateShortcut(shortcut, kClientFileName, arguments, Settings.LinkName)) list.WriteLine(shortcut);
   }
 
   // The running program itself, whatever name it was started by.
-  char self[MAX_PATH];
+  char self[kTextCapacity];
   char copy[kTextCapacity + 16];
-  DWORD n = GetModuleFileNameA(nullptr, self, MAX_PATH);
-  if (n > 0 && n < MAX_PATH) CopyFileA(self, MakeInstallPath(copy, "Tovimar.exe"), FALSE);
+  if (OwnProgramPath(self, kTextCapacity)) CopyFileA(self, MakeInstallPath(copy, kProgramFileName), FALSE);
 
   if (menu[0]) {
     char name[16 + kNameCapacity];
     TextJoin(name, "Uninstall ", Settings.LinkName, nullptr);
-    char shortcut[kTextCapacity];
     TextCopy(shortcut, menu);
-    if (CreateShortcut(shortcut, "Tovimar.exe", "uninstall", name)) list.WriteLine(shortcut);
+    if (CreateShortcut(shortcut, kProgramFileName, "uninstall", name)) list.WriteLine(shortcut);
   }
 }

@@ -6,6 +6,7 @@
 #include "config/InstallDir.h"
 #include "config/Settings.h"
 #include "config/ShellFolder.h"
+#include "install/Shortcuts.h"
 #include "install/Uninstall.h"
 #include "manifest/Manifest.h"
 #include "support/Crypto.h"
@@ -21,9 +22,8 @@ bool OwnFolder(char* folder) {
   const char* arg = Settings.Args[0];
   if (TextFindLast(arg, '\\')) {
     TextCopyMax(started, arg, kTextCapacity);
-  } else {
-    DWORD n = GetModuleFileNameA(nullptr, started, kTextCapacity);
-    if (n == 0 || n >= kTextCapacity) return false;
+  } else if (!OwnProgramPath(started, kTextCapacity)) {
+    return false;
   }
   // Started as ".\Tovimar.exe", the folder is the current one, now: the
   // second stage runs elsewhere and must be handed the folder itself.
@@ -45,12 +45,22 @@ bool SameContent(const char* a, const char* b) {
   return Sha256OfFile(a, first) && Sha256OfFile(b, second) && memcmp(first, second, kDigestSize) == 0;
 }
 
-// A new folder of the temporary folder, named so that nobody could have
-// made it before: "Tovimar-" and 16 random hexadecimal digits, with '\'.
-bool NewTemporaryFolder(char* folder) {
+// The first stage's copy lies in a folder of this name and 16 random
+// hexadecimal digits.
+constexpr char kCopyFolderPrefix[] = "Tovimar-";
+
+// The temporary folder, with '\', where it leaves room for the copy's folder
+// and name.
+bool TemporaryFolder(char* folder) {
   DWORD t = GetTempPathA(kTextCapacity - 32, folder);
-  if (t == 0 || t >= kTextCapacity - 32) return false;
-  char* name = TextCopy(folder + TextLength(folder), "Tovimar-");
+  return t > 0 && t < kTextCapacity - 32;
+}
+
+// A new folder of the temporary folder, named so that nobody could have
+// made it before, with '\'.
+bool NewTemporaryFolder(char* folder) {
+  if (!TemporaryFolder(folder)) return false;
+  char* name = TextCopy(folder + TextLength(folder), kCopyFolderPrefix);
   for (int attempt = 0; attempt < 8; ++attempt) {
     uint8_t random[8];
     if (!RandomBytes(random, sizeof random)) return false;
@@ -73,15 +83,14 @@ int32_t FirstStage() {
   char folder[kTextCapacity];
   char list[kTextCapacity + 16];
   if (!OwnFolder(folder)) return kExitUninstallIncomplete;
-  TextJoin(list, folder, "\\linkfiles", nullptr);
+  TextJoin(list, folder, "\\", kLinkListName);
   if (!IsFile(list)) return kExitComplete;  // not an installation: nothing to remove
-  char self[MAX_PATH];
-  DWORD n = GetModuleFileNameA(nullptr, self, MAX_PATH);
-  if (n == 0 || n >= MAX_PATH) return kExitUninstallIncomplete;
+  char self[kTextCapacity];
+  if (!OwnProgramPath(self, kTextCapacity)) return kExitUninstallIncomplete;
   char temp[kTextCapacity + 16];
   if (!NewTemporaryFolder(temp)) return kExitUninstallIncomplete;
   char copy[kTextCapacity + 32];
-  TextJoin(copy, temp, "Tovimar.exe", nullptr);
+  TextJoin(copy, temp, kProgramFileName, nullptr);
   if (!CopyFileA(self, copy, TRUE) || !SameContent(self, copy)) {
     DeleteFileA(copy);
     RemoveDirectoryA(temp);
@@ -133,19 +142,9 @@ bool DeleteFolderFiles(const char* folder) {
   return all;
 }
 
-// The folders whose shortcuts the program makes: the common desktop and the
-// common Start menu's Velorin folder, each full, with '\'.
-void ShortcutFolders(char* desktop, char* menu) {
-  if (!SpecialFolderPath(desktop, kCommonDesktop)) desktop[0] = 0;
-  if (!SpecialFolderPath(menu, kCommonStartMenu) || !TextFits(menu, "Velorin\\", kTextCapacity))
-    menu[0] = 0;
-  else
-    TextAppend(menu, "Velorin\\", nullptr);
-}
-
 void RemoveShortcuts() {
   char list[kTextCapacity + 16];
-  TextJoin(list, Settings.InstallDir, "linkfiles", nullptr);
+  MakeInstallPath(list, kLinkListName);
   int32_t count = InflateBuffer ? ReadFileText(list, InflateBuffer) : 0;
   if (count <= 0) return;
   char desktop[kTextCapacity], menu[kTextCapacity];
@@ -165,13 +164,12 @@ void RemoveShortcuts() {
 
 // The first stage's copy and its folder go at the next start of the system.
 void ScheduleCopyRemoval(const char* temp, bool known) {
-  char self[MAX_PATH];
-  DWORD s = GetModuleFileNameA(nullptr, self, MAX_PATH);
-  if (s == 0 || s >= MAX_PATH || !known) return;
+  char self[kTextCapacity];
+  if (!known || !OwnProgramPath(self, kTextCapacity)) return;
   char* slash = TextFindLast(self, '\\');
   int32_t tempLength = TextLength(temp);
   if (!slash || slash - self <= tempLength || !TextEqualsN(self, temp, tempLength) ||
-      !TextStartsWith(self + tempLength, "Tovimar-") || TextFindFirst(self + tempLength, '\\') != slash)
+      !TextStartsWith(self + tempLength, kCopyFolderPrefix) || TextFindFirst(self + tempLength, '\\') != slash)
     return;
   MoveFileExA(self, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
   *slash = 0;
@@ -187,21 +185,22 @@ int32_t SecondStage() {
   TextEnsureBackslash(Settings.InstallDir);
   if (!PlainFolders(Settings.InstallDir)) return kExitUninstallIncomplete;
   char own[kTextCapacity + 16], program[kTextCapacity + 16];
-  if (!IsFile(MakeInstallPath(own, "linkfiles")) && !IsFile(MakeInstallPath(program, "Tovimar.exe")))
+  if (!IsFile(MakeInstallPath(own, kLinkListName)) && !IsFile(MakeInstallPath(program, kProgramFileName)))
     return kExitUninstallIncomplete;
   // Its current folder moves out of the installation: a folder that is some
   // process's current folder cannot be removed.
   char temp[kTextCapacity];
-  DWORD t = GetTempPathA(kTextCapacity, temp);
-  if (t > 0 && t < kTextCapacity) SetCurrentDirectoryA(temp);
+  bool known = TemporaryFolder(temp);
+  if (known) SetCurrentDirectoryA(temp);
   RemoveShortcuts();
   // The first stage may still be ending: its program file frees a moment
   // after it started this copy.
   bool emptied = false;
   for (int round = 0; round < 20 && !(emptied = DeleteFolderFiles(Settings.InstallDir)); ++round) Sleep(100);
-  Settings.InstallDir[TextLength(Settings.InstallDir) - 1] = 0;
-  int32_t result = emptied && RemoveDirectoryA(Settings.InstallDir) ? kExitComplete : kExitUninstallIncomplete;
-  ScheduleCopyRemoval(temp, t > 0 && t < kTextCapacity);
+  char folder[kTextCapacity];
+  TextCopyFolder(folder, Settings.InstallDir);
+  int32_t result = emptied && RemoveDirectoryA(folder) ? kExitComplete : kExitUninstallIncomplete;
+  ScheduleCopyRemoval(temp, known);
   return result;
 }
 

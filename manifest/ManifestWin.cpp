@@ -7,7 +7,7 @@
 #include "support/TinyLib.h"
 
 int32_t ReadFileText(const char* path, void* buffer) {
-  TSimpleFile file(path, false);
+  TSimpleFile file(path, kForReading);
   if (!file.IsOpen()) return 0;
   return file.Read(buffer, kManifestLimit + 1);
 }

@@ -90,7 +90,7 @@ bool RandomBytes(uint8_t* out, int32_t count) {
 }
 
 bool Sha256OfFile(const char* path, uint8_t digest[kDigestSize]) {
-  TSimpleFile file(path, false);
+  TSimpleFile file(path, kForReading);
   if (!file.IsOpen()) return false;
   TSha256 hash;
   uint8_t piece[32768];

@@ -68,6 +68,12 @@ char* TextEnsureBackslash(char* text) {
   return text + n + 1;
 }
 
+char* TextCopyFolder(char* dest, const char* folder) {
+  char* end = TextCopy(dest, folder);
+  if (end > dest && end[-1] == '\\') end[-1] = 0;
+  return dest;
+}
+
 char* TextReplaceExtension(char* text, const char* ext) {
   char* dot = TextFindLast(text, '.');
   if (dot) TextCopy(dot + 1, ext);

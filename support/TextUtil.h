@@ -17,6 +17,9 @@ char* TextPutHex(char* pos, const uint8_t* bytes, int32_t count);
 char* TextJoin(char* dest, const char* s1, const char* s2, const char* s3);
 char* TextAppend(char* dest, const char* s1, const char* s2);
 char* TextEnsureBackslash(char* text);
+// A folder's text without the '\' that ends it, into dest (of the folder's
+// size at least). Returns dest.
+char* TextCopyFolder(char* dest, const char* folder);
 char* TextReplaceExtension(char* text, const char* ext);
 char* TextFromInt(char* pos, uint32_t value);
 int32_t TextParseInt(const char*& cursor);
@@ -41,3 +44,8 @@ bool TextStartsWith(const char* text, const char* prefix);
 // only dots and blanks with two dots (which climbs like ".."), not a device
 // name (CON, NUL, COM1 ... in any case, with any extension).
 bool SafeNameElement(const char* element, int32_t length);
+
+// FNV-1a, a byte at a time from kHashBasis: a name's hash for a table or a
+// short file name.
+constexpr uint32_t kHashBasis = 2166136261u;
+inline uint32_t HashByte(uint32_t hash, uint8_t byte) { return (hash ^ byte) * 16777619u; }

@@ -4,6 +4,11 @@
 #pragma once
 #include <cstdint>
 
+// Seek's origins, the system's own numbers.
+constexpr int32_t kSeekBegin = 0;
+constexpr int32_t kSeekCurrent = 1;
+constexpr int32_t kSeekEnd = 2;
+
 class TBaseStream {
  public:
   TBaseStream() = default;
@@ -31,12 +36,16 @@ class TSimpleStrings {
 
 // Win32 side.
 
+// How a TSimpleFile is opened.
+enum TOpenMode {
+  kForReading,  // shared with readers and writers
+  kMadeAnew,    // for writing: what had the name, a link included, is deleted first
+  kGoneOn,      // for writing, as it is: only a plain file with one name
+};
+
 class TSimpleFile : public TBaseStream {
  public:
-  // For writing: made anew (what had the name, a link included, is deleted
-  // first), or with `existing` opened as it is, to go on with, when it is a
-  // plain file with one name; for reading: shared with readers and writers.
-  TSimpleFile(const char* name, bool forWriting, bool existing = false);
+  TSimpleFile(const char* name, TOpenMode mode);
   ~TSimpleFile() override;
 
   bool IsOpen() const;
@@ -55,6 +64,9 @@ uint32_t SetFileWriteTime(void* handle, uint32_t dosTime);
 // Creates the missing folders of a path, parents first; k is the position of
 // the folder's end, 0 to find it from the end. The text is left as it was.
 void ForceFolders(char* path, int32_t k);
+// The running program's own file, whatever name it was started by; false
+// when its path does not fit capacity.
+bool OwnProgramPath(char* path, int32_t capacity);
 // Opens for writing, creating missing folders on a second try. The caller owns
 // the result and tests IsOpen.
 TSimpleFile* CreateFileWithFolders(char* path);

@@ -4,11 +4,11 @@
 
 #include "support/TextUtil.h"
 
-TSimpleFile::TSimpleFile(const char* name, bool forWriting, bool existing) {
-  if (!forWriting) {
+TSimpleFile::TSimpleFile(const char* name, TOpenMode mode) {
+  if (mode == kForReading) {
     Handle = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
-  } else if (existing) {
+  } else if (mode == kGoneOn) {
     // Gone on with only as a plain file with one name: a link put in its
     // place would have the elevated program write wherever it points.
     // The link itself is opened, never what it points to, and then refused.
@@ -51,8 +51,9 @@ int32_t TSimpleFile::Write(const void* buffer, int32_t count) {
 }
 
 int32_t TSimpleFile::Seek(int32_t distance, int32_t origin) {
-  // The origin is masked to its low 7 bits, as the stream contract has it; callers
-  // pass the system's 0, 1 or 2, so the mask changes nothing and stays.
+  // The origin is masked to its low 7 bits, as the stream contract has it;
+  // callers pass kSeekBegin, kSeekCurrent or kSeekEnd, so the mask changes
+  // nothing and stays.
   return static_cast<int32_t>(SetFilePointer(Handle, distance, nullptr, static_cast<DWORD>(origin & 0x7F)));
 }
 
@@ -98,10 +99,15 @@ void ForceFolders(char* path, int32_t k) {
   path[k] = kept;
 }
 
+bool OwnProgramPath(char* path, int32_t capacity) {
+  DWORD n = GetModuleFileNameA(nullptr, path, static_cast<DWORD>(capacity));
+  return n > 0 && n < static_cast<DWORD>(capacity);
+}
+
 TSimpleFile* CreateFileWithFolders(char* path) {
-  TSimpleFile* file = new TSimpleFile(path, true);
+  TSimpleFile* file = new TSimpleFile(path, kMadeAnew);
   if (file->IsOpen()) return file;
   delete file;
   ForceFolders(path, 0);
-  return new TSimpleFile(path, true);
+  return new TSimpleFile(path, kMadeAnew);
 }

@@ -61,7 +61,7 @@ int32_t InflateStream(TBaseStream& source, TBaseStream& sink) {
     if (code != Z_STREAM_END) {
       available = source.Read(in, kPiece);
     } else {
-      if (stream.avail_in > 0) source.Seek(-static_cast<int32_t>(stream.avail_in), 1);
+      if (stream.avail_in > 0) source.Seek(-static_cast<int32_t>(stream.avail_in), kSeekCurrent);
       available = 0;
     }
   }

@@ -15,16 +15,16 @@ TEST_CASE("a file opened for writing is new and shared with nobody") {
   std::string path = dir + "a.txt";
   WriteAll(path, "old contents");
   {
-    TSimpleFile file(path.c_str(), true);
+    TSimpleFile file(path.c_str(), kMadeAnew);
     REQUIRE(file.IsOpen());
     CHECK(file.Write("xyz", 3) == 3);
     CHECK(file.WriteLine("") == 2);
     CHECK(file.WriteLine("line") == 2);
-    TSimpleFile other(path.c_str(), false);
+    TSimpleFile other(path.c_str(), kForReading);
     CHECK_FALSE(other.IsOpen());
     CHECK(other.Read(nullptr, 0) == -1);
     CHECK(other.Write("a", 1) == -1);
-    CHECK(static_cast<uint32_t>(other.Seek(0, 0)) == 0xFFFFFFFFu);
+    CHECK(static_cast<uint32_t>(other.Seek(0, kSeekBegin)) == 0xFFFFFFFFu);
     HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                            OPEN_EXISTING, 0, nullptr);
     CHECK(h == INVALID_HANDLE_VALUE);
@@ -37,9 +37,9 @@ TEST_CASE("a file opened for reading may be read and written by others") {
   std::string dir = FreshFolder("read");
   std::string path = dir + "r.txt";
   WriteAll(path, "0123456789");
-  TSimpleFile file(path.c_str(), false);
+  TSimpleFile file(path.c_str(), kForReading);
   REQUIRE(file.IsOpen());
-  TSimpleFile reader(path.c_str(), false);
+  TSimpleFile reader(path.c_str(), kForReading);
   CHECK(reader.IsOpen());
   HANDLE writer = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, 0, nullptr);
@@ -48,12 +48,12 @@ TEST_CASE("a file opened for reading may be read and written by others") {
   char buffer[16] = {};
   CHECK(file.Read(buffer, 4) == 4);
   CHECK(std::string(buffer) == "0123");
-  CHECK(file.Seek(2, 1) == 6);
+  CHECK(file.Seek(2, kSeekCurrent) == 6);
   CHECK(file.Read(buffer, 16) == 4);
   CHECK(file.Read(buffer, 16) == 0);
-  CHECK(file.Seek(-3, 2) == 7);
+  CHECK(file.Seek(-3, kSeekEnd) == 7);
   CHECK(file.Write("x", 1) == -1);  // read-only handle
-  TSimpleFile missing((dir + "none.txt").c_str(), false);
+  TSimpleFile missing((dir + "none.txt").c_str(), kForReading);
   CHECK_FALSE(missing.IsOpen());
 }
 
@@ -110,14 +110,14 @@ TEST_CASE("DOS time stamps are taken as UTC") {
   };
   for (auto& c : cases) {
     {
-      TSimpleFile file(path.c_str(), true);
+      TSimpleFile file(path.c_str(), kMadeAnew);
       REQUIRE(file.IsOpen());
       file.Write("t", 1);
       CHECK(SetFileWriteTime(file.Handle, c.dos) == 0);
     }
     CHECK(WriteTimeText(path) == c.text);
   }
-  TSimpleFile missing((base + "missing.txt").c_str(), false);
+  TSimpleFile missing((base + "missing.txt").c_str(), kForReading);
   CHECK(SetFileWriteTime(missing.Handle, 0x39216000u) != 0);
 }
 
