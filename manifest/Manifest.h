@@ -24,6 +24,13 @@ struct TFileEntry {
 
 extern TFileEntry* FileTable;
 extern int32_t FileCount;
+// The entries of the file table as the workers take them: the largest, the
+// smallest, the second largest, the second smallest and so on. Of two equal
+// sizes the one earlier in the table counts as the larger, so the large end
+// takes them in the table's order and the small end in reverse. FileCount
+// entries, or nullptr for the table's own order. Made by MakePickOrder, freed
+// with the table.
+extern int32_t* PickOrder;
 
 // The largest manifest text taken from a URL or a file: as much as one
 // server reply holds. A read asks for one byte more to tell a longer text,
@@ -66,6 +73,8 @@ void ParseManifest(char* text, int32_t n, TUpToDateCheck isUpToDate, bool signed
 bool ParseFileFields(const char* line, int32_t& nameLength, int32_t& size, uint32_t& dosTime, bool& hasHash,
                      uint8_t sha256[kDigestSize]);
 int32_t SumWritten();
+// Makes PickOrder for the table as it is now.
+void MakePickOrder();
 
 // Win32 side.
 // One read of at most kManifestLimit + 1 bytes; 0 when the file cannot be

@@ -11,8 +11,8 @@ bool IsKeyIdChar(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
 }
 
-// A key id of 1 to 16 characters ending at `end` (exclusive) from `text`;
-// false when the span is not one.
+// A key id of 1 to 16 characters, the `length` characters at `text`, into
+// `id`; false when the span is not one.
 bool TakeKeyId(const char* text, int32_t length, char* id) {
   if (length < 1 || length > kKeyIdCapacity - 1) return false;
   for (int32_t i = 0; i < length; ++i)
@@ -46,6 +46,21 @@ int32_t PreviousLine(const char* text, int32_t next, int32_t* end) {
 }
 
 }  // namespace
+
+bool VerdictRefuses(TManifestVerdict verdict) {
+  return verdict == kManifestNotSigned || verdict == kManifestOlder || verdict == kManifestNoSerial;
+}
+
+bool ParseSerial(const char* digits, int32_t length, uint64_t* serial) {
+  if (length < 1 || length > kSerialDigits) return false;
+  uint64_t value = 0;
+  for (int32_t i = 0; i < length; ++i) {
+    if (digits[i] < '0' || digits[i] > '9') return false;
+    value = value * 10 + static_cast<uint64_t>(digits[i] - '0');
+  }
+  *serial = value;
+  return true;
+}
 
 char* SerialText(char* out, uint64_t serial) {
   char digits[24];
@@ -112,12 +127,9 @@ bool FindSignatureBlock(const char* text, int32_t n, TSignatureBlock& block) {
   const char* serial = text + serialStart;
   int32_t serialLength = serialEnd - serialStart;
   int32_t digits = serialLength - (static_cast<int32_t>(sizeof kSerial) - 1);
-  if (!StartsWith(serial, serialLength, kSerial) || digits < 1 || digits > kSerialDigits) return false;
   uint64_t value = 0;
-  for (int32_t i = serialLength - digits; i < serialLength; ++i) {
-    if (serial[i] < '0' || serial[i] > '9') return false;
-    value = value * 10 + static_cast<uint64_t>(serial[i] - '0');
-  }
+  if (!StartsWith(serial, serialLength, kSerial) || !ParseSerial(serial + serialLength - digits, digits, &value))
+    return false;
 
   int32_t headerEnd;
   int32_t headerStart = PreviousLine(text, serialStart, &headerEnd);

@@ -31,10 +31,11 @@ struct TSignatureBlock {
 // then "signature=id:base64" as the last line (its CR LF, if any, ends the
 // text). False when it is not there whole.
 bool FindSignatureBlock(const char* text, int32_t n, TSignatureBlock& block);
+// 1 to kSerialDigits decimal digits, exactly `length` characters, as a
+// serial; false (and *serial unchanged) for anything else.
+bool ParseSerial(const char* digits, int32_t length, uint64_t* serial);
 // A serial in decimal into out (of kSerialDigits + 2 at least). Returns out.
 char* SerialText(char* out, uint64_t serial);
-
-// Win32 side.
 
 enum TManifestVerdict {
   kManifestUnsigned,   // no keys are built in: taken as it is
@@ -43,6 +44,10 @@ enum TManifestVerdict {
   kManifestOlder,      // refused
   kManifestNoSerial,   // refused: the installation's serial cannot be read
 };
+// Nothing of a list with this verdict is used.
+bool VerdictRefuses(TManifestVerdict verdict);
+
+// Win32 side.
 
 // The built-in keys, parsed once at start. False when none are built in.
 bool LoadKeys();

@@ -54,7 +54,7 @@ bool InstalledSerial(uint64_t* serial) {
   *serial = 0;
   // Room for the folder, the name and the suffix of the file in transfer.
   char path[kTextCapacity + 32];
-  TSimpleFile file(MakeInstallPath(path, kSerialFileName), false);
+  TSimpleFile file(MakeInstallPath(path, kSerialFileName), kForReading);
   if (!file.IsOpen()) {
     // Only a serial that is not there is none; one that is locked, or a
     // folder in its place, must not open the door to an older list.
@@ -62,15 +62,7 @@ bool InstalledSerial(uint64_t* serial) {
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
   }
   char digits[kSerialDigits + 2] = {};
-  int32_t n = file.Read(digits, kSerialDigits + 1);
-  if (n < 1 || n > kSerialDigits) return false;
-  uint64_t value = 0;
-  for (int32_t i = 0; i < n; ++i) {
-    if (digits[i] < '0' || digits[i] > '9') return false;
-    value = value * 10 + static_cast<uint64_t>(digits[i] - '0');
-  }
-  *serial = value;
-  return true;
+  return ParseSerial(digits, file.Read(digits, kSerialDigits + 1), serial);
 }
 
 void KeepSerial(uint64_t serial) {
@@ -82,7 +74,7 @@ void KeepSerial(uint64_t serial) {
   char digits[kSerialDigits + 2];
   int32_t length = TextLength(SerialText(digits, serial));
   {
-    TSimpleFile file(part, true);
+    TSimpleFile file(part, kMadeAnew);
     if (!file.IsOpen() || file.Write(digits, length) != length) return;
     FlushFileBuffers(file.Handle);
   }

@@ -34,14 +34,6 @@ void ResetSites();
 // terminator. Other schemes, a seventeenth site and a URL over 259 characters
 // are ignored.
 void AddSite(char* text);
-// The entries of the file table as the workers take them: the largest, the
-// smallest, the second largest, the second smallest and so on. Of two equal
-// sizes the one earlier in the table counts as the larger, so the large end
-// takes them in the table's order and the small end in reverse. FileCount
-// entries, or nullptr for the table's own order. Made by PrepareSites.
-extern int32_t* PickOrder;
-
-// Gives every site a Tried table covering FileCount entries, and makes
-// PickOrder. False when
-// memory ran out (that site then tries nothing).
+// Gives every site a Tried table covering FileCount entries, and makes the
+// pick order. False when memory ran out (that site then tries nothing).
 bool PrepareSites();
