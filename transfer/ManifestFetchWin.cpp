@@ -7,9 +7,9 @@
 #include "transfer/Mirror.h"
 #include "transfer/Server.h"
 
-TManifestVerdict ManifestVerdict;
-bool ManifestFound;
-bool ManifestCut;
+TManifestOutcome ManifestOutcome;
+
+void ResetManifestOutcome() { ManifestOutcome = TManifestOutcome{}; }
 
 // The read, the one byte that tells a longer text and the terminator fit.
 static_assert(kManifestLimit + 2 <= kReceiveCapacity, "the manifest read outgrows the transfer buffer");
@@ -32,45 +32,45 @@ int32_t ReadLocalManifest() {
 }
 
 void LoadManifest() {
+  ResetManifestOutcome();
+  TManifestOutcome& list = ManifestOutcome;
   int32_t n = Settings.ManifestUrl[0] ? ReadUrlManifest() : ReadLocalManifest();
-  const char* source = Settings.ManifestUrl[0] ? Settings.ManifestUrl : "the file beside the program";
+  list.Source = Settings.ManifestUrl[0] ? Settings.ManifestUrl : "the file beside the program";
   // A text past the limit, or a full reply, may have lost its tail: what it
   // lists is installed, but the run is not complete.
-  ManifestCut = n > kManifestLimit;
+  list.Cut = n > kManifestLimit;
   if (n > kManifestLimit) n = kManifestLimit;
   if (n == 0) {
     n = RequestChunk("files.ver", 0);
-    source = "the server";
-    ManifestCut = n >= ChunkSize;
+    list.Source = "the server";
+    list.Cut = n >= ChunkSize;
   }
   if (n > ChunkSize) n = ChunkSize;  // the terminator must stay inside the buffer
   if (n < 0) n = 0;
   char* text = reinterpret_cast<char*>(ReplyData);
-  ManifestFound = n > 0;
-  if (!ManifestFound) LogLine("no file list could be read");
-  uint64_t serial = 0;
-  ManifestVerdict = ManifestFound ? CheckManifest(text, &n, &serial) : kManifestUnsigned;
+  list.Found = n > 0;
+  if (!list.Found) {
+    list.Source = nullptr;
+    LogLine("no file list could be read");
+  }
+  list.Verdict = list.Found ? CheckManifest(text, &n, &list.Serial) : kManifestUnsigned;
+  bool signedList = list.Verdict == kManifestSigned;
   // A signed list ends with its signature: it is whole. Any other cut text
   // ends at its last whole line, as a line cut short could name another file
   // or another site.
-  if (ManifestVerdict == kManifestSigned) ManifestCut = false;
-  if (ManifestCut) {
+  if (signedList) list.Cut = false;
+  if (list.Cut) {
     while (n > 0 && text[n - 1] != '\r' && text[n - 1] != '\n') --n;
     LogLine("the file list may be longer than can be read: its end is not used");
   }
   char number[24] = "none";
-  if (ManifestVerdict == kManifestSigned) SerialText(number, serial);
-  LogLine("file list from ", ManifestFound ? source : "nowhere",
-          ManifestVerdict == kManifestSigned ? ", signed, serial " : ", serial ", number);
-  if (ManifestRefused()) {
+  if (signedList) SerialText(number, list.Serial);
+  LogLine("file list from ", list.Source ? list.Source : "nowhere", signedList ? ", signed, serial " : ", serial ",
+          number);
+  if (VerdictRefuses(list.Verdict)) {
     ResetManifest();
     return;
   }
-  if (ManifestVerdict == kManifestSigned) KeepSerial(serial);
-  ParseManifest(text, n, IsUpToDate, ManifestVerdict == kManifestSigned);
-}
-
-bool ManifestRefused() {
-  return ManifestVerdict == kManifestNotSigned || ManifestVerdict == kManifestOlder ||
-         ManifestVerdict == kManifestNoSerial;
+  if (signedList) KeepSerial(list.Serial);
+  ParseManifest(text, n, IsUpToDate, signedList);
 }

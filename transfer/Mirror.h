@@ -7,10 +7,10 @@
 
 #include "support/StallWatch.h"
 #include "support/TinyLib.h"
+#include "transfer/PartFile.h"
 
 struct TFileEntry;
 class TSiteInfo;
-class TPartFile;
 
 // Workers started and not yet ended.
 extern volatile int32_t RunningWorkers;
@@ -55,9 +55,11 @@ class TOStream : public TBaseStream {
   explicit TOStream(TFileEntry* entry);
   ~TOStream() override;
   int32_t Write(const void* buffer, int32_t count) override;
-  // True when every byte handed over reached the file; the file then
-  // replaces the installed one.
-  bool Commit();
+  // kFailNone when every byte handed over reached the file, which then
+  // replaces the installed one; otherwise why not.
+  TFailure Commit();
+  // Why a write failed; kFailNone when none did.
+  TFailure Failure() const;
 
   TFileEntry* Entry;
   TPartFile* Target = nullptr;

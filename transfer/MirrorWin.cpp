@@ -62,7 +62,7 @@ int32_t TIStream::Read(void* buffer, int32_t count) {
 }
 
 int32_t TIStream::Seek(int32_t distance, int32_t origin) {
-  if (origin != 1) return 0;
+  if (origin != kSeekCurrent) return 0;
   DWORD position = WinInet.SetFilePointer(UrlHandle, distance, nullptr, FILE_CURRENT, 0);
   LockedAdd(TransferStats.BytesReceived, distance);
   return static_cast<int32_t>(position);
@@ -79,10 +79,12 @@ int32_t TOStream::Write(const void* buffer, int32_t count) {
   return count;
 }
 
-bool TOStream::Commit() {
-  if (!Target) return false;  // nothing ever arrived
-  if (Entry->Size > 0 && Entry->Written != Entry->Size) return false;
-  return Target->Commit(Entry->DosTime);
+TFailure TOStream::Failure() const { return Target ? Target->Failure : kFailNone; }
+
+TFailure TOStream::Commit() {
+  if (!Target) return kFailWrongSize;  // nothing ever arrived
+  if (Entry->Size > 0 && Entry->Written != Entry->Size) return FirstFailure(Target->Failure, kFailWrongSize);
+  return Target->Commit(Entry->DosTime) ? kFailNone : Target->Failure;
 }
 
 void StartSiteWorkers() {
@@ -129,8 +131,7 @@ DWORD WINAPI SiteWorker(void* parameter) {
 
 void FetchFromSite(TSiteInfo* site, TFileEntry* entry) {
   char url[kTextCapacity];
-  char status[24];
-  const char* cause = "URL too long";
+  TFailure failure = kFailUrlTooLong;
   uint32_t started = GetTickCount();
   if (BuildMirrorUrl(site, url, entry)[0]) {
     TIStream source(url);
@@ -139,27 +140,25 @@ void FetchFromSite(TSiteInfo* site, TFileEntry* entry) {
     int64_t limit = entry->Size > 0 ? entry->Size : kUnsizedLimit;
     source.Limit = limit + limit / 8 + 65536;
     TOStream sink(entry);
+    char status[24];
+    const char* detail = nullptr;
     if (!source.UrlHandle) {
-      cause = "no answer";
+      failure = kFailNoAnswer;
     } else if (source.Status != 200) {
       // Whatever else a site answers is no file: nothing of it is read.
+      failure = kFailHttpStatus;
       TextFromInt(TextCopy(status, "HTTP "), source.Status);
-      cause = status;
+      detail = status;
     } else if (InflateStream(source, sink) < 0) {
-      cause = source.Abandoned                      ? "stalled or too long"
-              : sink.Target && sink.Target->Failure ? sink.Target->Failure
-                                                    : "not a whole zlib stream";
-    } else if (!sink.Commit()) {
-      cause = sink.Target && sink.Target->Failure ? sink.Target->Failure : "another size than listed";
+      failure = source.Abandoned ? kFailStalled : FirstFailure(sink.Failure(), kFailNotZlib);
     } else {
-      cause = nullptr;
+      failure = sink.Commit();
     }
     if (sink.Target && sink.Target->ReplacedInUse) LogLine(entry->Name, " was in use: the old file was renamed aside");
-    LogFetch(*entry, site->Url, !cause, cause, started);
+    LogFetch(*entry, site->Url, failure, detail, started);
   }
-  bool done = !cause;
   TSharedHold hold;
-  if (done) {
+  if (failure == kFailNone) {
     entry->State = kDone;
   } else {
     entry->State = kPending;

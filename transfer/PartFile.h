@@ -1,7 +1,9 @@
 // A file of the installation written beside its target and put in its place
 // only once it arrived whole, no longer than it may be and with the content
 // its list names, so a broken or forged transfer never damages the installed
-// file.
+// file. Why a transfer failed, the names beside the target and the rule for
+// going on with a file are platform-free (PartFile.cpp); the file itself is
+// Win32 (PartFileWin.cpp).
 #pragma once
 #include <cstdint>
 
@@ -10,9 +12,63 @@
 #include "support/Crypto.h"
 #include "support/TinyLib.h"
 
-// Win32 side only (PartFileWin.cpp).
-
 struct TFileEntry;
+
+// Why a file's transfer failed; every fetch ends with one, kFailNone when the
+// file arrived whole and was put in place.
+enum TFailure {
+  kFailNone,
+  // The file in transfer and its target.
+  kFailPathTooLong,
+  kFailLinkInPath,
+  kFailCannotWrite,
+  kFailWrite,
+  kFailTooLong,  // more than its size arrived
+  kFailHashMismatch,
+  kFailInUse,
+  kFailNotReplaced,
+  kFailWrongSize,  // whole, but of another size than listed
+  // The way to it.
+  kFailUrlTooLong,
+  kFailNoAnswer,
+  kFailHttpStatus,
+  kFailStalled,  // a mirror that brings too little, or too much
+  kFailNotZlib,
+  kFailConnection,  // the server's connection broke
+  kFailNotInflated,
+};
+// The cause in words, for the log.
+const char* FailureText(TFailure failure);
+// True when the cause says nothing against what arrived so far: a file in
+// transfer that failed so may be gone on with.
+bool ContentStillGood(TFailure failure);
+// The first of two causes that is one.
+TFailure FirstFailure(TFailure first, TFailure otherwise);
+
+// The target's name plus the suffix; where that would pass the longest path
+// the system takes, a short name made from the target's in the same folder
+// ("~" and eight hexadecimal digits). False when not even that fits: the
+// file is then not written at all.
+bool PartName(char* part, const char* target);
+// "size,dostime,sha256" (or "-" for no hash) with CR LF into out (of 160):
+// what a transfer is of, as the record beside its file in transfer keeps it.
+void IdentityText(char* out, const TFileEntry& entry);
+// A file in transfer of that length may be gone on with: it holds something,
+// ends at a chunk's end and is no longer than the file may be.
+bool MayResumeAt(int64_t length, int32_t chunk, int32_t limit);
+
+// A target in use is renamed aside, in the installation folder, to "~old",
+// eight random hexadecimal digits and the suffix.
+constexpr char kAsidePrefix[] = "~old";
+constexpr int32_t kAsideRandomBytes = 4;
+constexpr int32_t kAsideNameLength = sizeof kAsidePrefix - 1 + 2 * kAsideRandomBytes + kPartSuffixLength;
+// The aside name in the folder into out (of kTextCapacity); false when it
+// does not fit.
+bool AsideName(char* out, const char* folder, const uint8_t random[kAsideRandomBytes]);
+// A name that AsideName made, and nothing else.
+bool IsAsideName(const char* name);
+
+// Win32 side.
 
 // Once at start, before any worker: lets each thread find its open file.
 void InitPartFiles();
@@ -49,9 +105,8 @@ class TPartFile {
   bool Commit(uint32_t dosTime);
   int32_t ResumeAt() const { return Written; }
 
-  // Why the file was not committed, for the log; nullptr until something
-  // failed.
-  const char* Failure = nullptr;
+  // Why the file was not committed; kFailNone until something failed.
+  TFailure Failure = kFailNone;
   // The target was in use: it was renamed aside and the new file put in its
   // place.
   bool ReplacedInUse = false;
@@ -60,27 +115,26 @@ class TPartFile {
   friend void DiscardThreadPart();
   void Open(const char* relativeName);
   bool Reopen(int32_t chunk, const char* identity);
-  void Fail(const char* why);
+  void Fail(TFailure why);
   bool ReplaceInUse();
   void Discard();
   void Forget();
   char Target[kTextCapacity];
   char Part[kTextCapacity + kPartSuffixLength];
   TSimpleFile* File = nullptr;
-  bool Failed = false;
   int32_t Limit;
   int32_t Written = 0;
   bool Hashed;
   uint8_t Expected[kDigestSize];
   TSha256 Hash;
   bool Resumable = false;
-  bool Spoiled = false;  // its content cannot be gone on with
   char Identity[kTextCapacity + 2 * kPartSuffixLength];
 };
 
 // One line of the log for a file's transfer from `source` since the tick
-// `started`: fetched with its bytes and time, or failed with its cause.
-void LogFetch(const TFileEntry& entry, const char* source, bool done, const char* cause, uint32_t started);
+// `started`: fetched with its bytes and time, or failed with its cause, in
+// the words of `detail` where it is given (an HTTP status, a socket error).
+void LogFetch(const TFileEntry& entry, const char* source, TFailure failure, const char* detail, uint32_t started);
 
 // Deletes the files that in-use targets were renamed to by earlier runs; what
 // is still in use goes at the next restart. Once per pass, before any file.

@@ -13,29 +13,6 @@
 
 namespace {
 DWORD partSlot = TLS_OUT_OF_INDEXES;
-
-// The target's name plus the suffix; where that would pass the longest path
-// the system takes, a short name made from the target's in the same folder.
-// False when not even that fits: the file is then not written at all.
-bool PartName(char* part, const char* target) {
-  int32_t n = TextLength(target);
-  if (n <= kTextCapacity - 1 - kPartSuffixLength) {
-    TextJoin(part, target, kPartSuffix, nullptr);
-    return true;
-  }
-  const char* slash = TextFindLast(target, '\\');
-  int32_t folder = slash ? static_cast<int32_t>(slash - target) + 1 : 0;
-  constexpr int32_t kShort = 1 + 8 + kPartSuffixLength;  // "~" and eight hex digits
-  if (folder > kTextCapacity - 1 - kShort) return false;
-  uint32_t hash = 2166136261u;  // FNV-1a of the whole path
-  for (const char* c = target; *c; ++c) hash = (hash ^ static_cast<uint8_t>(*c)) * 16777619u;
-  TextCopyMax(part, target, folder + 1);
-  char* p = part + folder;
-  *p++ = '~';
-  for (int shift = 28; shift >= 0; shift -= 4) *p++ = "0123456789abcdef"[(hash >> shift) & 15];
-  TextCopy(p, kPartSuffix);
-  return true;
-}
 }  // namespace
 
 void InitPartFiles() {
@@ -49,18 +26,8 @@ void DiscardThreadPart() {
 
 namespace {
 
-// "size,dostime,sha256" (or "-" for no hash) with CR LF: what a transfer is
-// of, as its record beside the file in transfer keeps it.
-void IdentityText(char* out, const TFileEntry& entry) {
-  char* p = TextFromInt(out, static_cast<uint32_t>(entry.Size));
-  p = TextFromInt(TextPutChar(p, ','), entry.DosTime);
-  p = TextPutChar(p, ',');
-  p = entry.HasHash ? TextPutHex(p, entry.Sha256, kDigestSize) : TextPutChar(p, '-');
-  TextCopy(p, "\r\n");
-}
-
 bool FileHolds(const char* path, const char* text) {
-  TSimpleFile file(path, false);
+  TSimpleFile file(path, kForReading);
   if (!file.IsOpen()) return false;
   char held[160];
   int32_t n = file.Read(held, sizeof held - 1);
@@ -68,8 +35,6 @@ bool FileHolds(const char* path, const char* text) {
   held[n] = 0;
   return TextEquals(held, text);
 }
-
-constexpr char kAsidePrefix[] = "~old";
 
 }  // namespace
 
@@ -80,16 +45,16 @@ TPartFile::TPartFile(const char* relativeName, int32_t limit, const uint8_t* sha
     : Limit(limit), Hashed(sha256 != nullptr) {
   if (Hashed) memcpy(Expected, sha256, kDigestSize);
   Open(relativeName);
-  if (Failed) return;
+  if (Failure) return;
   File = CreateFileWithFolders(Part);
-  if (!File->IsOpen()) Fail("cannot be written");
+  if (!File->IsOpen()) Fail(kFailCannotWrite);
 }
 
 TPartFile::TPartFile(const TFileEntry& entry, int32_t chunk)
     : Limit(entry.Size > 0 ? entry.Size : kUnsizedLimit), Hashed(entry.HasHash) {
   if (Hashed) memcpy(Expected, entry.Sha256, kDigestSize);
   Open(entry.Name);
-  if (Failed) return;
+  if (Failure) return;
   char identity[160];
   IdentityText(identity, entry);
   // Only what a hash checks at the end is gone on with (a part of another
@@ -101,11 +66,11 @@ TPartFile::TPartFile(const TFileEntry& entry, int32_t chunk)
   }
   File = CreateFileWithFolders(Part);
   if (!File->IsOpen()) {
-    Fail("cannot be written");
+    Fail(kFailCannotWrite);
     return;
   }
   if (Resumable) {
-    TSimpleFile record(Identity, true);
+    TSimpleFile record(Identity, kMadeAnew);
     Resumable = record.IsOpen() && record.Write(identity, TextLength(identity)) == TextLength(identity);
   }
 }
@@ -116,9 +81,9 @@ void TPartFile::Open(const char* relativeName) {
   // Nothing is written through a junction or a symbolic link: the elevated
   // program would write wherever it points.
   if (!PartName(Part, Target)) {
-    Fail("path too long");
+    Fail(kFailPathTooLong);
   } else if (!PlainFolders(Target)) {
-    Fail("a link in its path");
+    Fail(kFailLinkInPath);
   }
 }
 
@@ -127,11 +92,9 @@ void TPartFile::Open(const char* relativeName) {
 // hashed again so far.
 bool TPartFile::Reopen(int32_t chunk, const char* identity) {
   if (!FileHolds(Identity, identity)) return false;
-  File = new TSimpleFile(Part, true, true);
-  DWORD high = 0;
-  DWORD length = File->IsOpen() ? GetFileSize(File->Handle, &high) : INVALID_FILE_SIZE;
-  if (length == INVALID_FILE_SIZE || high != 0 || length == 0 || length % static_cast<DWORD>(chunk) != 0 ||
-      length > static_cast<DWORD>(Limit)) {
+  File = new TSimpleFile(Part, kGoneOn);
+  LARGE_INTEGER length;
+  if (!File->IsOpen() || !GetFileSizeEx(File->Handle, &length) || !MayResumeAt(length.QuadPart, chunk, Limit)) {
     delete File;
     File = nullptr;
     return false;
@@ -142,7 +105,7 @@ bool TPartFile::Reopen(int32_t chunk, const char* identity) {
     if (Hashed) Hash.Update(piece, n);
     Written += n;
   }
-  if (n < 0 || Written != static_cast<int32_t>(length)) {
+  if (n < 0 || Written != length.QuadPart) {
     delete File;
     File = nullptr;
     Written = 0;
@@ -152,22 +115,18 @@ bool TPartFile::Reopen(int32_t chunk, const char* identity) {
   return true;
 }
 
-void TPartFile::Fail(const char* why) {
-  if (!Failure) Failure = why;
-  Failed = true;
-  Spoiled = true;
-}
+void TPartFile::Fail(TFailure why) { Failure = FirstFailure(Failure, why); }
 
 TPartFile::~TPartFile() { Discard(); }
 
 bool TPartFile::Write(const void* data, int32_t count) {
-  if (Failed || count <= 0) return !Failed;
+  if (Failure || count <= 0) return !Failure;
   if (Limit >= 0 && count > Limit - Written) {
-    Fail("more than its size");  // nothing of it is written
+    Fail(kFailTooLong);  // nothing of it is written
     return false;
   }
   if (File->Write(data, count) != count) {
-    Fail("write failed");
+    Fail(kFailWrite);
     return false;
   }
   Written += count;
@@ -176,11 +135,11 @@ bool TPartFile::Write(const void* data, int32_t count) {
 }
 
 bool TPartFile::Commit(uint32_t dosTime) {
-  if (Failed || !File) return false;
+  if (Failure || !File) return false;
   if (Hashed) {
     uint8_t digest[kDigestSize];
     if (!Hash.Finish(digest) || memcmp(digest, Expected, kDigestSize) != 0) {
-      Fail("hash mismatch");
+      Fail(kFailHashMismatch);
       return false;
     }
   }
@@ -193,15 +152,16 @@ bool TPartFile::Commit(uint32_t dosTime) {
   File = nullptr;
   bool placed = false;
   if (!flushed) {
-    Fail("write failed");
+    Fail(kFailWrite);
   } else if (!PlainFolders(Target)) {
-    Fail("a link in its path");
+    Fail(kFailLinkInPath);
   } else if (MoveFileExA(Part, Target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     placed = true;
   } else {
     DWORD error = GetLastError();
-    placed = (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) && ReplaceInUse();
-    if (!placed) Fail(error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ? "in use" : "not replaced");
+    bool inUse = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
+    placed = inUse && ReplaceInUse();
+    if (!placed) Fail(inUse ? kFailInUse : kFailNotReplaced);
   }
   if (!placed) {
     DeleteFileA(Part);
@@ -221,13 +181,9 @@ bool TPartFile::ReplaceInUse() {
   // Only a file is renamed aside: a folder in the target's place is refused too.
   DWORD attributes = GetFileAttributesA(Target);
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
-  char aside[kTextCapacity + 32];
-  uint8_t random[4];
-  if (!RandomBytes(random, sizeof random) ||
-      TextLength(Settings.InstallDir) > kTextCapacity - 1 - 4 - 8 - kPartSuffixLength)
-    return false;
-  char* p = TextCopy(TextCopy(aside, Settings.InstallDir), kAsidePrefix);
-  TextCopy(TextPutHex(p, random, sizeof random), kPartSuffix);
+  char aside[kTextCapacity];
+  uint8_t random[kAsideRandomBytes];
+  if (!RandomBytes(random, sizeof random) || !AsideName(aside, Settings.InstallDir, random)) return false;
   if (!MoveFileExA(Target, aside, MOVEFILE_WRITE_THROUGH)) return false;
   if (!MoveFileExA(Part, Target, MOVEFILE_WRITE_THROUGH)) {
     MoveFileExA(aside, Target, MOVEFILE_WRITE_THROUGH);
@@ -239,15 +195,15 @@ bool TPartFile::ReplaceInUse() {
   return true;
 }
 
-void LogFetch(const TFileEntry& entry, const char* source, bool done, const char* cause, uint32_t started) {
+void LogFetch(const TFileEntry& entry, const char* source, TFailure failure, const char* detail, uint32_t started) {
   if (!LogOpen()) return;
   char bytes[16], ms[16];
   TextFromInt(bytes, static_cast<uint32_t>(entry.Written > 0 ? entry.Written : entry.Size));
   TextFromInt(ms, GetTickCount() - started);
-  if (done)
+  if (failure == kFailNone)
     LogLine("fetched ", entry.Name, " from ", source, ": ", bytes, " bytes in ", TextAppend(ms, " ms", nullptr));
   else
-    LogLine("failed ", entry.Name, " from ", source, ": ", cause ? cause : "not whole");
+    LogLine("failed ", entry.Name, " from ", source, ": ", detail ? detail : FailureText(failure));
 }
 
 void RemoveAsideFiles() {
@@ -257,15 +213,10 @@ void RemoveAsideFiles() {
   TextAppend(pattern, kPartSuffix, nullptr);
   TFindFile found(pattern);
   if (!found.Found()) return;
-  uint8_t digits[4];
   do {
-    // The long name itself: a pattern also matches short names. And only the
-    // names made here, eight hexadecimal digits: a listing by ANSI names
-    // reads a fullwidth "＼．．" as "\..", which would lead out of the folder.
+    // The long name itself: a pattern also matches short names.
     const char* name = found.Data.cFileName;
-    if ((found.Data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || TextLength(name) != 4 + 8 + kPartSuffixLength ||
-        !TextStartsWith(name, kAsidePrefix) || !DecodeHex(name + 4, digits, sizeof digits))
-      continue;
+    if ((found.Data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !IsAsideName(name)) continue;
     char path[2 * kTextCapacity];
     TextJoin(path, Settings.InstallDir, name, nullptr);
     DeleteFileA(path);
@@ -284,7 +235,7 @@ void TPartFile::Discard() {
   File = nullptr;
   // A resumable file that is good so far, and holds something, waits for the
   // next attempt.
-  if (!opened || (Resumable && !Spoiled && Written > 0)) return;
+  if (!opened || (Resumable && ContentStillGood(Failure) && Written > 0)) return;
   DeleteFileA(Part);
   if (Resumable) DeleteFileA(Identity);
 }

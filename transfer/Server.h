@@ -46,8 +46,10 @@ int32_t DecodeReplyPayload(const TReplyHeader& header, uint8_t* payload, uint8_t
 
 extern uintptr_t ServerSocket;  // the connection's SOCKET; 0: no connection
 
-// RequestChunk's result when the exchange broke (no connection, a reply cut
-// short, malformed or too long): the connection is closed then.
+// RequestChunk's results besides a count of bytes: a compressed payload that
+// did not inflate, and an exchange that broke (no connection, a reply cut
+// short, malformed or too long; the connection is closed then).
+constexpr int32_t kReplyNotInflated = -1;
 constexpr int32_t kReplyBroken = -2;
 
 // 0 when connected; nonzero on any failure (ServerSocket stays 0).
@@ -63,8 +65,8 @@ int32_t SendAll(const void* data, int32_t count);
 // piece.
 int32_t ReceiveAll(void* buffer, int32_t count);
 void SendTextMessage(const char* text);
-// Content bytes now at ReplyData; 0 for a reply without content; -1 when a
-// compressed payload did not inflate; kReplyBroken.
+// Content bytes now at ReplyData; 0 for a reply without content;
+// kReplyNotInflated or kReplyBroken.
 int32_t RequestChunk(const char* name, int32_t offset);
 // Fetches one entry; State becomes kDone only when the file arrived whole and
 // replaced the installed one.

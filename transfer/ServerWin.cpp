@@ -154,24 +154,26 @@ void FetchFromServer(TFileEntry* entry) {
     TextFromInt(at, static_cast<uint32_t>(offset));
     LogLine("resuming ", entry->Name, " at byte ", at);
   }
-  const char* cause = nullptr;
+  TFailure failure = kFailNone;
+  const char* detail = nullptr;
   int32_t n;
   do {
     n = RequestChunk(entry->Name, offset);
     if (n > 0) {
       offset += n;
-      if (!file.Write(ReplyData, n)) cause = file.Failure;  // a failed disk, or more than the file may hold
+      if (!file.Write(ReplyData, n)) failure = file.Failure;  // a failed disk, or more than the file may hold
     } else if (n == kReplyBroken) {
-      cause = SocketError();
-    } else if (n < 0) {
-      cause = "a reply that did not inflate";
+      failure = kFailConnection;
+      detail = SocketError();
+    } else if (n == kReplyNotInflated) {
+      failure = kFailNotInflated;
     }
     UpdateProgress(static_cast<int32_t>(TransferStats.BytesDone) + (n > 0 ? n : 0));
-  } while (n >= ChunkSize && !cause);
+  } while (n >= ChunkSize && !failure);
   entry->Written = offset;
-  if (!cause && entry->Size > 0 && offset != entry->Size) cause = "another size than listed";
-  if (!cause && !file.Commit(entry->DosTime)) cause = file.Failure;
-  if (!cause) entry->State = kDone;
+  if (!failure && entry->Size > 0 && offset != entry->Size) failure = kFailWrongSize;
+  if (!failure && !file.Commit(entry->DosTime)) failure = file.Failure;
+  if (!failure) entry->State = kDone;
   if (file.ReplacedInUse) LogLine(entry->Name, " was in use: the old file was renamed aside");
-  LogFetch(*entry, "the server", !cause, cause, started);
+  LogFetch(*entry, "the server", failure, detail, started);
 }

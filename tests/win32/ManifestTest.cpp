@@ -15,7 +15,7 @@
 namespace {
 
 void Stamp(const std::string& path, const std::string& data, uint32_t dosTime) {
-  TSimpleFile file(path.c_str(), true);
+  TSimpleFile file(path.c_str(), kMadeAnew);
   file.Write(data.data(), static_cast<int32_t>(data.size()));
   SetFileWriteTime(file.Handle, dosTime);
 }
@@ -100,7 +100,7 @@ TEST_CASE("a manifest file is read up to 256 KiB, and a longer one is known as c
   ResetSettings();
   ParseCommandText(("\"" + app + "Big.exe\" dir=C:\\nowhere-big\\").c_str());
   LoadManifest();
-  CHECK(ManifestCut);
+  CHECK(ManifestOutcome.Cut);
   REQUIRE(FileCount == 21844);
   CHECK(std::string(FileTable[21843].Name) == "f21843");
   CHECK(FileTable[21843].Size == 1);
@@ -109,6 +109,6 @@ TEST_CASE("a manifest file is read up to 256 KiB, and a longer one is known as c
   // Exactly the limit is whole.
   WriteAll(app + "Big.ver", text.substr(0, 256 * 1024));
   LoadManifest();
-  CHECK_FALSE(ManifestCut);
+  CHECK_FALSE(ManifestOutcome.Cut);
   ResetManifest();
 }

@@ -1,0 +1,100 @@
+#include "transfer/PartFile.h"
+
+#include "manifest/Manifest.h"
+#include "support/TextUtil.h"
+
+const char* FailureText(TFailure failure) {
+  switch (failure) {
+    case kFailNone:
+      return "none";
+    case kFailPathTooLong:
+      return "path too long";
+    case kFailLinkInPath:
+      return "a link in its path";
+    case kFailCannotWrite:
+      return "cannot be written";
+    case kFailWrite:
+      return "write failed";
+    case kFailTooLong:
+      return "more than its size";
+    case kFailHashMismatch:
+      return "hash mismatch";
+    case kFailInUse:
+      return "in use";
+    case kFailNotReplaced:
+      return "not replaced";
+    case kFailWrongSize:
+      return "another size than listed";
+    case kFailUrlTooLong:
+      return "URL too long";
+    case kFailNoAnswer:
+      return "no answer";
+    case kFailHttpStatus:
+      return "an answer other than 200";
+    case kFailStalled:
+      return "stalled or too long";
+    case kFailNotZlib:
+      return "not a whole zlib stream";
+    case kFailConnection:
+      return "the connection broke";
+    case kFailNotInflated:
+      return "a reply that did not inflate";
+  }
+  return "unknown";
+}
+
+bool ContentStillGood(TFailure failure) {
+  // Only the way to the file failed: what arrived of it may be gone on with.
+  return failure == kFailNone || failure == kFailNoAnswer || failure == kFailHttpStatus || failure == kFailStalled ||
+         failure == kFailConnection;
+}
+
+TFailure FirstFailure(TFailure first, TFailure otherwise) { return first != kFailNone ? first : otherwise; }
+
+bool PartName(char* part, const char* target) {
+  int32_t n = TextLength(target);
+  if (n <= kTextCapacity - 1 - kPartSuffixLength) {
+    TextJoin(part, target, kPartSuffix, nullptr);
+    return true;
+  }
+  const char* slash = TextFindLast(target, '\\');
+  int32_t folder = slash ? static_cast<int32_t>(slash - target) + 1 : 0;
+  constexpr int32_t kShort = 1 + 8 + kPartSuffixLength;  // "~" and eight hex digits
+  if (folder > kTextCapacity - 1 - kShort) return false;
+  uint32_t hash = kHashBasis;  // of the whole path
+  for (const char* c = target; *c; ++c) hash = HashByte(hash, static_cast<uint8_t>(*c));
+  const uint8_t bytes[4] = {static_cast<uint8_t>(hash >> 24), static_cast<uint8_t>(hash >> 16),
+                            static_cast<uint8_t>(hash >> 8), static_cast<uint8_t>(hash)};
+  TextCopyMax(part, target, folder + 1);
+  TextCopy(TextPutHex(TextPutChar(part + folder, '~'), bytes, 4), kPartSuffix);
+  return true;
+}
+
+void IdentityText(char* out, const TFileEntry& entry) {
+  char* p = TextFromInt(out, static_cast<uint32_t>(entry.Size));
+  p = TextFromInt(TextPutChar(p, ','), entry.DosTime);
+  p = TextPutChar(p, ',');
+  p = entry.HasHash ? TextPutHex(p, entry.Sha256, kDigestSize) : TextPutChar(p, '-');
+  TextCopy(p, "\r\n");
+}
+
+bool MayResumeAt(int64_t length, int32_t chunk, int32_t limit) {
+  return length > 0 && chunk > 0 && length % chunk == 0 && length <= limit;
+}
+
+bool AsideName(char* out, const char* folder, const uint8_t random[kAsideRandomBytes]) {
+  if (TextLength(folder) > kTextCapacity - 1 - kAsideNameLength) return false;
+  char* p = TextCopy(TextCopy(out, folder), kAsidePrefix);
+  TextCopy(TextPutHex(p, random, kAsideRandomBytes), kPartSuffix);
+  return true;
+}
+
+bool IsAsideName(const char* name) {
+  // Eight hexadecimal digits, as made here: a listing by ANSI names reads a
+  // fullwidth "＼．．" as "\..", which would lead out of the folder.
+  constexpr int32_t kPrefixLength = sizeof kAsidePrefix - 1;
+  uint8_t digits[kAsideRandomBytes];
+  return TextLength(name) == kAsideNameLength && TextStartsWith(name, kAsidePrefix) &&
+         DecodeHex(name + kPrefixLength, digits, kAsideRandomBytes) &&
+         TextEquals(name + kPrefixLength + 2 * kAsideRandomBytes, kPartSuffix);
+}
