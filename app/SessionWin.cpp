@@ -1,8 +1,8 @@
 #include <winsock2.h>
 #include <objbase.h>
-#include <shellapi.h>
 
 #include "app/Progress.h"
+#include "app/RunAfter.h"
 #include "app/Session.h"
 #include "app/StatusWindow.h"
 #include "config/BuiltIn.h"
@@ -57,20 +57,51 @@ void Reconnect(int32_t attempt) {
   LogLine("reconnect ", number, " to ", Settings.Host, back ? ": connected" : ": ", back ? "" : SocketError());
 }
 
-const char* SettingsSource(int32_t count) {
-  if (count > 1) return "the command line";
-  return Settings.ResourceFound ? "the INSTDATA resource" : "the program's file name";
+// The entries of the table not fetched.
+int32_t PendingFiles() {
+  int32_t pending = 0;
+  for (int32_t i = 0; i < FileCount; ++i)
+    if (FileTable[i].State != kDone) ++pending;
+  return pending;
 }
 
-// With keys built in, only an installation that a signed list named whole is
-// started at the end.
-bool InstallationVerified() {
-  if (!KeysBuiltIn()) return true;
-  if (!passCompleted || ManifestVerdict != kManifestSigned) return false;
-  for (int32_t i = 0; i < FileCount; ++i)
-    if (FileTable[i].State != kDone) return false;
-  return true;
+// The end of a run, in steps: the workers stop, the run-after command
+// starts, the end line is written, what the session holds is freed.
+
+// True when every thread ended in time.
+bool StopWorkers() {
+  StopThreads();
+  // A worker blocked in a receive wakes when the socket closes (a shutdown
+  // alone does not wake it everywhere); it then finds no connection.
+  DropConnection();
+  return ThreadsEnded(2000);
 }
+
+void WriteEndLine() {
+  char code[16];
+  TextFromInt(code, static_cast<uint32_t>(SessionExitCode()));
+  LogLine("end: exit code ", code);
+}
+
+// Only once no thread can use any of it.
+void ReleaseSession() {
+  DoneThreads();
+  ResetManifest();
+  ReleaseTransferBuffers();
+  WSACleanup();
+}
+
+void DoneSession() {
+  if (InterlockedExchange(&sessionEnded, 1) != 0) return;
+  bool ended = StopWorkers();
+  // Read once the worker can no longer change it.
+  bool verified = InstallationVerified(KeysBuiltIn(), passCompleted, ManifestOutcome.Verdict, PendingFiles());
+  if (StartsRunAfter(Settings.RunAfter, ended, verified)) StartRunAfter(Settings.RunAfter, Settings.Silent);
+  WriteEndLine();
+  if (ended) ReleaseSession();  // still in use: the end of the process releases it all
+}
+
+DWORD WINAPI WorkerPass(void* parameter);
 
 }  // namespace
 
@@ -89,17 +120,17 @@ void InitSession() {
 void RunSession() {
   int32_t count = ParseCommandLine();
   // silent and log= alone leave a copy configured by its resource or its name.
-  if (count - (Settings.Silent ? 1 : 0) - (Settings.LogPath[0] ? 1 : 0) <= 1) LoadBuiltInSettings();
+  if (TakesBuiltInSettings(count, Settings.Silent, Settings.LogPath[0] != 0)) LoadBuiltInSettings();
   // Nobody watching: no system box for a drive without its medium either.
   if (Settings.Silent) SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
   ExpandInstallDir();
   if (Settings.LogPath[0] && OpenLog(Settings.LogPath))
-    LogLine("start: settings from ", SettingsSource(count), "; folder ", Settings.InstallDir);
+    LogLine("start: settings from ", SettingsSource(count, Settings.ResourceFound), "; folder ", Settings.InstallDir);
   if (Settings.ManifestUrl[0] == 0 && Settings.Host[0] != 0 && ConnectServer() != 0) {
     LogLine("server ", Settings.Host, " unavailable: ", SocketError());
     exitCode = kExitServerUnavailable;
     Tell("Server Unavailable", 0);
-    LogLine("end: exit code 2");
+    WriteEndLine();
     CloseLog();
     return;
   }
@@ -116,6 +147,8 @@ void RunSession() {
   while (GetMessageA(&message, nullptr, 0, 0) > 0) DispatchMessageA(&message);
 }
 
+namespace {
+
 DWORD WINAPI WorkerPass(void*) {
   InterlockedExchange(&passStarted, 1);
   TransferStats.Phase = kPhaseInitializing;
@@ -126,12 +159,10 @@ DWORD WINAPI WorkerPass(void*) {
   if (Settings.CloudMode == kCloudPreset) GrantUsersAccess();
   if (ServerSocket) SendTextMessage("#UPDVER");
   LoadManifest();
-  if (ManifestRefused()) {
-    const char* why = "Update Refused: the file list is not signed by the publisher.";
-    if (ManifestVerdict == kManifestOlder) why = "Update Refused: the file list is older than the installed one.";
-    if (ManifestVerdict == kManifestNoSerial) why = "Update Refused: the installed file list's serial cannot be read.";
+  if (VerdictRefuses(ManifestOutcome.Verdict)) {
+    const char* why = RefusalText(ManifestOutcome.Verdict);
     LogLine(why);
-    exitCode = kExitRefused;
+    exitCode = PassExitCode(ManifestOutcome, true, 0);
     InterlockedExchange(&passCompleted, 1);  // a window closed meanwhile does not change the outcome
     Tell(why, 0);
     if (MainWnd && !Settings.Silent) PostMessageA(MainWnd, WM_DESTROY, 0, 0);
@@ -169,16 +200,10 @@ DWORD WINAPI WorkerPass(void*) {
     CreateShortcuts();
     if (com == S_OK || com == S_FALSE) CoUninitialize();
   }
-  int32_t pending = 0;
-  for (int32_t i = 0; i < FileCount; ++i)
-    if (FileTable[i].State != kDone) ++pending;
-  // A source was named but gave no list: nothing is known to be complete.
-  if (!ManifestFound && (Settings.ManifestUrl[0] || Settings.Host[0])) exitCode = kExitIncomplete;
-  // Files past a cut may never have been looked at.
-  if (ManifestCut) {
-    exitCode = kExitIncomplete;
-    if (pending == 0) Tell("Installation incomplete: the file list is longer than can be read.", MB_ICONWARNING);
-  }
+  int32_t pending = PendingFiles();
+  exitCode = PassExitCode(ManifestOutcome, Settings.ManifestUrl[0] || Settings.Host[0], pending);
+  if (ManifestOutcome.Cut && pending == 0)
+    Tell("Installation incomplete: the file list is longer than can be read.", MB_ICONWARNING);
   if (pending > 0) {
     // Said, not hidden: the user, and whatever ran the program, learn it.
     char text[96];
@@ -187,13 +212,14 @@ DWORD WINAPI WorkerPass(void*) {
     TransferStats.Phase = kPhaseIncomplete;
     UpdateProgress(-1);
     LogLine(text);
-    exitCode = kExitIncomplete;
     Tell(text, MB_ICONWARNING);
   }
   InterlockedExchange(&passCompleted, 1);
   if (MainWnd && !Settings.Silent) PostMessageA(MainWnd, WM_DESTROY, 0, 0);
   return 0;
 }
+
+}  // namespace
 
 int32_t SessionExitCode() {
   // A pass the user stopped did not complete.
@@ -204,34 +230,4 @@ int32_t SessionExitCode() {
 void OnDestroy() {
   DoneSession();
   PostQuitMessage(0);
-}
-
-void DoneSession() {
-  if (InterlockedExchange(&sessionEnded, 1) != 0) return;
-  StopThreads();
-  // A worker blocked in a receive wakes when the socket closes (a shutdown
-  // alone does not wake it everywhere); it then finds no connection.
-  DropConnection();
-  bool ended = ThreadsEnded(2000);
-  // The run-after command is read once the worker can no longer change it.
-  // "link" that no shortcut replaced names no program of ours: the shell
-  // would look for one beside the setup program and on the path.
-  if (ended && Settings.RunAfter[0] && !TextEquals(Settings.RunAfter, "link") && InstallationVerified()) {
-    // Silent, a program that cannot be started shows no box either.
-    SHELLEXECUTEINFOA run = {};
-    run.cbSize = sizeof run;
-    run.fMask = Settings.Silent ? SEE_MASK_FLAG_NO_UI : 0;
-    run.lpVerb = "open";
-    run.lpFile = Settings.RunAfter;
-    run.nShow = SW_SHOWNORMAL;
-    ShellExecuteExA(&run);
-  }
-  char code[16];
-  TextFromInt(code, static_cast<uint32_t>(SessionExitCode()));
-  LogLine("end: exit code ", code);
-  if (!ended) return;  // still in use: the end of the process releases it all
-  DoneThreads();
-  ResetManifest();
-  ReleaseTransferBuffers();
-  WSACleanup();
 }

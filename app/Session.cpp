@@ -1,0 +1,35 @@
+#include "app/Session.h"
+
+#include "support/TextUtil.h"
+
+const char* SettingsSource(int32_t count, bool resourceFound) {
+  if (count > 1) return "the command line";
+  return resourceFound ? "the INSTDATA resource" : "the program's file name";
+}
+
+bool TakesBuiltInSettings(int32_t count, bool silent, bool logGiven) {
+  return count - (silent ? 1 : 0) - (logGiven ? 1 : 0) <= 1;
+}
+
+const char* RefusalText(TManifestVerdict verdict) {
+  if (verdict == kManifestOlder) return "Update Refused: the file list is older than the installed one.";
+  if (verdict == kManifestNoSerial) return "Update Refused: the installed file list's serial cannot be read.";
+  return "Update Refused: the file list is not signed by the publisher.";
+}
+
+int32_t PassExitCode(const TManifestOutcome& list, bool sourceNamed, int32_t pending) {
+  if (VerdictRefuses(list.Verdict)) return kExitRefused;
+  // A source was named but gave no list: nothing is known to be complete.
+  // Files past a cut may never have been looked at.
+  if ((!list.Found && sourceNamed) || list.Cut || pending > 0) return kExitIncomplete;
+  return kExitComplete;
+}
+
+bool InstallationVerified(bool keysBuiltIn, bool passCompleted, TManifestVerdict verdict, int32_t pending) {
+  if (!keysBuiltIn) return true;
+  return passCompleted && verdict == kManifestSigned && pending == 0;
+}
+
+bool StartsRunAfter(const char* runAfter, bool workersEnded, bool verified) {
+  return workersEnded && runAfter[0] && !TextEquals(runAfter, "link") && verified;
+}
