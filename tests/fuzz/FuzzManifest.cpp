@@ -9,6 +9,7 @@
 #include "manifest/Manifest.h"
 #include "manifest/Sites.h"
 #include "transfer/Mirror.h"
+#include "transfer/PartFile.h"
 
 namespace {
 
@@ -46,12 +47,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Settings.CloudMode = data[1] % 3;
   strcpy(Settings.Language, data[1] & 4 ? "EN" : "");
   strcpy(Settings.InstallDir, data[1] & 8 ? "C:\\Velorin\\" : "C:\\Program Files (x86)\\Velorin\\Client\\");
+  // A folder long enough that a file in transfer needs a short name.
+  if (data[1] & 16) {
+    memset(Settings.InstallDir + 3, 'v', 200);
+    strcpy(Settings.InstallDir + 203, "\\");
+  }
   std::vector<char> text(data + 2, data + size);
   text.push_back(0);  // the spare byte behind the data
   ParseManifest(text.data(), static_cast<int32_t>(size - 2), SomeUpToDate);
   for (int32_t i = 0; i < FileCount; ++i) {
     const TFileEntry& e = FileTable[i];
     if (strlen(e.Name) > 63 || e.Name[0] == 0 || Climbs(e.Name)) __builtin_trap();
+    // Its file in transfer fits the system's longest path and lies in the
+    // target's folder.
+    char target[kTextCapacity], part[kTextCapacity + kPartSuffixLength];
+    MakeInstallPath(target, e.Name);
+    if (PartName(part, target)) {
+      const char* slash = strrchr(target, '\\');
+      size_t folder = slash ? static_cast<size_t>(slash - target) + 1 : 0;
+      if (strlen(part) > kTextCapacity - 1 || strncmp(part, target, folder) != 0 || strchr(part + folder, '\\'))
+        __builtin_trap();
+    }
   }
   PrepareSites();
   for (int32_t s = 0; s < SiteCount; ++s) {
