@@ -9,7 +9,7 @@ PACKAGES=(
   g++-mingw-w64-i686 binutils-mingw-w64-i686 libz-mingw-w64-dev
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   wine wine32:i386 wine64 xvfb xauth x11-utils
-  cmake ninja-build make g++ clang libclang-rt-14-dev
+  cmake ninja-build make g++ clang libclang-rt-14-dev clang-format
   python3 python3-pytest python3-pefile liblnk-utils imagemagick
   doctest-dev nginx-light zlib1g-dev curl aria2 python3-matplotlib python3-cryptography
 )

@@ -51,6 +51,10 @@ TEST_CASE("find, backslash and extension") {
   d[0] = 0;
   CHECK(TextEnsureBackslash(d) == d);
   CHECK(d[0] == 0);
+  struct Folder { const char* in; const char* out; } folders[] = {
+    {"C:\\App\\", "C:\\App"}, {"C:\\App", "C:\\App"}, {"C:\\", "C:"}, {"", ""},
+  };
+  for (auto& f : folders) CHECK(std::string(TextCopyFolder(d, f.in)) == f.out);
 
   struct Case { const char* in; const char* out; } cases[] = {
     {"C:\\App\\Tovimar.exe", "C:\\App\\Tovimar.ver"},
