@@ -4,43 +4,28 @@
 #include "support/TextUtil.h"
 
 const char* FailureText(TFailure failure) {
-  switch (failure) {
-    case kFailNone:
-      return "none";
-    case kFailPathTooLong:
-      return "path too long";
-    case kFailLinkInPath:
-      return "a link in its path";
-    case kFailCannotWrite:
-      return "cannot be written";
-    case kFailWrite:
-      return "write failed";
-    case kFailTooLong:
-      return "more than its size";
-    case kFailHashMismatch:
-      return "hash mismatch";
-    case kFailInUse:
-      return "in use";
-    case kFailNotReplaced:
-      return "not replaced";
-    case kFailWrongSize:
-      return "another size than listed";
-    case kFailUrlTooLong:
-      return "URL too long";
-    case kFailNoAnswer:
-      return "no answer";
-    case kFailHttpStatus:
-      return "an answer other than 200";
-    case kFailStalled:
-      return "stalled or too long";
-    case kFailNotZlib:
-      return "not a whole zlib stream";
-    case kFailConnection:
-      return "the connection broke";
-    case kFailNotInflated:
-      return "a reply that did not inflate";
-  }
-  return "unknown";
+  // In the order of the codes.
+  static const char* const texts[] = {
+      "none",
+      "path too long",
+      "a link in its path",
+      "cannot be written",
+      "write failed",
+      "more than its size",
+      "hash mismatch",
+      "in use",
+      "not replaced",
+      "another size than listed",
+      "URL too long",
+      "no answer",
+      "an answer other than 200",
+      "stalled or too long",
+      "not a whole zlib stream",
+      "the connection broke",
+      "a reply that did not inflate",
+  };
+  static_assert(sizeof texts / sizeof texts[0] == kFailNotInflated + 1, "a failure without its text");
+  return texts[failure];
 }
 
 bool ContentStillGood(TFailure failure) {
@@ -79,7 +64,8 @@ void IdentityText(char* out, const TFileEntry& entry) {
 }
 
 bool MayResumeAt(int64_t length, int32_t chunk, int32_t limit) {
-  return length > 0 && chunk > 0 && length % chunk == 0 && length <= limit;
+  // Within the limit, the length fits 32 bits.
+  return length > 0 && length <= limit && chunk > 0 && static_cast<int32_t>(length) % chunk == 0;
 }
 
 bool AsideName(char* out, const char* folder, const uint8_t random[kAsideRandomBytes]) {
