@@ -94,8 +94,8 @@ void ReleaseSession() {
 void DoneSession() {
   if (InterlockedExchange(&sessionEnded, 1) != 0) return;
   bool ended = StopWorkers();
-  // Read once the worker can no longer change it.
-  bool verified = InstallationVerified(KeysBuiltIn(), passCompleted, ManifestOutcome.Verdict, PendingFiles());
+  // Read only once the workers can no longer change the table.
+  bool verified = ended && InstallationVerified(KeysBuiltIn(), passCompleted, ManifestOutcome.Verdict, PendingFiles());
   if (StartsRunAfter(Settings.RunAfter, ended, verified)) StartRunAfter(Settings.RunAfter, Settings.Silent);
   WriteEndLine();
   if (ended) ReleaseSession();  // still in use: the end of the process releases it all
@@ -162,7 +162,7 @@ DWORD WINAPI WorkerPass(void*) {
   if (VerdictRefuses(ManifestOutcome.Verdict)) {
     const char* why = RefusalText(ManifestOutcome.Verdict);
     LogLine(why);
-    exitCode = PassExitCode(ManifestOutcome, true, 0);
+    exitCode = kExitRefused;
     InterlockedExchange(&passCompleted, 1);  // a window closed meanwhile does not change the outcome
     Tell(why, 0);
     if (MainWnd && !Settings.Silent) PostMessageA(MainWnd, WM_DESTROY, 0, 0);

@@ -18,7 +18,9 @@ constexpr int kPartSuffixLength = sizeof(kPartSuffix) - 1;
 
 // The client program the shortcuts start, in the installation folder.
 constexpr char kClientFileName[] = "Corvane.exe";
-// The common Start menu's folder that holds the shortcuts, with its '\'.
+// Not in the installation folder: the common Start menu's folder that holds
+// the shortcuts, with its '\'. The uninstall removes shortcuts only there and
+// on the common desktop.
 constexpr char kStartMenuFolder[] = "Velorin\\";
 
 // InstallDir followed by the relative name. Returns dest.

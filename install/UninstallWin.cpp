@@ -49,8 +49,8 @@ bool SameContent(const char* a, const char* b) {
 // hexadecimal digits.
 constexpr char kCopyFolderPrefix[] = "Tovimar-";
 
-// The temporary folder, with '\', where it leaves room for the copy's folder
-// and name.
+// The temporary folder, with '\'; one too long to hold the first stage's
+// copy (its folder and name) counts as none, at both stages.
 bool TemporaryFolder(char* folder) {
   DWORD t = GetTempPathA(kTextCapacity - 32, folder);
   return t > 0 && t < kTextCapacity - 32;

@@ -1,6 +1,7 @@
 // Where the manifest text comes from (the manifest URL, a .ver file beside
 // the program, or the file server) and what became of it. The outcome is a
-// plain record; the reads are Win32 (ManifestFetchWin.cpp).
+// platform-free record (ManifestFetch.cpp); the reads are Win32
+// (ManifestFetchWin.cpp).
 #pragma once
 #include <cstdint>
 

@@ -7,10 +7,6 @@
 #include "transfer/Mirror.h"
 #include "transfer/Server.h"
 
-TManifestOutcome ManifestOutcome;
-
-void ResetManifestOutcome() { ManifestOutcome = TManifestOutcome{}; }
-
 // The read, the one byte that tells a longer text and the terminator fit.
 static_assert(kManifestLimit + 2 <= kReceiveCapacity, "the manifest read outgrows the transfer buffer");
 

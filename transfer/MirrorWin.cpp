@@ -84,7 +84,7 @@ TFailure TOStream::Failure() const { return Target ? Target->Failure : kFailNone
 TFailure TOStream::Commit() {
   if (!Target) return kFailWrongSize;  // nothing ever arrived
   if (Entry->Size > 0 && Entry->Written != Entry->Size) return FirstFailure(Target->Failure, kFailWrongSize);
-  return Target->Commit(Entry->DosTime) ? kFailNone : Target->Failure;
+  return Target->Commit(Entry->DosTime) ? kFailNone : FirstFailure(Target->Failure, kFailWrongSize);
 }
 
 void StartSiteWorkers() {

@@ -4,7 +4,8 @@
 #include "support/TextUtil.h"
 
 const char* FailureText(TFailure failure) {
-  // In the order of the codes.
+  // In the order of the codes. An HTTP status and a broken connection are
+  // logged in the words of their detail, a file fetched as such.
   static const char* const texts[] = {
       "none",
       "path too long",
@@ -29,9 +30,10 @@ const char* FailureText(TFailure failure) {
 }
 
 bool ContentStillGood(TFailure failure) {
-  // Only the way to the file failed: what arrived of it may be gone on with.
+  // Only the way to the file failed (nothing of a reply that did not inflate
+  // is written): what arrived of it may be gone on with.
   return failure == kFailNone || failure == kFailNoAnswer || failure == kFailHttpStatus || failure == kFailStalled ||
-         failure == kFailConnection;
+         failure == kFailConnection || failure == kFailNotInflated;
 }
 
 TFailure FirstFailure(TFailure first, TFailure otherwise) { return first != kFailNone ? first : otherwise; }

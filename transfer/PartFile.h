@@ -40,7 +40,8 @@ enum TFailure {
 // The cause in words, for the log.
 const char* FailureText(TFailure failure);
 // True when the cause says nothing against what arrived so far: a file in
-// transfer that failed so may be gone on with.
+// transfer that failed so may be gone on with. The file in transfer keeps
+// its part by the cause it recorded itself.
 bool ContentStillGood(TFailure failure);
 // The first of two causes that is one.
 TFailure FirstFailure(TFailure first, TFailure otherwise);

@@ -165,7 +165,7 @@ void FetchFromServer(TFileEntry* entry) {
     } else if (n == kReplyBroken) {
       failure = kFailConnection;
       detail = SocketError();
-    } else if (n == kReplyNotInflated) {
+    } else if (n < 0) {  // kReplyNotInflated
       failure = kFailNotInflated;
     }
     UpdateProgress(static_cast<int32_t>(TransferStats.BytesDone) + (n > 0 ? n : 0));

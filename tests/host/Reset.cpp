@@ -4,10 +4,12 @@
 #include "config/Settings.h"
 #include "manifest/Manifest.h"
 #include "manifest/Sites.h"
+#include "transfer/ManifestFetch.h"
 
 void ResetCore() {
   ResetSettings();
   ResetSites();
   ResetManifest();
   ResetStats();
+  ResetManifestOutcome();
 }

@@ -1,0 +1,5 @@
+#include "transfer/ManifestFetch.h"
+
+TManifestOutcome ManifestOutcome;
+
+void ResetManifestOutcome() { ManifestOutcome = TManifestOutcome{}; }
