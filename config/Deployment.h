@@ -8,6 +8,9 @@ extern const char kCloudManifestUrl[];  // http://<cloud file host>/install/file
 extern const char kCloudServerHost[];
 // The public keys that sign file lists, "id=base64[;id=base64]"; empty: none.
 extern const char kSigningKeys[];
+// The lowest serial of a signed list the program takes, even for a fresh
+// folder: by default the time the program was configured.
+extern const uint64_t kLowestSerial;
 // A server that sends nothing for this long loses the connection.
 extern const uint32_t kServerSilenceMs;
 // A mirror transfer that brings fewer than kMirrorStallBytes in any

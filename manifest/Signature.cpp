@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "config/Deployment.h"
 #include "manifest/Manifest.h"
 #include "support/TextUtil.h"
 
@@ -46,6 +47,8 @@ int32_t PreviousLine(const char* text, int32_t next, int32_t* end) {
 }
 
 }  // namespace
+
+bool SerialTaken(uint64_t list, uint64_t installed) { return list >= installed && list >= kLowestSerial; }
 
 bool VerdictRefuses(TManifestVerdict verdict) {
   return verdict == kManifestNotSigned || verdict == kManifestOlder || verdict == kManifestNoSerial;

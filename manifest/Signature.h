@@ -44,6 +44,10 @@ enum TManifestVerdict {
   kManifestOlder,      // refused
   kManifestNoSerial,   // refused: the installation's serial cannot be read
 };
+// A list's serial may be taken over the installed one: not lower, nor lower
+// than the lowest this program was built with (a fresh folder never takes a
+// list older than the program).
+bool SerialTaken(uint64_t list, uint64_t installed);
 // Nothing of a list with this verdict is used.
 bool VerdictRefuses(TManifestVerdict verdict);
 
@@ -56,7 +60,8 @@ bool KeysBuiltIn();
 // becomes its signed part and *serial its serial.
 TManifestVerdict CheckManifest(const char* text, int32_t* length, uint64_t* serial);
 // The serial kept in the installation folder, 0 when there is no such file;
-// false when one is there but cannot be read as a serial.
+// false when one is there but cannot be read as a serial, or is not a plain
+// file with one name, or a folder on its way is not plain.
 bool InstalledSerial(uint64_t* serial);
 // Keeps a higher serial for the folder.
 void KeepSerial(uint64_t serial);

@@ -44,7 +44,7 @@ TManifestVerdict CheckManifest(const char* text, int32_t* length, uint64_t* seri
   if (!hash.Finish(digest) || !VerifyP256(key->Point, digest, block.Signature)) return kManifestNotSigned;
   uint64_t installed;
   if (!InstalledSerial(&installed)) return kManifestNoSerial;
-  if (block.Serial < installed) return kManifestOlder;
+  if (!SerialTaken(block.Serial, installed)) return kManifestOlder;
   *length = block.SignedLength;
   *serial = block.Serial;
   return kManifestSigned;
@@ -54,7 +54,12 @@ bool InstalledSerial(uint64_t* serial) {
   *serial = 0;
   // Room for the folder, the name and the suffix of the file in transfer.
   char path[kTextCapacity + 32];
-  TSimpleFile file(MakeInstallPath(path, kSerialFileName), kForReading);
+  MakeInstallPath(path, kSerialFileName);
+  // Read only through plain folders, and only from a plain file with one
+  // name: whoever planted a link there would choose what the serial says,
+  // and where the next update writes it.
+  if (!PlainFolders(path)) return false;
+  TSimpleFile file(path, kReadPlain);
   if (!file.IsOpen()) {
     // Only a serial that is not there is none; one that is locked, or a
     // folder in its place, must not open the door to an older list.
@@ -73,11 +78,12 @@ void KeepSerial(uint64_t serial) {
   TextJoin(part, MakeInstallPath(path, kSerialFileName), kPartSuffix, nullptr);
   char digits[kSerialDigits + 2];
   int32_t length = TextLength(SerialText(digits, serial));
+  bool written;
   {
     TSimpleFile file(part, kMadeAnew);
-    if (!file.IsOpen() || file.Write(digits, length) != length) return;
-    FlushFileBuffers(file.Handle);
+    written = file.IsOpen() && file.Write(digits, length) == length && FlushFileBuffers(file.Handle);
   }
-  // Replaced whole or not at all.
-  if (!MoveFileExA(part, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) DeleteFileA(part);
+  // Replaced whole or not at all, and only where the folders are still plain.
+  if (!written || !PlainFolders(path) || !MoveFileExA(part, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    DeleteFileA(part);
 }

@@ -39,6 +39,7 @@ class TSimpleStrings {
 // How a TSimpleFile is opened.
 enum TOpenMode {
   kForReading,  // shared with readers and writers
+  kReadPlain,   // the same, but only a plain file with one name
   kMadeAnew,    // for writing: what had the name, a link included, is deleted first
   kGoneOn,      // for writing, as it is: only a plain file with one name
 };

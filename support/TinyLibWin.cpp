@@ -4,23 +4,34 @@
 
 #include "support/TextUtil.h"
 
+namespace {
+
+// Keeps the handle only when it is a plain file with one name: a link in its
+// place would have the elevated program read or write wherever it points.
+// The link itself was opened, never what it points to; it is refused here.
+HANDLE OnlyPlain(HANDLE handle) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (handle == INVALID_HANDLE_VALUE ||
+      (GetFileInformationByHandle(handle, &info) && !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+       info.nNumberOfLinks == 1))
+    return handle;
+  CloseHandle(handle);
+  SetLastError(ERROR_CANT_ACCESS_FILE);
+  return INVALID_HANDLE_VALUE;
+}
+
+}  // namespace
+
 TSimpleFile::TSimpleFile(const char* name, TOpenMode mode) {
   if (mode == kForReading) {
     Handle = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
+  } else if (mode == kReadPlain) {
+    Handle = OnlyPlain(CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   } else if (mode == kGoneOn) {
-    // Gone on with only as a plain file with one name: a link put in its
-    // place would have the elevated program write wherever it points.
-    // The link itself is opened, never what it points to, and then refused.
-    Handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    BY_HANDLE_FILE_INFORMATION info;
-    if (Handle != INVALID_HANDLE_VALUE &&
-        (!GetFileInformationByHandle(Handle, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
-         info.nNumberOfLinks != 1)) {
-      CloseHandle(Handle);
-      Handle = INVALID_HANDLE_VALUE;
-    }
+    Handle = OnlyPlain(CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   } else {
     // Made anew: whatever has the name goes first (a link goes, not what it
     // points to), and a name taken again meanwhile is not opened.

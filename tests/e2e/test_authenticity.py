@@ -164,6 +164,43 @@ def test_a_lower_serial_is_refused_and_an_equal_one_taken(keyed):
         assert (keyed.inst / "Tovimar.serial").read_text() == str(serial)
 
 
+NO_SERIAL = "Update Refused: the installed file list's serial cannot be read."
+
+
+def folder_link(keyed):
+    """The installation folder a link to another program's folder, which holds
+    a serial and a file in transfer of its own."""
+    victim = keyed.tmp / "victim"
+    make_tree(victim, {"Tovimar.serial": b"1", "Tovimar.serial.~tv": b"keep"})
+    keyed.inst.symlink_to(victim, target_is_directory=True)
+    return victim
+
+
+def second_name(keyed):
+    """The serial a second name of another file."""
+    other = keyed.tmp / "other"
+    make_tree(other, {"its.txt": b"1"})
+    keyed.inst.mkdir()
+    os.link(other / "its.txt", keyed.inst / "Tovimar.serial")
+    return other
+
+
+@pytest.mark.parametrize("plant, serial, text", [
+    (folder_link, 2000, NO_SERIAL),
+    (second_name, 2000, NO_SERIAL),
+    (None, 499, OLDER),  # below the lowest serial this program was built with (500 in the test build)
+])
+def test_the_serial_is_read_only_from_a_plain_file_and_never_below_the_programs_own(keyed, plant, serial, text):
+    victim = plant(keyed) if plant else None
+    before = tree(victim) if victim else None
+    src, pub, _ = keyed.publish(version(1), serial=serial)
+    with FileServerProcess(pub) as server:
+        keyed.refused(f"host=127.0.0.1:{server.port}", text=text)
+    if victim:
+        assert tree(victim) == before  # nothing read through it is written back, nothing of it deleted
+    assert not keyed.client_started(wait=2)
+
+
 def test_a_keyed_program_does_not_start_an_installation_left_incomplete(keyed):
     src, pub, _ = keyed.publish(version(1))
     (pub / "Bin" / "core.dll").unlink()  # the server cannot give it

@@ -163,6 +163,24 @@ TEST_CASE("the serial and the key id of a block") {
   std::string withNul = std::string("a=1\0x\r\n", 7) + text;
   REQUIRE(FindSignatureBlock(withNul.data(), static_cast<int32_t>(withNul.size()), block));
   CHECK(block.SignedLength == static_cast<int32_t>(withNul.find("signature=")));
+  // Taken over the installed serial, never below it nor below the lowest
+  // this program was built with (500 in the test variant).
+  struct Taken {
+    uint64_t list, installed;
+    bool taken;
+  } serials[] = {{2000, 2000, true}, {2001, 2000, true}, {1999, 2000, false}, {500, 0, true}, {499, 0, false}};
+  for (const Taken& t : serials) {
+    CAPTURE(t.list);
+    CHECK(SerialTaken(t.list, t.installed) == t.taken);
+  }
+  // The kept serial: digits alone, 1 to 18 of them.
+  uint64_t serial = 7;
+  CHECK_FALSE(ParseSerial("", 0, &serial));
+  CHECK_FALSE(ParseSerial("12a", 3, &serial));
+  CHECK_FALSE(ParseSerial("1234567890123456789", 19, &serial));
+  CHECK(serial == 7);
+  CHECK(ParseSerial("0042", 4, &serial));
+  CHECK(serial == 42);
 }
 
 TEST_CASE("the key list as the build gives it") {
