@@ -71,11 +71,18 @@ def signature_line(key, key_id, signed: bytes, line_end: bytes = b"\r\n") -> byt
     return f"signature={key_id}:{base64.b64encode(raw).decode()}".encode() + line_end
 
 
+AHEAD_LIMIT = 86400  # seconds
+
+
 def sign_text(text: bytes, key, key_id, serial=None, line_end: bytes = b"\r\n") -> bytes:
     """The manifest text with a signature block appended."""
     serial = int(time.time()) if serial is None else int(serial)
     if not 0 <= serial <= MAX_SERIAL:
         raise ValueError("a serial has at most 18 digits")
+    # An installation never takes a lower serial again: one far ahead would
+    # lock out every list signed until then.
+    if serial > time.time() + AHEAD_LIMIT:
+        raise ValueError(f"serial {serial} is more than a day ahead of now ({int(time.time())})")
     if text and not text.endswith(line_end):
         text += line_end
     signed = text + b"[SITES]" + line_end + f"serial={serial}".encode() + line_end

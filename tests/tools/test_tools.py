@@ -317,6 +317,14 @@ def test_a_new_key_signs_what_publish_writes(tmp_path):
     assert again.count(b"signature=") == 1 and verify_block(again, entry) == 43
     with pytest.raises(Exception):
         verify_block(again.replace(b"readme.txt=9", b"readme.txt=8"), entry)
+    # A serial far ahead would lock every installation out of the lists signed until then.
+    ahead = str(int(time.time()) + 2 * 86400)
+    for tool in ([PYTHON, SIGNING, "sign", str(key), str(out / "files.ver"), "--serial", ahead],
+                 [PYTHON, PUBLISH, "--src", str(src), "--out", str(tmp_path / "o2"), "--key", str(key),
+                  "--serial", ahead]):
+        refused = subprocess.run(tool, capture_output=True, timeout=DEADLINE, text=True)
+        assert refused.returncode == 1 and "more than a day ahead" in refused.stderr
+    assert (out / "files.ver").read_bytes() == again
 
 
 def test_published_folder_is_served(tmp_path, client_of):
