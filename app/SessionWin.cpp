@@ -124,7 +124,8 @@ void RunSession() {
   // Nobody watching: no system box for a drive without its medium either.
   if (Settings.Silent) SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
   ExpandInstallDir();
-  if (Settings.LogPath[0] && OpenLog(Settings.LogPath))
+  // Never written through a link in its folders either.
+  if (Settings.LogPath[0] && PlainFolders(Settings.LogPath) && OpenLog(Settings.LogPath))
     LogLine("start: settings from ", SettingsSource(count, Settings.ResourceFound), "; folder ", Settings.InstallDir);
   if (Settings.ManifestUrl[0] == 0 && Settings.Host[0] != 0 && ConnectServer() != 0) {
     LogLine("server ", Settings.Host, " unavailable: ", SocketError());

@@ -5,7 +5,8 @@
 #pragma once
 #include <cstdint>
 
-// Opens the log; false (and no log) when the file cannot be opened.
+// Opens the log; false (and no log) when the file cannot be opened or is not
+// a plain file with one name. The caller checks the folders on its way.
 bool OpenLog(const char* path);
 void CloseLog();
 bool LogOpen();

@@ -2,6 +2,7 @@
 
 #include "support/Log.h"
 #include "support/TextUtil.h"
+#include "support/TinyLib.h"
 
 namespace {
 
@@ -18,8 +19,9 @@ char* TwoDigits(char* p, WORD value) {
 bool OpenLog(const char* path) {
   if (LogFile != INVALID_HANDLE_VALUE) return true;
   // Appended to, by this run and the next; others may read it meanwhile.
-  LogFile = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                        FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Only a plain file with one name: never through a link to another file.
+  LogFile = OnlyPlain(CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (LogFile == INVALID_HANDLE_VALUE) return false;
   InitializeCriticalSection(&LogLock);
   return true;

@@ -59,6 +59,11 @@ class TSimpleFile : public TBaseStream {
   void* Handle;
 };
 
+// The handle when it is a plain file with one name; otherwise it is closed
+// and the invalid-handle value comes back. A link in a file's place would
+// have the elevated program read or write wherever it points: opened with
+// FILE_FLAG_OPEN_REPARSE_POINT, the link itself is refused here.
+void* OnlyPlain(void* handle);
 // Stamps the last-write time from a DOS date-time taken as UTC. 0 or an OS
 // error code.
 uint32_t SetFileWriteTime(void* handle, uint32_t dosTime);

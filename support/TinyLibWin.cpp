@@ -4,12 +4,7 @@
 
 #include "support/TextUtil.h"
 
-namespace {
-
-// Keeps the handle only when it is a plain file with one name: a link in its
-// place would have the elevated program read or write wherever it points.
-// The link itself was opened, never what it points to; it is refused here.
-HANDLE OnlyPlain(HANDLE handle) {
+void* OnlyPlain(void* handle) {
   BY_HANDLE_FILE_INFORMATION info;
   if (handle == INVALID_HANDLE_VALUE ||
       (GetFileInformationByHandle(handle, &info) && !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
@@ -19,8 +14,6 @@ HANDLE OnlyPlain(HANDLE handle) {
   SetLastError(ERROR_CANT_ACCESS_FILE);
   return INVALID_HANDLE_VALUE;
 }
-
-}  // namespace
 
 TSimpleFile::TSimpleFile(const char* name, TOpenMode mode) {
   if (mode == kForReading) {

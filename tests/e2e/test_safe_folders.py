@@ -122,6 +122,24 @@ def test_a_second_name_at_a_name_the_program_writes_is_replaced_not_written_thro
     assert (inst / "big.bin").read_bytes() == BIG["big.bin"]
 
 
+@pytest.mark.parametrize("planted", ["a second name", "a folder link"])
+def test_the_log_is_never_written_through_a_link(win, tmp_path, planted):
+    victim = tmp_path / "victim" / "system.ini"
+    make_tree(victim.parent, {"system.ini": b"keep"})
+    logs = tmp_path / "logs"
+    if planted == "a second name":
+        logs.mkdir()
+        os.link(victim, logs / "run.log")
+    else:
+        logs.symlink_to(victim.parent, target_is_directory=True)
+        os.rename(victim, victim.parent / "run.log")
+        victim = victim.parent / "run.log"
+    inst = tmp_path / "inst"
+    install(win, tmp_path, inst, "silent", f"log={unresolved(logs / 'run.log')}")  # a log it cannot open is skipped
+    assert victim.read_bytes() == b"keep"
+    assert (inst / "Corvane.exe").read_bytes() == FILES["Corvane.exe"]
+
+
 def test_the_uninstall_neither_deletes_through_a_link_nor_removes_it(win, tmp_path):
     victim = tmp_path / "other program"
     make_tree(victim, {"linkfiles": b"", "Tovimar.exe": b"not ours", "data.bin": b"keep"})
