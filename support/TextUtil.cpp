@@ -75,8 +75,14 @@ char* TextCopyFolder(char* dest, const char* folder) {
 }
 
 char* TextReplaceExtension(char* text, const char* ext) {
-  char* dot = TextFindLast(text, '.');
-  if (dot) TextCopy(dot + 1, ext);
+  // The extension of the last element only: a dot in a folder's name is none.
+  char* dot = nullptr;
+  char* p = text;
+  for (; *p; ++p) {
+    if (*p == '.') dot = p;
+    if (*p == '\\' || *p == '/') dot = nullptr;
+  }
+  TextCopy(TextPutChar(dot ? dot : p, '.'), ext);
   return text;
 }
 
@@ -183,4 +189,8 @@ bool SafeNameElement(const char* element, int32_t length) {
   char last = element[length - 1];
   if (last == '.' || last == ' ') return false;
   return !DeviceName(element, length);
+}
+
+bool PlainNameElement(const char* name) {
+  return !TextFindFirst(name, '/') && !TextFindFirst(name, '\\') && SafeNameElement(name, TextLength(name));
 }

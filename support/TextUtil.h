@@ -20,6 +20,8 @@ char* TextEnsureBackslash(char* text);
 // A folder's text without the '\' that ends it, into dest (of the folder's
 // size at least). Returns dest.
 char* TextCopyFolder(char* dest, const char* folder);
+// The last element's extension replaced by ext, or ext appended after a '.'
+// where it has none (room for both: the caller's). Returns text.
 char* TextReplaceExtension(char* text, const char* ext);
 char* TextFromInt(char* pos, uint32_t value);
 int32_t TextParseInt(const char*& cursor);
@@ -44,6 +46,9 @@ bool TextStartsWith(const char* text, const char* prefix);
 // only dots and blanks with two dots (which climbs like ".."), not a device
 // name (CON, NUL, COM1 ... in any case, with any extension).
 bool SafeNameElement(const char* element, int32_t length);
+// A whole text that is such an element, with neither '\\' nor '/' in it: a
+// name that stays in the folder it is put into.
+bool PlainNameElement(const char* name);
 
 // FNV-1a, a byte at a time from kHashBasis: a name's hash for a table or a
 // short file name.

@@ -20,8 +20,8 @@ int32_t ReadUrlManifest() {
 int32_t ReadLocalManifest() {
   ReplyData = InflateBuffer;
   char path[kTextCapacity];
-  // "ver" may replace a shorter extension: keep room for it.
-  if (TextLength(Settings.Args[0]) > kTextCapacity - 4) return 0;
+  // ".ver" may replace a shorter extension, or none: keep room for it.
+  if (TextLength(Settings.Args[0]) > kTextCapacity - 5) return 0;
   TextCopy(path, Settings.Args[0]);
   TextReplaceExtension(path, "ver");
   return ReadFileText(path, InflateBuffer);

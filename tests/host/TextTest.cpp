@@ -58,8 +58,10 @@ TEST_CASE("find, backslash and extension") {
 
   struct Case { const char* in; const char* out; } cases[] = {
     {"C:\\App\\Tovimar.exe", "C:\\App\\Tovimar.ver"},
-    {"C:\\Data.old\\setup", "C:\\Data.ver"},
-    {"README", "README"},
+    {"C:\\Users\\john.doe\\Downloads\\acme-setup", "C:\\Users\\john.doe\\Downloads\\acme-setup.ver"},
+    {"C:/john.doe/acme-setup", "C:/john.doe/acme-setup.ver"},
+    {"README", "README.ver"},
+    {"a.b.exe", "a.b.ver"},
   };
   for (auto& c : cases) {
     strcpy(d, c.in);
