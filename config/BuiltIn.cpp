@@ -10,7 +10,14 @@
 void ApplyInstData(const char* data, int32_t size) {
   // The pieces must outlive the scan only, but Args keeps pointing at them.
   static char text[kInstDataLimit + 1];
-  if (size > kInstDataLimit) size = kInstDataLimit;
+  if (size > kInstDataLimit) {
+    // The argument the limit cuts is dropped, not taken in half: "dir=C:\\Apps\\Velorin"
+    // cut short would install elsewhere.
+    int32_t whole = data[kInstDataLimit] == '&' ? kInstDataLimit : 0;
+    for (int32_t i = kInstDataLimit - 1; i > 0 && whole == 0; --i)
+      if (data[i] == '&') whole = i;
+    size = whole;
+  }
   if (size < 0) size = 0;
   memcpy(text, data, static_cast<size_t>(size));
   text[size] = 0;
@@ -40,14 +47,6 @@ void ApplyCloudPreset(const char* part) {
   TextCopy(Settings.RunAfter, "link");
 }
 
-namespace {
-
-// One element of a path, and no '/' either: a program started by a path
-// written with '/' keeps them in its name.
-bool PlainName(const char* name) { return !TextFindFirst(name, '/') && SafeNameElement(name, TextLength(name)); }
-
-}  // namespace
-
 void ApplyFileNameScheme() {
   Settings.ShortcutsEnabled = true;
   Settings.SaasArguments = true;
@@ -73,7 +72,7 @@ void ApplyFileNameScheme() {
   // A customer that Windows takes for another folder ("..", "a/b", "con")
   // installs nowhere, as one too long does: "..-setup.exe" would otherwise
   // install into %AppData% itself, and its uninstall empty it.
-  if (TextLength(customer) + TextLength("%AppData%\\Velorin\\\\") < kTextCapacity && PlainName(customer))
+  if (TextLength(customer) + TextLength("%AppData%\\Velorin\\\\") < kTextCapacity && PlainNameElement(customer))
     TextJoin(Settings.InstallDir, "%AppData%\\Velorin\\", customer, "\\");
   TextCopyMax(Settings.LinkName, customer, kNameCapacity);
   if (TextEqualsN(customer, "azure", 5)) {
@@ -90,6 +89,6 @@ void ApplyFileNameScheme() {
     } else {
       shortcut = second;
     }
-    if (shortcut && PlainName(shortcut)) TextCopyMax(Settings.LinkName, shortcut, kNameCapacity);
+    if (shortcut && PlainNameElement(shortcut)) TextCopyMax(Settings.LinkName, shortcut, kNameCapacity);
   }
 }

@@ -71,7 +71,10 @@ void ApplyArguments() {
     } else if (Keyword(arg, "kvo") && TextEqualsN(ValueAt(arg, 4), "ON", 2)) {
       Settings.ShortcutsEnabled = true;
     } else if (Keyword(arg, "linkname")) {
-      TextCopyMax(Settings.LinkName, ValueAt(arg, 9), kNameCapacity);
+      // A shortcut's name, never a path: "..\\x" would put it elsewhere.
+      char name[kNameCapacity];
+      TextCopyMax(name, ValueAt(arg, 9), kNameCapacity);
+      if (PlainNameElement(name)) TextCopy(Settings.LinkName, name);
     } else if (Keyword(arg, "dir")) {
       TextCopyMax(Settings.InstallDir, ValueAt(arg, 4), kTextCapacity);
     } else if (Keyword(arg, "azure")) {
