@@ -51,6 +51,7 @@ target_link_options(Corvane PRIVATE -static -s)
 
 # The stamping tool: writes INSTDATA into a copy of the program.
 add_executable(stamp tools/stamp.cpp)
+target_include_directories(stamp PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_options(stamp PRIVATE -static)
 
 # The planted-library check: a stand-in wininet.dll, and a program that

@@ -8,7 +8,7 @@
 constexpr int32_t kInstDataLimit = 1023;
 
 // The arguments of an INSTDATA text, '&'-separated, added behind Args and
-// applied. The text is cut at kInstDataLimit bytes.
+// applied. Only whole arguments within kInstDataLimit bytes are taken.
 void ApplyInstData(const char* data, int32_t size);
 // The file-name scheme over Args[0]: customer-[port-][shortcut name-]rest.
 void ApplyFileNameScheme();

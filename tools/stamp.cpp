@@ -9,6 +9,8 @@
 #include <cstring>
 #include <string>
 
+#include "config/BuiltIn.h"
+
 int main(int argc, char** argv) {
   if (argc != 3 || !strcmp(argv[1], "--help")) {
     fprintf(stderr, "usage: stamp <program.exe> <text>|@<file>\n");
@@ -26,6 +28,13 @@ int main(int argc, char** argv) {
     size_t n;
     while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
     fclose(f);
+  }
+  // The program takes only whole arguments within its limit: a longer text
+  // would lose its last ones without a word.
+  if (text.size() > static_cast<size_t>(kInstDataLimit)) {
+    fprintf(stderr, "stamp: %u bytes of arguments, more than the %d the program takes\n",
+            static_cast<unsigned>(text.size()), static_cast<int>(kInstDataLimit));
+    return 1;
   }
   HANDLE update = BeginUpdateResourceA(argv[1], FALSE);
   if (!update) {

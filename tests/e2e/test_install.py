@@ -144,6 +144,16 @@ def test_a_stamped_program_installs_from_its_built_in_arguments(win, tmp_path, l
     assert line.endswith(' "/arg one"')  # a blank inside a piece belongs to it
 
 
+def test_stamp_refuses_more_arguments_than_the_program_takes(win, tmp_path):
+    exe = copy_program(tmp_path / "Downloads", "acme-setup.exe")
+    before = exe.read_bytes()
+    text = tmp_path / "instdata.txt"
+    text.write_bytes(b"dir=C:\\" + b"d" * 1020)  # 1027 bytes: the program would drop the last argument
+    done = win.run(BIN / "stamp.exe", [winpath(exe), "@" + winpath(text)], timeout=60)
+    assert done.returncode == 1 and b"more than the 1023" in done.stderr
+    assert exe.read_bytes() == before
+
+
 def test_the_cloud_preset_installs_its_language_from_the_mirror_and_starts_the_client(win, tmp_path, links):
     lk = links(CLOUD_LINK)
     shutil.rmtree(CLOUD_DIR, ignore_errors=True)

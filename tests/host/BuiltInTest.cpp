@@ -110,7 +110,12 @@ TEST_CASE("INSTDATA arguments") {
     {"host=srv1:22001", "", false, 22000, 2},
     {"dir=C:\\X&", "C:\\X", false, 0, 3},
     {"linkname=Velorin Client&dir=C:\\A B\\\"q\"", "C:\\A B\\\"q\"", false, 0, 3},
+    // Only whole arguments within 1023 bytes: the one the limit cuts is dropped.
     {std::string(2000, 'x'), "", false, 0, 2},
+    // "kvo:ON&x=" and 1008 bytes, then "&dir=C:\\Apps": the limit cuts "dir=C:\\Ap".
+    {"kvo:ON&x=" + std::string(1008, 'p') + "&dir=C:\\Apps", "", true, 0, 3},
+    // The limit falls on the '&' after a whole argument, which is taken.
+    {"kvo:ON&dir=C:\\A&x=" + std::string(1005, 'p') + "&dir=C:\\B", "C:\\A", true, 0, 4},
   };
   for (auto& c : cases) {
     CAPTURE(c.data);
@@ -123,8 +128,6 @@ TEST_CASE("INSTDATA arguments") {
     CHECK(Settings.ArgCount == c.argCount);
     CHECK(Settings.ResourceFound == 1);
   }
-  // A 2000-byte text is cut at 1023 bytes.
-  CHECK(std::string(Settings.Args[1]).size() == 1023);
   // The uninstall keyword inside the resource only sets the folder.
   ResetSettings();
   ParseCommandText("C:\\setup.exe");
