@@ -1,6 +1,7 @@
 #include "install/Shortcuts.h"
 
 #include "config/Settings.h"
+#include "manifest/Manifest.h"
 #include "support/TextUtil.h"
 
 char* ClientArguments(char* out) {
@@ -25,4 +26,10 @@ bool AppendPathName(char* buffer, const char* name, const char* suffix, int capa
   if (slash) p = TextPutChar(p, '\\');
   TextCopy(TextCopy(p, name), suffix);
   return true;
+}
+
+bool ListsPath(const TSimpleStrings& list, const char* path) {
+  for (int32_t i = 0; i < list.Count; ++i)
+    if (SameFileName(list.Items[i], path)) return true;
+  return false;
 }

@@ -4,6 +4,8 @@
 #pragma once
 #include <cstdint>
 
+#include "support/TinyLib.h"
+
 // Longest client arguments: "/SKVO /HOST:", a host of 259 characters, ':'
 // and a port; or "/SAAS:", the host, " /LANG:" and a language.
 constexpr int kArgumentsCapacity = 300;
@@ -14,11 +16,17 @@ char* ClientArguments(char* out);
 // the buffer unchanged, when the result would not fit capacity.
 bool AppendPathName(char* buffer, const char* name, const char* suffix, int capacity);
 
+// True when a line of the list names the path, as Windows compares names.
+bool ListsPath(const TSimpleStrings& list, const char* path);
+
 // Win32 side.
 void CreateShortcuts();
 // The folders the shortcuts go to, each full with '\': the common desktop and
 // the common Start menu's folder of ours; empty when the system has none.
 void ShortcutFolders(char* desktop, char* menu);
 // Creates one shortcut in the folder held by `folder` (of kTextCapacity) and
-// leaves the shortcut's full path there. False when it was not saved.
-bool CreateShortcut(char* folder, const char* program, const char* arguments, const char* linkName);
+// leaves the shortcut's full path there. A shortcut of that name is replaced
+// only when `ours` (the installation's list of the shortcuts it made) names
+// it. False when it was not saved.
+bool CreateShortcut(char* folder, const char* program, const char* arguments, const char* linkName,
+                    const TSimpleStrings& ours);

@@ -6,8 +6,10 @@
 #include "config/Settings.h"
 #include "config/ShellFolder.h"
 #include "install/Shortcuts.h"
+#include "manifest/Manifest.h"
 #include "support/TextUtil.h"
 #include "support/TinyLib.h"
+#include "transfer/Server.h"
 
 namespace {
 
@@ -53,11 +55,13 @@ bool SaveShellLink(IShellLinkA* link, const char* path) {
 
 }  // namespace
 
-bool CreateShortcut(char* folder, const char* program, const char* arguments, const char* linkName) {
-  TComRef<IShellLinkA> link;
-  if (!CreateShellLink(link, program, arguments)) return false;
+bool CreateShortcut(char* folder, const char* program, const char* arguments, const char* linkName,
+                    const TSimpleStrings& ours) {
   if (!AppendPathName(folder, linkName, ".lnk", kTextCapacity)) return false;
-  return SaveShellLink(link.Ptr, folder);
+  // Another program's shortcut of the same name stays as it is.
+  if (GetFileAttributesA(folder) != INVALID_FILE_ATTRIBUTES && !ListsPath(ours, folder)) return false;
+  TComRef<IShellLinkA> link;
+  return CreateShellLink(link, program, arguments) && SaveShellLink(link.Ptr, folder);
 }
 
 void ShortcutFolders(char* desktop, char* menu) {
@@ -70,14 +74,19 @@ void ShortcutFolders(char* desktop, char* menu) {
 
 void CreateShortcuts() {
   char listPath[kTextCapacity + 16];
-  TSimpleFile list(MakeInstallPath(listPath, kLinkListName), kMadeAnew);
+  MakeInstallPath(listPath, kLinkListName);
+  // The shortcuts an earlier run made, read before the list is made anew.
+  int32_t known = InflateBuffer ? ReadFileText(listPath, InflateBuffer) : 0;
+  if (known > kManifestLimit) known = kManifestLimit;
+  TSimpleStrings ours(reinterpret_cast<char*>(InflateBuffer), known > 0 ? known : 0);
+  TSimpleFile list(listPath, kMadeAnew);
   char arguments[kArgumentsCapacity];
   ClientArguments(arguments);
   char desktop[kTextCapacity], menu[kTextCapacity], shortcut[kTextCapacity];
   ShortcutFolders(desktop, menu);
 
   TextCopy(shortcut, desktop);
-  if (desktop[0] && CreateShortcut(shortcut, kClientFileName, arguments, Settings.LinkName)) {
+  if (desktop[0] && CreateShortcut(shortcut, kClientFileName, arguments, Settings.LinkName, ours)) {
     if (TextEquals(Settings.RunAfter, "link")) TextCopy(Settings.RunAfter, shortcut);
     list.WriteLine(shortcut);
   }
@@ -85,7 +94,7 @@ void CreateShortcuts() {
   if (menu[0]) {
     ForceFolders(menu, 0);
     TextCopy(shortcut, menu);
-    if (CreateShortcut(shortcut, kClientFileName, arguments, Settings.LinkName)) list.WriteLine(shortcut);
+    if (CreateShortcut(shortcut, kClientFileName, arguments, Settings.LinkName, ours)) list.WriteLine(shortcut);
   }
 
   // The running program itself, whatever name it was started by.
@@ -97,6 +106,6 @@ void CreateShortcuts() {
     char name[16 + kNameCapacity];
     TextJoin(name, "Uninstall ", Settings.LinkName, nullptr);
     TextCopy(shortcut, menu);
-    if (CreateShortcut(shortcut, kProgramFileName, "uninstall", name)) list.WriteLine(shortcut);
+    if (CreateShortcut(shortcut, kProgramFileName, "uninstall", name, ours)) list.WriteLine(shortcut);
   }
 }

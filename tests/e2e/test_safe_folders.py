@@ -82,6 +82,23 @@ def test_a_link_below_the_installation_folder_keeps_its_files_out(win, tmp_path)
     assert (inst / "readme.txt").exists()
 
 
+def test_another_programs_shortcut_of_the_same_name_stays(win, tmp_path, shortcuts):
+    desktop, menu, uninstaller = shortcuts
+    DESKTOP.mkdir(parents=True, exist_ok=True)
+    desktop.write_bytes(b"not ours")
+    inst = tmp_path / "inst"
+    install(win, tmp_path, inst, "silent", "kvo:ON")
+    assert desktop.read_bytes() == b"not ours"
+    listed = (inst / "linkfiles").read_text().splitlines()
+    assert [p.rsplit("\\", 1)[1] for p in listed] == ["SafeRow.lnk", "Uninstall SafeRow.lnk"]
+    # Its own shortcuts, listed, it replaces in the next run.
+    made = menu.stat().st_mtime_ns
+    os.utime(menu, ns=(made - 10**9, made - 10**9))
+    install(win, tmp_path, inst, "silent", "kvo:ON")
+    assert menu.stat().st_mtime_ns != made - 10**9
+    assert (inst / "linkfiles").read_text().splitlines() == listed
+
+
 # -- links in place of the files the program writes --------------------------------
 
 BIG = {"big.bin": pattern(600000, 3), "Corvane.exe": pattern(20000, 1)}

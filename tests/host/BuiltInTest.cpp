@@ -187,6 +187,15 @@ TEST_CASE("path names, shortcut lines and root folders") {
     CAPTURE(l.text);
     CHECK(IsShortcutLine(l.text) == l.shortcut);
   }
+  // The shortcuts an installation made: only those it may replace.
+  char made[] = "C:\\users\\Public\\Desktop\\Velorin Client.lnk\r\nC:\\Menu\\Velorin\\Velorin Client.lnk\r\n ";
+  TSimpleStrings ours(made, static_cast<int32_t>(strlen(made)) - 1);
+  CHECK(ListsPath(ours, "C:\\users\\Public\\Desktop\\Velorin Client.lnk"));
+  CHECK(ListsPath(ours, "c:\\USERS\\public\\desktop\\velorin client.LNK"));
+  CHECK(ListsPath(ours, "C:\\Menu\\Velorin\\Velorin Client.lnk"));
+  CHECK_FALSE(ListsPath(ours, "C:\\users\\Public\\Desktop\\Foo.lnk"));
+  CHECK_FALSE(ListsPath(ours, "C:\\users\\Public\\Desktop\\Velorin Client.lnk.bak"));
+  CHECK_FALSE(ListsPath(TSimpleStrings(made, 0), "C:\\Menu\\Velorin\\Velorin Client.lnk"));
   struct Root { const char* folder; bool root; } roots[] = {
     {"", true}, {"C:", true}, {"C:\\", true}, {"\\", true}, {"\\\\srv\\share\\", true}, {"\\\\srv", true},
     {"C:\\Apps", false}, {"C:\\Apps\\", false}, {"\\\\srv\\share\\dir", false},
