@@ -67,3 +67,17 @@ char* BuildMirrorUrl(const TSiteInfo* site, char* out, const TFileEntry* entry) 
     TextCopy(out, url);
   return out;
 }
+
+bool IsRedirect(uint32_t status) {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+bool RedirectTarget(const char* location) {
+  const char* host = TextStartsWith(location, "http://")    ? location + 7
+                     : TextStartsWith(location, "https://") ? location + 8
+                                                            : nullptr;
+  if (!host || *host == 0 || *host == '/') return false;
+  for (const char* c = location; *c; ++c)
+    if (static_cast<uint8_t>(*c) <= ' ' || *c == 127) return false;
+  return true;
+}

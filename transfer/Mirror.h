@@ -25,6 +25,12 @@ int32_t PickNextFile(TSiteInfo* site);
 // The site's URL for an entry, or an empty text when it does not fit 259
 // characters. Returns out.
 char* BuildMirrorUrl(const TSiteInfo* site, char* out, const TFileEntry* entry);
+// The HTTP statuses that redirect, and the most of them one request follows.
+bool IsRedirect(uint32_t status);
+constexpr int32_t kMaxRedirects = 5;
+// A redirect's target that is followed: a full http:// or https:// URL with a
+// host, of printable characters.
+bool RedirectTarget(const char* location);
 // Writes "YYMM/" for a DOS date-time; returns the terminator's position.
 char* MonthFolder(char* out, uint32_t dosTime);
 

@@ -20,18 +20,35 @@ DWORD WINAPI SiteWorker(void* site);
 TIStream::TIStream(const char* url) : Watch(kMirrorStallMs, kMirrorStallBytes) {
   if (!LoadWinInet()) return;
   InternetHandle = WinInet.Open("VELORIN", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  if (!InternetHandle) return;
   // A read that waits a whole stall window for its first byte fails.
   DWORD timeout = kMirrorStallMs;
-  if (InternetHandle) WinInet.SetOption(InternetHandle, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof timeout);
+  WinInet.SetOption(InternetHandle, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof timeout);
   // Straight from the mirror to the file: no copy in the URL cache (it
-  // doubled the disk writes of every download) and no answer from it.
-  if (InternetHandle)
-    UrlHandle = WinInet.OpenUrl(InternetHandle, url, nullptr, 0,
-                                INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_COOKIES, 0);
-  DWORD status = 0, size = sizeof status;
-  if (UrlHandle &&
-      WinInet.QueryInfo(UrlHandle, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr))
-    Status = status;
+  // doubled the disk writes of every download) and no answer from it. No
+  // credentials of the signed-in user for a server or a proxy that asks,
+  // no cookies, and redirects only as followed below.
+  const DWORD flags = INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_COOKIES |
+                      INTERNET_FLAG_NO_AUTH | INTERNET_FLAG_NO_AUTO_REDIRECT | INTERNET_FLAG_NO_UI;
+  char location[kTextCapacity];
+  for (int32_t redirects = 0;; ++redirects) {
+    UrlHandle = WinInet.OpenUrl(InternetHandle, url, nullptr, 0, flags, 0);
+    DWORD status = 0, size = sizeof status;
+    Status = UrlHandle && WinInet.QueryInfo(UrlHandle, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
+                                            nullptr)
+                 ? status
+                 : 0;
+    // Whatever a redirect brings is judged like any answer; a redirect not
+    // followed is a failure of this source.
+    size = sizeof location;
+    if (!UrlHandle || !IsRedirect(Status) || redirects == kMaxRedirects ||
+        !WinInet.QueryInfo(UrlHandle, HTTP_QUERY_LOCATION, location, &size, nullptr) || !RedirectTarget(location))
+      break;
+    LogLine("redirected to ", location);
+    WinInet.CloseHandle(UrlHandle);
+    UrlHandle = nullptr;
+    url = location;
+  }
 }
 
 TIStream::~TIStream() {

@@ -13,7 +13,10 @@ whose path matches `glob` get the fault `mode`:
   "endless"         200 without Content-Length, a zlib stream of random bytes
                     that does not end (64 MiB of content at the most)
   "trickle"         200 with the stored body, one byte every TRICKLE seconds
+  "auth"            401 asking for NTLM, Negotiate or Basic credentials
+  "redirect"        302 to the same path at `redirect` (a URL ending in '/')
   None              served as stored
+Every Authorization header a request brings is kept in `authorizations`.
 `rate` (bytes a second, per connection) slows every body down. DownSite gives
 the URL of a port that refuses connections."""
 import fnmatch
@@ -25,18 +28,19 @@ import zlib
 from pathlib import Path
 from urllib.parse import unquote
 
-MODES = ("404", "empty", "short", "plus-one", "close-mid-body", "wrong", "endless", "trickle")
+MODES = ("404", "empty", "short", "plus-one", "close-mid-body", "wrong", "endless", "trickle", "auth", "redirect")
 PIECE = 16384
 TRICKLE = 0.5
 ENDLESS = 64 * 1024 * 1024
 
 
 class FaultMirror:
-    def __init__(self, root, mode=None, glob="*", rate=None):
+    def __init__(self, root, mode=None, glob="*", rate=None, redirect=None):
         if mode is not None and mode not in MODES:
             raise ValueError(mode)
         self.root = Path(root).resolve()
-        self.mode, self.glob, self.rate = mode, glob, rate
+        self.mode, self.glob, self.rate, self.redirect = mode, glob, rate, redirect
+        self.authorizations = []
         self.stopping = threading.Event()
         self._lock = threading.Lock()
         self._log = []  # (path, status, faulted)
@@ -100,6 +104,10 @@ class FaultMirror:
         return path if path.is_file() else None
 
     def _serve(self, h):
+        for header in ("Authorization", "Proxy-Authorization"):
+            if h.headers.get(header):
+                with self._lock:
+                    self.authorizations.append(h.headers[header])
         path = self._file(h.path)
         if path is None:
             self._record(h.path, 404, False)
@@ -125,6 +133,16 @@ class FaultMirror:
             return self._endless(h)
         if mode == "trickle":
             return self._trickle(h, body)
+        if mode in ("auth", "redirect"):
+            h.send_response(401 if mode == "auth" else 302)
+            if mode == "auth":
+                for scheme in ("NTLM", "Negotiate", 'Basic realm="mirror"'):
+                    h.send_header("WWW-Authenticate", scheme)
+            else:
+                h.send_header("Location", self.redirect + h.path.lstrip("/"))
+            h.send_header("Content-Length", "0")
+            h.end_headers()
+            return
         h.send_response(200)
         h.send_header("Content-Type", "application/octet-stream")
         if mode == "short":

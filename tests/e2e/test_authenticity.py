@@ -1,6 +1,7 @@
 """What the program installs must be what the publisher published: signed file
 lists for a program with keys built in (TovimarTest.exe holds the two test
 keys), a SHA-256 for every file, and bounds on size and time."""
+import contextlib
 import os
 import shutil
 import time
@@ -264,6 +265,35 @@ def test_a_list_in_the_old_format_installs_with_a_program_without_keys(plain):
         assert plain.run(f"host=127.0.0.1:{server.port}") == 0
     assert plain.installed() == tree(src)
     assert plain.client_started()
+
+
+# -- what a mirror's answers may steer ---------------------------------------------
+
+@pytest.mark.parametrize("chain", ["a redirect followed", "asks for credentials", "redirected to one that asks",
+                                   "redirected to itself", "redirected to another scheme"])
+def test_a_mirror_steers_no_credentials_and_only_redirects_to_the_web(keyed, chain):
+    src, pub, mirror = keyed.publish(version(1), mirror=True)
+    with contextlib.ExitStack() as stack:
+        server = stack.enter_context(FileServerProcess(pub, log=keyed.tmp / "requests.log"))
+        target = stack.enter_context(FaultMirror(mirror, "auth" if "asks" in chain else None, "*core.dll"))
+        first = target
+        if chain != "asks for credentials":
+            to = {"redirected to another scheme": "ftp://127.0.0.1/"}.get(chain, target.url)
+            first = stack.enter_context(FaultMirror(mirror, "redirect", "*core.dll", redirect=to))
+            if chain == "redirected to itself":
+                first.redirect = first.url
+        assert keyed.run(f"web:{first.url}", f"host=127.0.0.1:{server.port}", "silent", "log=run.log") == 0
+        from_server = [r for r in server.requests() if r.startswith("Bin\\core.dll")]
+    assert keyed.installed() == tree(src)
+    # Neither the site nor where it sends the request gets the signed-in user's credentials.
+    assert target.authorizations == [] and first.authorizations == []
+    log = (keyed.tmp / "run.log").read_text()
+    if chain == "a redirect followed":
+        assert not from_server and f"redirected to {target.url}" in log
+    else:
+        assert from_server  # the file came from the next source
+    if chain == "redirected to itself":
+        assert log.count(f"redirected to {first.url}") == 5  # at most five, each named
 
 
 # -- bounds on size and time ------------------------------------------------------

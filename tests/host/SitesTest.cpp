@@ -194,3 +194,21 @@ TEST_CASE("a mirror URL that does not fit is empty") {
   CHECK(std::string(BuildMirrorUrl(site, out, &FileTable[0])).empty());
   ResetCore();
 }
+
+TEST_CASE("the redirects a mirror request follows") {
+  struct Case {
+    const char* location;
+    bool followed;
+  } cases[] = {
+      {"http://cdn.example/a/b", true},  {"https://cdn.example/a", true}, {"HTTPS://CDN.example", true},
+      {"ftp://cdn.example/a", false},    {"file:///C:/x", false},        {"/relative/path", false},
+      {"http://", false},                {"http:///x", false},            {"http://a b/", false},
+      {"http://a/\r\nX-Evil: 1", false}, {"", false},                     {"javascript:x", false},
+  };
+  for (const Case& c : cases) {
+    CAPTURE(c.location);
+    CHECK(RedirectTarget(c.location) == c.followed);
+  }
+  for (uint32_t status : {301u, 302u, 303u, 307u, 308u}) CHECK(IsRedirect(status));
+  for (uint32_t status : {200u, 300u, 304u, 305u, 401u, 407u}) CHECK_FALSE(IsRedirect(status));
+}
