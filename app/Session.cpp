@@ -1,5 +1,6 @@
 #include "app/Session.h"
 
+#include "config/Settings.h"
 #include "support/TextUtil.h"
 
 const char* SettingsSource(int32_t count, bool resourceFound) {
@@ -7,8 +8,15 @@ const char* SettingsSource(int32_t count, bool resourceFound) {
   return resourceFound ? "the INSTDATA resource" : "the program's file name";
 }
 
-bool TakesBuiltInSettings(int32_t count, bool silent, bool logGiven) {
-  return count - (silent ? 1 : 0) - (logGiven ? 1 : 0) <= 1;
+bool TakesBuiltInSettings(int32_t count, bool silent, bool logGiven, bool timeoutGiven) {
+  return count - (silent ? 1 : 0) - (logGiven ? 1 : 0) - (timeoutGiven ? 1 : 0) <= 1;
+}
+
+uint32_t RunLimitMs(bool silent, int32_t timeoutSeconds) {
+  if (!silent) return 0;
+  int32_t seconds = timeoutSeconds < 0 ? kDefaultTimeout : timeoutSeconds;
+  // A day at the most: a longer wait is no limit a tool could mean.
+  return seconds > 86400 ? 86400000u : static_cast<uint32_t>(seconds) * 1000u;
 }
 
 const char* RefusalText(TManifestVerdict verdict) {

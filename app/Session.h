@@ -11,9 +11,12 @@
 // Where the settings came from, for the log: `count` arguments with the
 // program's own path.
 const char* SettingsSource(int32_t count, bool resourceFound);
-// True when the command line gave nothing but silent and log= (or nothing
-// at all): the copy is then configured by its resource or its name.
-bool TakesBuiltInSettings(int32_t count, bool silent, bool logGiven);
+// True when the command line gave nothing but silent, log= and timeout= (or
+// nothing at all): the copy is then configured by its resource or its name.
+bool TakesBuiltInSettings(int32_t count, bool silent, bool logGiven, bool timeoutGiven);
+// The milliseconds a run may take before it ends with 1; 0 for no limit.
+// Only a silent run has one: a window can be closed.
+uint32_t RunLimitMs(bool silent, int32_t timeoutSeconds);
 // What the user is told of a refused list.
 const char* RefusalText(TManifestVerdict verdict);
 // The exit code of a pass that ran to its end with `pending` files not

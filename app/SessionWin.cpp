@@ -103,6 +103,24 @@ void DoneSession() {
 
 DWORD WINAPI WorkerPass(void* parameter);
 
+// A silent run's limit, on a thread of its own outside the registry: no
+// step of the run, however it is held (a server that answers a byte at a
+// time, a connection that never opens), keeps a deployment tool waiting past
+// it. It touches nothing the session frees.
+DWORD WINAPI Watch(void* limit) {
+  uint32_t ms = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(limit));
+  Sleep(ms);
+  if (InterlockedExchange(&sessionEnded, 1) != 0) return 0;  // ending anyway
+  char seconds[16];
+  TextFromInt(seconds, ms / 1000);
+  LogLine("the run's time limit of ", seconds, " s passed");
+  exitCode = kExitIncomplete;
+  InterlockedExchange(&passCompleted, 0);
+  WriteEndLine();
+  // Files in transfer stay for the next run, which goes on with them.
+  ExitProcess(kExitIncomplete);
+}
+
 }  // namespace
 
 void InitSession() {
@@ -120,13 +138,18 @@ void InitSession() {
 void RunSession() {
   int32_t count = ParseCommandLine();
   // silent and log= alone leave a copy configured by its resource or its name.
-  if (TakesBuiltInSettings(count, Settings.Silent, Settings.LogPath[0] != 0)) LoadBuiltInSettings();
+  if (TakesBuiltInSettings(count, Settings.Silent, Settings.LogPath[0] != 0, Settings.TimeoutSeconds >= 0))
+    LoadBuiltInSettings();
   // Nobody watching: no system box for a drive without its medium either.
   if (Settings.Silent) SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
   ExpandInstallDir();
   // Never written through a link in its folders either.
   if (Settings.LogPath[0] && PlainFolders(Settings.LogPath) && OpenLog(Settings.LogPath))
     LogLine("start: settings from ", SettingsSource(count, Settings.ResourceFound), "; folder ", Settings.InstallDir);
+  if (uint32_t limit = RunLimitMs(Settings.Silent, Settings.TimeoutSeconds)) {
+    HANDLE watch = CreateThread(nullptr, 0, Watch, reinterpret_cast<void*>(static_cast<uintptr_t>(limit)), 0, nullptr);
+    if (watch) CloseHandle(watch);
+  }
   if (Settings.ManifestUrl[0] == 0 && Settings.Host[0] != 0 && ConnectServer() != 0) {
     LogLine("server ", Settings.Host, " unavailable: ", SocketError());
     exitCode = kExitServerUnavailable;

@@ -88,6 +88,8 @@ void ApplyArguments() {
       Settings.Silent = true;
     } else if (Keyword(arg, "log=")) {
       TextCopyMax(Settings.LogPath, ValueAt(arg, 4), kTextCapacity);
+    } else if (Keyword(arg, "timeout=")) {
+      Settings.TimeoutSeconds = TextToInt(ValueAt(arg, 8));
     } else if (Keyword(arg, "include")) {
       Settings.IncludeSections = static_cast<uint8_t>(TextToInt(ValueAt(arg, 8)) & 0xFF);
     }

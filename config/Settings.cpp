@@ -10,6 +10,7 @@ void ResetSettings() {
   memset(&Settings, 0, sizeof(Settings));
   TextCopy(Settings.LinkName, "Velorin Client");
   Settings.IncludeSections = kIncludeDefault;
+  Settings.TimeoutSeconds = -1;
 }
 
 namespace {

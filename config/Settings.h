@@ -12,6 +12,10 @@ constexpr int32_t kCloudOff = 0;
 constexpr int32_t kCloudKeyword = 1;  // the "azure" keyword: mirror URLs without month folders
 constexpr int32_t kCloudPreset = 2;   // a file name beginning with "azure"
 
+// A silent run ends with 1 after this many seconds, unless timeout= says
+// otherwise (0: no limit).
+constexpr int32_t kDefaultTimeout = 3600;
+
 // Settings.IncludeSections: one bit per manifest section number (Manifest.h).
 constexpr uint8_t kIncludeDefault = 1u << 1;  // CLIENT
 
@@ -32,6 +36,7 @@ struct TSettings {
   bool VerifyFiles;             // the up-to-date check compares content hashes
   bool Silent;                  // no window and no message box
   char LogPath[kTextCapacity];  // where the run's log goes; empty: no log
+  int32_t TimeoutSeconds;       // a silent run's limit from timeout=; -1: not given (kDefaultTimeout)
   int32_t ResourceFound;
   char* Args[kMaxArgs];
   int32_t ArgCount;

@@ -13,6 +13,7 @@ whose path matches `glob` get the fault `mode`:
   "endless"         200 without Content-Length, a zlib stream of random bytes
                     that does not end (64 MiB of content at the most)
   "trickle"         200 with the stored body, one byte every TRICKLE seconds
+  "trickle-headers" headers that never end, one byte every TRICKLE seconds
   "auth"            401 asking for NTLM, Negotiate or Basic credentials
   "redirect"        302 to the same path at `redirect` (a URL ending in '/')
   None              served as stored
@@ -28,7 +29,7 @@ import zlib
 from pathlib import Path
 from urllib.parse import unquote
 
-MODES = ("404", "empty", "short", "plus-one", "close-mid-body", "wrong", "endless", "trickle", "auth", "redirect")
+MODES = ("404", "empty", "short", "plus-one", "close-mid-body", "wrong", "endless", "trickle", "trickle-headers", "auth", "redirect")
 PIECE = 16384
 TRICKLE = 0.5
 ENDLESS = 64 * 1024 * 1024
@@ -133,6 +134,12 @@ class FaultMirror:
             return self._endless(h)
         if mode == "trickle":
             return self._trickle(h, body)
+        if mode == "trickle-headers":
+            h.wfile.write(b"HTTP/1.1 200 OK\r\n")
+            while not self.stopping.wait(TRICKLE):
+                h.wfile.write(b"X")
+                h.wfile.flush()
+            return
         if mode in ("auth", "redirect"):
             h.send_response(401 if mode == "auth" else 302)
             if mode == "auth":

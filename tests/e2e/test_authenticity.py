@@ -329,6 +329,24 @@ def test_an_endless_stream_for_a_file_of_unknown_size_stops_at_the_limit(keyed):
     assert not list(keyed.inst.rglob("*.~tv"))
 
 
+def test_a_silent_run_ends_at_its_time_limit(keyed):
+    src, pub, _ = keyed.publish(version(1))
+    started = time.monotonic()
+    with FileServerProcess(pub, "--stall", "120", "--fault-file", "Bin\\core.dll") as server:
+        assert keyed.run(f"host=127.0.0.1:{server.port}", "silent", "timeout=2", "log=run.log", timeout=100) == 1
+    # Without the limit the silent server and three reconnects would take over 20 s.
+    assert time.monotonic() - started < 15
+    log = (keyed.tmp / "run.log").read_text()
+    assert "the run's time limit of 2 s passed" in log and log.rstrip().endswith("end: exit code 1")
+    assert not keyed.client_started(wait=2)
+    # A mirror whose headers never end holds the run no longer either.
+    src, pub, mirror = keyed.publish(version(1), "v2", mirror=True)
+    started = time.monotonic()
+    with FaultMirror(mirror, "trickle-headers", "*core.dll") as site, FileServerProcess(pub) as server:
+        assert keyed.run(f"web:{site.url}", f"host=127.0.0.1:{server.port}", "silent", "timeout=3") == 1
+    assert time.monotonic() - started < 20
+
+
 def test_a_silent_server_loses_the_connection(keyed):
     src, pub, _ = keyed.publish(version(1))
     started = time.monotonic()

@@ -70,17 +70,28 @@ TEST_CASE("what starts at the end of a run") {
   }
 }
 
-TEST_CASE("the command line alone or the built-in settings") {
-  // silent and log= alone leave the copy to its resource or its name
+TEST_CASE("the command line alone or the built-in settings, and a silent run's limit") {
+  // silent, log= and timeout= alone leave the copy to its resource or its name
   struct Case {
     int32_t count;
-    bool silent, log, builtIn;
+    bool silent, log, timeout, builtIn;
   } cases[] = {
-      {1, false, false, true}, {2, true, false, true},   {3, true, true, true},
-      {2, false, true, true},  {2, false, false, false}, {3, true, false, false},
+      {1, false, false, false, true}, {2, true, false, false, true},   {3, true, true, false, true},
+      {2, false, true, false, true},  {2, false, false, false, false}, {3, true, false, false, false},
+      {4, true, true, true, true},    {4, true, false, true, false},
   };
   for (const Case& c : cases) {
     CAPTURE(c.count);
-    CHECK(TakesBuiltInSettings(c.count, c.silent, c.log) == c.builtIn);
+    CHECK(TakesBuiltInSettings(c.count, c.silent, c.log, c.timeout) == c.builtIn);
+  }
+  // Only a silent run has a limit; the default is an hour, 0 is none.
+  struct Limit {
+    bool silent;
+    int32_t seconds;
+    uint32_t ms;
+  } limits[] = {{false, 5, 0}, {true, -1, 3600000}, {true, 0, 0}, {true, 20, 20000}, {true, 2000000000, 86400000}};
+  for (const Limit& l : limits) {
+    CAPTURE(l.seconds);
+    CHECK(RunLimitMs(l.silent, l.seconds) == l.ms);
   }
 }
