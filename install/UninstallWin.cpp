@@ -1,4 +1,5 @@
 #include <windows.h>
+#include <sddl.h>
 
 #include <cstring>
 
@@ -57,22 +58,49 @@ bool TemporaryFolder(char* folder) {
 }
 
 // A new folder of the temporary folder, named so that nobody could have
-// made it before, with '\'.
+// made it before, with '\'. Only the administrators and the system may
+// change what is in it, whatever the temporary folder lets others do.
 bool NewTemporaryFolder(char* folder) {
   if (!TemporaryFolder(folder)) return false;
+  SECURITY_ATTRIBUTES own = {sizeof own, nullptr, FALSE};
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", SDDL_REVISION_1,
+                                                            &own.lpSecurityDescriptor, nullptr))
+    return false;
+  bool made = false;
   char* name = TextCopy(folder + TextLength(folder), kCopyFolderPrefix);
   for (int attempt = 0; attempt < 8; ++attempt) {
     uint8_t random[8];
-    if (!RandomBytes(random, sizeof random)) return false;
+    if (!RandomBytes(random, sizeof random)) break;
     char* p = TextPutHex(name, random, sizeof random);
     *p = 0;
     // Made here, or not at all: a folder that exists already is someone's.
-    if (CreateDirectoryA(folder, nullptr)) {
+    if (CreateDirectoryA(folder, &own)) {
       TextPutChar(p, '\\')[0] = 0;
-      return true;
+      made = true;
+      break;
     }
   }
-  return false;
+  LocalFree(own.lpSecurityDescriptor);
+  return made;
+}
+
+// Starts the copy on the folder to remove, in a process of its own.
+bool StartSecondStage(const char* copy, const char* folder) {
+  // The folder travels as one quoted token, so blanks in it arrive whole.
+  char command[2 * kTextCapacity + 64];
+  TextJoin(command, "\"", copy, "\" \"uninstall:");
+  TextAppend(command, folder, "\"");
+  // Not WinExec: it waits for the new process to take input, which this
+  // window-less copy never does, and the first stage's own file stays in use.
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_SHOWNORMAL;
+  PROCESS_INFORMATION started = {};
+  if (!CreateProcessA(copy, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started)) return false;
+  CloseHandle(started.hThread);
+  CloseHandle(started.hProcess);
+  return true;
 }
 
 // Copies the program into a new temporary folder and starts the copy on the
@@ -91,27 +119,15 @@ int32_t FirstStage() {
   if (!NewTemporaryFolder(temp)) return kExitUninstallIncomplete;
   char copy[kTextCapacity + 32];
   TextJoin(copy, temp, kProgramFileName, nullptr);
-  if (!CopyFileA(self, copy, TRUE) || !SameContent(self, copy)) {
-    DeleteFileA(copy);
-    RemoveDirectoryA(temp);
-    return kExitUninstallIncomplete;
+  if (CopyFileA(self, copy, TRUE)) {
+    // Held with writers and deleters denied from its check until it runs:
+    // what is checked is what starts.
+    TSimpleFile held(copy, kReadPlain);
+    if (held.IsOpen() && SameContent(self, copy) && StartSecondStage(copy, folder)) return kExitComplete;
   }
-  // The folder travels as one quoted token, so blanks in it arrive whole.
-  char command[2 * kTextCapacity + 64];
-  TextJoin(command, "\"", copy, "\" \"uninstall:");
-  TextAppend(command, folder, "\"");
-  // Not WinExec: it waits for the new process to take input, which this
-  // window-less copy never does, and the first stage's own file stays in use.
-  STARTUPINFOA startup = {};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESHOWWINDOW;
-  startup.wShowWindow = SW_SHOWNORMAL;
-  PROCESS_INFORMATION started = {};
-  if (!CreateProcessA(copy, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started))
-    return kExitUninstallIncomplete;
-  CloseHandle(started.hThread);
-  CloseHandle(started.hProcess);
-  return kExitComplete;
+  DeleteFileA(copy);
+  RemoveDirectoryA(temp);
+  return kExitUninstallIncomplete;
 }
 
 // Deletes every file directly in the folder; true when none was left. The

@@ -33,6 +33,30 @@ TEST_CASE("a file opened for writing is new and shared with nobody") {
   CHECK(ReadAll(path) == "xyz\r\nline\r\n");
 }
 
+TEST_CASE("a plain file held for reading denies writers and deleters; a second name is not opened") {
+  std::string dir = FreshFolder("held");
+  std::string path = dir + "copy.exe";
+  WriteAll(path, "program");
+  {
+    TSimpleFile held(path.c_str(), kReadPlain);
+    REQUIRE(held.IsOpen());
+    HANDLE writer = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    CHECK(writer == INVALID_HANDLE_VALUE);
+    if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
+    CHECK_FALSE(DeleteFileA(path.c_str()));
+    CHECK_FALSE(MoveFileExA(path.c_str(), (dir + "moved.exe").c_str(), 0));
+    TSimpleFile reader(path.c_str(), kForReading);  // a check of its content may read it
+    CHECK(reader.IsOpen());
+  }
+  CHECK(ReadAll(path) == "program");
+  std::string second = dir + "second.exe";
+  REQUIRE(CreateHardLinkA(second.c_str(), path.c_str(), nullptr));
+  TSimpleFile linked(second.c_str(), kReadPlain);
+  CHECK_FALSE(linked.IsOpen());
+  CHECK(GetLastError() == ERROR_CANT_ACCESS_FILE);
+}
+
 TEST_CASE("a file opened for reading may be read and written by others") {
   std::string dir = FreshFolder("read");
   std::string path = dir + "r.txt";
