@@ -1,5 +1,6 @@
 #include <windows.h>
 #include <aclapi.h>
+#include <sddl.h>
 
 #include "config/InstallDir.h"
 #include "config/Settings.h"
@@ -11,8 +12,17 @@ void* ExtendedAccessList(void* current, const char* trusteeName) {
   ZeroMemory(&access, sizeof access);
   BuildExplicitAccessWithNameA(&access, const_cast<char*>(trusteeName), GENERIC_ALL, GRANT_ACCESS,
                                SUB_CONTAINERS_AND_OBJECTS_INHERIT);
+  // A SID in its text form names the trustee on every Windows language.
+  PSID sid = nullptr;
+  if (TextStartsWith(trusteeName, "S-1-")) {
+    if (!ConvertStringSidToSidA(trusteeName, &sid)) return nullptr;
+    access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+    access.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
+    access.Trustee.ptstrName = static_cast<char*>(sid);
+  }
   PACL extended = nullptr;
-  if (SetEntriesInAclA(1, &access, static_cast<PACL>(current), &extended) != ERROR_SUCCESS) return nullptr;
+  if (SetEntriesInAclA(1, &access, static_cast<PACL>(current), &extended) != ERROR_SUCCESS) extended = nullptr;
+  if (sid) LocalFree(sid);
   return extended;
 }
 
@@ -48,5 +58,5 @@ bool GrantFolderAccess(const char* objectName, const char* trusteeName) {
 void GrantUsersAccess() {
   if (!Settings.InstallDir[0] || !PlainFolders(Settings.InstallDir)) return;
   char folder[kTextCapacity];
-  GrantFolderAccess(TextCopyFolder(folder, Settings.InstallDir), "Users");
+  GrantFolderAccess(TextCopyFolder(folder, Settings.InstallDir), kUsersSid);
 }

@@ -95,8 +95,13 @@ TEST_CASE("the users group gets full inherited access to the folder") {
   CHECK(GrantsUsers(extended));
   CHECK(extended->AceCount == dacl->AceCount + 1);
   LocalFree(extended);
-  LocalFree(sd);
   CHECK(ExtendedAccessList(dacl, "NoSuchGroupAnywhere") == nullptr);
+  // By its SID, as the program grants it: the same group on every Windows language.
+  extended = static_cast<PACL>(ExtendedAccessList(dacl, kUsersSid));
+  CHECK(GrantsUsers(extended));
+  LocalFree(extended);
+  CHECK(ExtendedAccessList(dacl, "S-1-5-32-545-x") == nullptr);
+  LocalFree(sd);  // the list read lies in it
 
   // Wine accepts the list but keeps only what the file's mode bits hold, so
   // reading it back shows no new entry here; on Windows it does.
