@@ -36,6 +36,10 @@ TEST_CASE("a file opened for writing is new and shared with nobody") {
 TEST_CASE("a plain file held for reading denies writers and deleters; a second name is not opened") {
   std::string dir = FreshFolder("held");
   std::string path = dir + "copy.exe";
+  std::string second = dir + "second.exe";
+  // The folder of an earlier run under the same process number may be there.
+  DeleteFileA(second.c_str());
+  DeleteFileA(path.c_str());
   WriteAll(path, "program");
   {
     TSimpleFile held(path.c_str(), kReadPlain);
@@ -50,7 +54,6 @@ TEST_CASE("a plain file held for reading denies writers and deleters; a second n
     CHECK(reader.IsOpen());
   }
   CHECK(ReadAll(path) == "program");
-  std::string second = dir + "second.exe";
   REQUIRE(CreateHardLinkA(second.c_str(), path.c_str(), nullptr));
   TSimpleFile linked(second.c_str(), kReadPlain);
   CHECK_FALSE(linked.IsOpen());
