@@ -28,7 +28,19 @@
 namespace {
 
 WSADATA socketLayer;
-volatile LONG sessionEnded;
+// Who ends the run: the first to claim it. The other never ends the process
+// itself.
+constexpr LONG kEndedBySession = 1;
+constexpr LONG kEndedByLimit = 2;
+volatile LONG ender;
+
+// True when the session may end the run; never returns when the limit's
+// watch does (it ends the process).
+bool SessionEnds() {
+  LONG prior = InterlockedCompareExchange(&ender, kEndedBySession, 0);
+  if (prior == kEndedByLimit) Sleep(INFINITE);
+  return prior == 0;
+}
 // The pass ran to its end: every step, shortcuts included, is done.
 volatile LONG passCompleted;
 volatile LONG passStarted;
@@ -92,7 +104,7 @@ void ReleaseSession() {
 }
 
 void DoneSession() {
-  if (InterlockedExchange(&sessionEnded, 1) != 0) return;
+  if (!SessionEnds()) return;
   bool ended = StopWorkers();
   // Read only once the workers can no longer change the table.
   bool verified = ended && InstallationVerified(KeysBuiltIn(), passCompleted, ManifestOutcome.Verdict, PendingFiles());
@@ -110,15 +122,19 @@ DWORD WINAPI WorkerPass(void* parameter);
 DWORD WINAPI Watch(void* limit) {
   uint32_t ms = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(limit));
   Sleep(ms);
-  if (InterlockedExchange(&sessionEnded, 1) != 0) return 0;  // ending anyway
+  if (InterlockedCompareExchange(&ender, kEndedByLimit, 0) != 0) return 0;  // ending anyway
+  // A step that replaces files finishes first; a new one never starts.
+  HoldCommitFor(30000);
   char seconds[16];
   TextFromInt(seconds, ms / 1000);
   LogLine("the run's time limit of ", seconds, " s passed");
   exitCode = kExitIncomplete;
   InterlockedExchange(&passCompleted, 0);
   WriteEndLine();
-  // Files in transfer stay for the next run, which goes on with them.
-  ExitProcess(kExitIncomplete);
+  // Files in transfer stay for the next run, which goes on with them. No
+  // detach code of the system's libraries runs in threads cut off mid-call.
+  TerminateProcess(GetCurrentProcess(), kExitIncomplete);
+  return 0;
 }
 
 }  // namespace
@@ -143,8 +159,11 @@ void RunSession() {
   // Nobody watching: no system box for a drive without its medium either.
   if (Settings.Silent) SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
   ExpandInstallDir();
-  // Never written through a link in its folders either.
-  if (Settings.LogPath[0] && PlainFolders(Settings.LogPath) && OpenLog(Settings.LogPath))
+  // Never written through a link in its folders either; made full first, so
+  // that the check sees every folder the path reaches.
+  char logPath[kTextCapacity];
+  DWORD full = Settings.LogPath[0] ? GetFullPathNameA(Settings.LogPath, kTextCapacity, logPath, nullptr) : 0;
+  if (full > 0 && full < kTextCapacity && PlainFolders(logPath) && OpenLog(logPath))
     LogLine("start: settings from ", SettingsSource(count, Settings.ResourceFound), "; folder ", Settings.InstallDir);
   if (uint32_t limit = RunLimitMs(Settings.Silent, Settings.TimeoutSeconds)) {
     HANDLE watch = CreateThread(nullptr, 0, Watch, reinterpret_cast<void*>(static_cast<uintptr_t>(limit)), 0, nullptr);
@@ -152,8 +171,9 @@ void RunSession() {
   }
   if (Settings.ManifestUrl[0] == 0 && Settings.Host[0] != 0 && ConnectServer() != 0) {
     LogLine("server ", Settings.Host, " unavailable: ", SocketError());
-    exitCode = kExitServerUnavailable;
     Tell("Server Unavailable", 0);
+    if (!SessionEnds()) return;
+    exitCode = kExitServerUnavailable;
     WriteEndLine();
     CloseLog();
     return;

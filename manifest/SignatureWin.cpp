@@ -7,6 +7,7 @@
 #include "config/Settings.h"
 #include "manifest/Signature.h"
 #include "support/TextUtil.h"
+#include "support/Threads.h"
 #include "support/TinyLib.h"
 
 namespace {
@@ -78,6 +79,7 @@ void KeepSerial(uint64_t serial) {
   TextJoin(part, MakeInstallPath(path, kSerialFileName), kPartSuffix, nullptr);
   char digits[kSerialDigits + 2];
   int32_t length = TextLength(SerialText(digits, serial));
+  TCommitHold commit;
   bool written;
   {
     TSimpleFile file(part, kMadeAnew);

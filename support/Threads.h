@@ -12,14 +12,16 @@ void LockedAdd(volatile int32_t& counter, int32_t delta);
 // clean-up (SetStopCleanup) has run.
 void CheckStop();
 
-// Holds the shared lock for a scope.
-class TSharedHold {
+// Holds a lock for a scope.
+template <void (*Enter)(), void (*Leave)()>
+class THold {
  public:
-  TSharedHold() { EnterShared(); }
-  ~TSharedHold() { LeaveShared(); }
-  TSharedHold(const TSharedHold&) = delete;
-  TSharedHold& operator=(const TSharedHold&) = delete;
+  THold() { Enter(); }
+  ~THold() { Leave(); }
+  THold(const THold&) = delete;
+  THold& operator=(const THold&) = delete;
 };
+using TSharedHold = THold<EnterShared, LeaveShared>;
 
 #ifdef _WIN32
 constexpr int kThreadSlots = 16;
@@ -43,6 +45,16 @@ bool ThreadsEnded(uint32_t timeoutMs);
 void WakeWaiter();
 // Waits at most timeoutMs for a wake-up; true when one came.
 bool WaitForWake(uint32_t timeoutMs);
-// Deletes the lock; only once no thread can take it any more.
+// The commit lock, held across each step that replaces what is installed (a
+// file's move into place, and aside and back; the serial; the shortcut list
+// and the uninstaller copy), so that a run ended from outside never leaves
+// one half done. Never held across a check point.
+void EnterCommit();
+void LeaveCommit();
+// Takes the lock within timeoutMs, for good; false when it did not come.
+bool HoldCommitFor(uint32_t timeoutMs);
+using TCommitHold = THold<EnterCommit, LeaveCommit>;
+// Deletes the shared lock; only once no thread can take it any more. The
+// commit lock lives as long as the process.
 void DoneThreads();
 #endif

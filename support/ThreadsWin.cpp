@@ -14,6 +14,12 @@ struct TThreadRegistry {
 
 TThreadRegistry ThreadRegistry;
 
+// For the life of the process, ready before any code that commits runs.
+struct TCommitLock {
+  TCommitLock() { InitializeCriticalSection(&Section); }
+  CRITICAL_SECTION Section;
+} CommitLock;
+
 }  // namespace
 
 void InitThreads() {
@@ -53,6 +59,17 @@ void CheckStop() {
   // The thread ends without unwinding: what it leaves half done goes first.
   if (ThreadRegistry.StopCleanup) ThreadRegistry.StopCleanup();
   ExitThread(0);
+}
+
+void EnterCommit() { EnterCriticalSection(&CommitLock.Section); }
+void LeaveCommit() { LeaveCriticalSection(&CommitLock.Section); }
+
+bool HoldCommitFor(uint32_t timeoutMs) {
+  for (uint32_t waited = 0;; waited += 50) {
+    if (TryEnterCriticalSection(&CommitLock.Section)) return true;
+    if (waited >= timeoutMs) return false;
+    Sleep(50);
+  }
 }
 
 void EnterShared() { EnterCriticalSection(&ThreadRegistry.SharedLock); }

@@ -9,6 +9,7 @@
 #include "support/FindFile.h"
 #include "support/Log.h"
 #include "support/TextUtil.h"
+#include "support/Threads.h"
 #include "transfer/PartFile.h"
 
 namespace {
@@ -150,6 +151,7 @@ bool TPartFile::Commit(uint32_t dosTime) {
   Forget();
   delete File;
   File = nullptr;
+  TCommitHold commit;
   bool placed = false;
   if (!flushed) {
     Fail(kFailWrite);
