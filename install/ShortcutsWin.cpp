@@ -6,8 +6,10 @@
 #include "config/Settings.h"
 #include "config/ShellFolder.h"
 #include "install/Shortcuts.h"
+#include "install/Uninstall.h"
 #include "manifest/Manifest.h"
 #include "support/TextUtil.h"
+#include "support/Threads.h"
 #include "support/TinyLib.h"
 #include "transfer/Server.h"
 
@@ -73,6 +75,7 @@ void ShortcutFolders(char* desktop, char* menu) {
 }
 
 void CreateShortcuts() {
+  TCommitHold commit;
   char listPath[kTextCapacity + 16];
   MakeInstallPath(listPath, kLinkListName);
   // The shortcuts an earlier run made, read before the list is made anew.
@@ -82,30 +85,47 @@ void CreateShortcuts() {
   TSimpleFile list(listPath, kMadeAnew);
   char arguments[kArgumentsCapacity];
   ClientArguments(arguments);
-  char desktop[kTextCapacity], menu[kTextCapacity], shortcut[kTextCapacity];
+  char desktop[kTextCapacity], menu[kTextCapacity];
   ShortcutFolders(desktop, menu);
+  char made[3][kTextCapacity];
+  int32_t count = 0;
 
-  TextCopy(shortcut, desktop);
-  if (desktop[0] && CreateShortcut(shortcut, kClientFileName, arguments, Settings.LinkName, ours)) {
-    if (TextEquals(Settings.RunAfter, "link")) TextCopy(Settings.RunAfter, shortcut);
-    list.WriteLine(shortcut);
+  TextCopy(made[count], desktop);
+  if (desktop[0] && CreateShortcut(made[count], kClientFileName, arguments, Settings.LinkName, ours)) {
+    if (TextEquals(Settings.RunAfter, "link")) TextCopy(Settings.RunAfter, made[count]);
+    list.WriteLine(made[count++]);
   }
 
   if (menu[0]) {
     ForceFolders(menu, 0);
-    TextCopy(shortcut, menu);
-    if (CreateShortcut(shortcut, kClientFileName, arguments, Settings.LinkName, ours)) list.WriteLine(shortcut);
+    TextCopy(made[count], menu);
+    if (CreateShortcut(made[count], kClientFileName, arguments, Settings.LinkName, ours)) list.WriteLine(made[count++]);
   }
 
-  // The running program itself, whatever name it was started by.
+  // The running program itself, whatever name it was started by. Made anew,
+  // as every file the program writes: a link at the name is not written
+  // through.
   char self[kTextCapacity];
   char copy[kTextCapacity + 16];
-  if (OwnProgramPath(self, kTextCapacity)) CopyFileA(self, MakeInstallPath(copy, kProgramFileName), FALSE);
+  if (OwnProgramPath(self, kTextCapacity) && !SameFileName(self, MakeInstallPath(copy, kProgramFileName))) {
+    DeleteFileA(copy);
+    CopyFileA(self, copy, TRUE);
+  }
 
   if (menu[0]) {
     char name[16 + kNameCapacity];
     TextJoin(name, "Uninstall ", Settings.LinkName, nullptr);
-    TextCopy(shortcut, menu);
-    if (CreateShortcut(shortcut, kProgramFileName, "uninstall", name, ours)) list.WriteLine(shortcut);
+    TextCopy(made[count], menu);
+    if (CreateShortcut(made[count], kProgramFileName, "uninstall", name, ours)) list.WriteLine(made[count++]);
+  }
+
+  // What an earlier run made and this one did not make again (a name since
+  // changed, a save that failed) stays the installation's, for the next run
+  // and the uninstall.
+  for (int32_t i = 0; i < ours.Count; ++i) {
+    const char* line = ours.Items[i];
+    bool again = false;
+    for (int32_t k = 0; k < count; ++k) again = again || SameFileName(line, made[k]);
+    if (!again && IsShortcutLine(line) && GetFileAttributesA(line) != INVALID_FILE_ATTRIBUTES) list.WriteLine(line);
   }
 }
