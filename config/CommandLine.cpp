@@ -89,7 +89,12 @@ void ApplyArguments() {
     } else if (Keyword(arg, "log=")) {
       TextCopyMax(Settings.LogPath, ValueAt(arg, 4), kTextCapacity);
     } else if (Keyword(arg, "timeout=")) {
-      Settings.TimeoutSeconds = TextToInt(ValueAt(arg, 8));
+      // Seconds in digits alone; anything else (a sign, a unit, too many
+      // digits) leaves the limit as it was.
+      const char* value = ValueAt(arg, 8);
+      int32_t digits = 0;
+      while (value[digits] >= '0' && value[digits] <= '9') ++digits;
+      if (digits >= 1 && digits <= 6 && value[digits] == 0) Settings.TimeoutSeconds = TextToInt(value);
     } else if (Keyword(arg, "include")) {
       Settings.IncludeSections = static_cast<uint8_t>(TextToInt(ValueAt(arg, 8)) & 0xFF);
     }

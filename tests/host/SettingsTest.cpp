@@ -22,19 +22,22 @@ std::vector<std::string> Tokens(const std::string& line) {
 
 TEST_CASE("tokeniser") {
   using V = std::vector<std::string>;
-  struct Case { std::string line; V args; } cases[] = {
-    {"C:\\T.exe", V{"C:\\T.exe"}},
-    {"\"C:\\My Apps\\T.exe\" \"dir=C:\\Program Files\\Velorin\" kvo:ON",
-     V{"C:\\My Apps\\T.exe", "dir=C:\\Program Files\\Velorin", "kvo:ON"}},
-    {"T dir=\"C:\\A B\"", V{"T", "dir=\"C:\\A", "B\""}},
-    {"T \"abc\"def", V{"T", "abc", "def"}},
-    {"T \"\"", V{"T", ""}},
-    {"T a\tb  \t c", V{"T", "a\tb", "c"}},
-    {"T a   \t", V{"T", "a"}},
-    {" T", V{"", "T"}},
-    {"T \"never closed a b", V{"T", "never closed a b"}},
-    {"T \"", V{"T", ""}},
-    {"", V{""}},
+  struct Case {
+    std::string line;
+    V args;
+  } cases[] = {
+      {"C:\\T.exe", V{"C:\\T.exe"}},
+      {"\"C:\\My Apps\\T.exe\" \"dir=C:\\Program Files\\Velorin\" kvo:ON",
+       V{"C:\\My Apps\\T.exe", "dir=C:\\Program Files\\Velorin", "kvo:ON"}},
+      {"T dir=\"C:\\A B\"", V{"T", "dir=\"C:\\A", "B\""}},
+      {"T \"abc\"def", V{"T", "abc", "def"}},
+      {"T \"\"", V{"T", ""}},
+      {"T a\tb  \t c", V{"T", "a\tb", "c"}},
+      {"T a   \t", V{"T", "a"}},
+      {" T", V{"", "T"}},
+      {"T \"never closed a b", V{"T", "never closed a b"}},
+      {"T \"", V{"T", ""}},
+      {"", V{""}},
   };
   for (auto& c : cases) {
     CAPTURE(c.line);
@@ -56,17 +59,20 @@ TEST_CASE("overlong command lines are cut and extra arguments dropped") {
 TEST_CASE("a token cut by the end of an overlong command line is dropped") {
   using V = std::vector<std::string>;
   const std::string pad(240, 'p');  // "T " and pad end at character 242
-  struct Case { std::string line; V args; } cases[] = {
-    {"T dir=" + std::string(400, 'x'), V{"T"}},
-    {"T host=" + std::string(300, 'h') + ":22001", V{"T"}},
-    {"T " + pad + " next \"C:\\Long Folder\\Client.exe\"", V{"T", pad, "next"}},
-    {"T " + pad + " next C:\\Client\\Client.exe /x", V{"T", pad, "next"}},
-    // Whole tokens that end right at the cut stay.
-    {"T " + pad + " " + std::string(16, 'w') + " more", V{"T", pad, std::string(16, 'w')}},
-    {"T " + pad + " \"" + std::string(14, 'q') + "\" more", V{"T", pad, std::string(14, 'q')}},
-    // The sixteenth argument is whole; the cut one was never taken.
-    {"T a b c d e f g h i j k l m n o " + std::string(300, 'z'), V{"T", "a", "b", "c", "d", "e", "f", "g", "h",
-                                                                   "i", "j", "k", "l", "m", "n", "o"}},
+  struct Case {
+    std::string line;
+    V args;
+  } cases[] = {
+      {"T dir=" + std::string(400, 'x'), V{"T"}},
+      {"T host=" + std::string(300, 'h') + ":22001", V{"T"}},
+      {"T " + pad + " next \"C:\\Long Folder\\Client.exe\"", V{"T", pad, "next"}},
+      {"T " + pad + " next C:\\Client\\Client.exe /x", V{"T", pad, "next"}},
+      // Whole tokens that end right at the cut stay.
+      {"T " + pad + " " + std::string(16, 'w') + " more", V{"T", pad, std::string(16, 'w')}},
+      {"T " + pad + " \"" + std::string(14, 'q') + "\" more", V{"T", pad, std::string(14, 'q')}},
+      // The sixteenth argument is whole; the cut one was never taken.
+      {"T a b c d e f g h i j k l m n o " + std::string(300, 'z'),
+       V{"T", "a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "k", "l", "m", "n", "o"}},
   };
   for (auto& c : cases) {
     CAPTURE(c.line);
@@ -89,36 +95,36 @@ TEST_CASE("keywords") {
     std::string runAfter;
     std::string link;
   } cases[] = {
-    {"T", "", 0, "", false, 0, 2, "", "Velorin Client"},
-    {"T host=10.0.0.5:22001", "10.0.0.5", 22001, "", false, 0, 2, "", "Velorin Client"},
-    {"T host=srv1", "srv1", 0, "", false, 0, 2, "", "Velorin Client"},
-    {"T HOSTNAME=x", "AME=x", 0, "", false, 0, 2, "", "Velorin Client"},
-    {"T host=srv:80x", "srv", 80, "", false, 0, 2, "", "Velorin Client"},
-    {"T host", "", 0, "", false, 0, 2, "", "Velorin Client"},
-    {"T KVO:on", "", 0, "", true, 0, 2, "", "Velorin Client"},
-    {"T kvo=ON", "", 0, "", true, 0, 2, "", "Velorin Client"},
-    {"T kvo:OFF", "", 0, "", false, 0, 2, "", "Velorin Client"},
-    {"T kvo:O", "", 0, "", false, 0, 2, "", "Velorin Client"},
-    {"T kvo", "", 0, "", false, 0, 2, "", "Velorin Client"},
-    {"T \"linkname=My Client\"", "", 0, "", false, 0, 2, "", "My Client"},
-    {"T linkname=..\\..\\Startup\\x", "", 0, "", false, 0, 2, "", "Velorin Client"},
-    {"T linkname=a/b", "", 0, "", false, 0, 2, "", "Velorin Client"},
-    {"T linkname=..", "", 0, "", false, 0, 2, "", "Velorin Client"},
-    {"T linkname=con", "", 0, "", false, 0, 2, "", "Velorin Client"},
-    {"T linkname=", "", 0, "", false, 0, 2, "", "Velorin Client"},
-    {"T dir=C:\\X", "", 0, "C:\\X", false, 0, 2, "", "Velorin Client"},
-    {"T dir", "", 0, "", false, 0, 2, "", "Velorin Client"},
-    {"T DIR:", "", 0, "", false, 0, 2, "", "Velorin Client"},
-    {"T azure", "", 0, "", false, 1, 2, "", "Velorin Client"},
-    {"T include=14", "", 0, "", false, 0, 14, "", "Velorin Client"},
-    {"T include=256", "", 0, "", false, 0, 0, "", "Velorin Client"},
-    {"T include=x", "", 0, "", false, 0, 0, "", "Velorin Client"},
-    {"T include", "", 0, "", false, 0, 0, "", "Velorin Client"},
-    {"T next a b", "", 0, "", false, 0, 2, "\"a\" \"b\"", "Velorin Client"},
-    {"T next host=x", "", 0, "", false, 0, 2, "\"host=x\"", "Velorin Client"},
-    {"T nextx C:\\Apps\\Corvane.exe /x", "", 0, "", false, 0, 2, "\"C:\\Apps\\Corvane.exe\" \"/x\"",
-     "Velorin Client"},
-    {"T unknown=1 dir=D:\\", "", 0, "D:\\", false, 0, 2, "", "Velorin Client"},
+      {"T", "", 0, "", false, 0, 2, "", "Velorin Client"},
+      {"T host=10.0.0.5:22001", "10.0.0.5", 22001, "", false, 0, 2, "", "Velorin Client"},
+      {"T host=srv1", "srv1", 0, "", false, 0, 2, "", "Velorin Client"},
+      {"T HOSTNAME=x", "AME=x", 0, "", false, 0, 2, "", "Velorin Client"},
+      {"T host=srv:80x", "srv", 80, "", false, 0, 2, "", "Velorin Client"},
+      {"T host", "", 0, "", false, 0, 2, "", "Velorin Client"},
+      {"T KVO:on", "", 0, "", true, 0, 2, "", "Velorin Client"},
+      {"T kvo=ON", "", 0, "", true, 0, 2, "", "Velorin Client"},
+      {"T kvo:OFF", "", 0, "", false, 0, 2, "", "Velorin Client"},
+      {"T kvo:O", "", 0, "", false, 0, 2, "", "Velorin Client"},
+      {"T kvo", "", 0, "", false, 0, 2, "", "Velorin Client"},
+      {"T \"linkname=My Client\"", "", 0, "", false, 0, 2, "", "My Client"},
+      {"T linkname=..\\..\\Startup\\x", "", 0, "", false, 0, 2, "", "Velorin Client"},
+      {"T linkname=a/b", "", 0, "", false, 0, 2, "", "Velorin Client"},
+      {"T linkname=..", "", 0, "", false, 0, 2, "", "Velorin Client"},
+      {"T linkname=con", "", 0, "", false, 0, 2, "", "Velorin Client"},
+      {"T linkname=", "", 0, "", false, 0, 2, "", "Velorin Client"},
+      {"T dir=C:\\X", "", 0, "C:\\X", false, 0, 2, "", "Velorin Client"},
+      {"T dir", "", 0, "", false, 0, 2, "", "Velorin Client"},
+      {"T DIR:", "", 0, "", false, 0, 2, "", "Velorin Client"},
+      {"T azure", "", 0, "", false, 1, 2, "", "Velorin Client"},
+      {"T include=14", "", 0, "", false, 0, 14, "", "Velorin Client"},
+      {"T include=256", "", 0, "", false, 0, 0, "", "Velorin Client"},
+      {"T include=x", "", 0, "", false, 0, 0, "", "Velorin Client"},
+      {"T include", "", 0, "", false, 0, 0, "", "Velorin Client"},
+      {"T next a b", "", 0, "", false, 0, 2, "\"a\" \"b\"", "Velorin Client"},
+      {"T next host=x", "", 0, "", false, 0, 2, "\"host=x\"", "Velorin Client"},
+      {"T nextx C:\\Apps\\Corvane.exe /x", "", 0, "", false, 0, 2, "\"C:\\Apps\\Corvane.exe\" \"/x\"",
+       "Velorin Client"},
+      {"T unknown=1 dir=D:\\", "", 0, "D:\\", false, 0, 2, "", "Velorin Client"},
   };
   for (auto& c : cases) {
     CAPTURE(c.line);
@@ -133,16 +139,32 @@ TEST_CASE("keywords") {
     CHECK(std::string(Settings.LinkName) == c.link);
     CHECK_FALSE(Settings.UninstallRequested);
   }
+  // A silent run's limit: seconds in digits alone, or it stays unset (-1).
+  struct Limit {
+    const char* line;
+    int32_t seconds;
+  } limits[] = {
+      {"T timeout=600", 600}, {"T timeout=0", 0}, {"T timeout=-1", -1},      {"T timeout=1h", -1},
+      {"T timeout=", -1},     {"T timeout", -1},  {"T timeout=1234567", -1}, {"T timeout=999999", 999999},
+  };
+  for (const Limit& l : limits) {
+    CAPTURE(l.line);
+    Tokens(l.line);
+    CHECK(Settings.TimeoutSeconds == l.seconds);
+  }
 }
 
 TEST_CASE("uninstall requests") {
-  struct Case { std::string line; std::string dir; } cases[] = {
-    {"T uninstall", ""},
-    {"T uninstall dir=C:\\X", "C:\\X"},
-    {"T dir=C:\\X uninstall", "C:\\X"},
-    {"T uninstall:C:\\Apps\\Velorin", "C:\\Apps\\Velorin"},
-    {"T \"uninstall:C:\\My Apps\\V\"", "C:\\My Apps\\V"},
-    {"T uninstallX", ""},
+  struct Case {
+    std::string line;
+    std::string dir;
+  } cases[] = {
+      {"T uninstall", ""},
+      {"T uninstall dir=C:\\X", "C:\\X"},
+      {"T dir=C:\\X uninstall", "C:\\X"},
+      {"T uninstall:C:\\Apps\\Velorin", "C:\\Apps\\Velorin"},
+      {"T \"uninstall:C:\\My Apps\\V\"", "C:\\My Apps\\V"},
+      {"T uninstallX", ""},
   };
   for (auto& c : cases) {
     CAPTURE(c.line);
@@ -175,7 +197,8 @@ TEST_CASE("run-after arguments never hold half an argument") {
 }
 
 TEST_CASE("mirror sites from arguments") {
-  Tokens("T web:http://m1/files=3 web:HTTP://m2/files web:https://m3/files web:ftp://x web:http://m4/=x web:http://m5=");
+  Tokens(
+      "T web:http://m1/files=3 web:HTTP://m2/files web:https://m3/files web:ftp://x web:http://m4/=x web:http://m5=");
   REQUIRE(SiteCount == 4);
   CHECK(std::string(Sites[0]->Url) == "http://m1/files");
   CHECK(Sites[0]->Workers == 3);
