@@ -72,10 +72,11 @@ bool IsRedirect(uint32_t status) {
   return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
-bool RedirectTarget(const char* location) {
-  const char* host = TextStartsWith(location, "http://")    ? location + 7
-                     : TextStartsWith(location, "https://") ? location + 8
-                                                            : nullptr;
+bool RedirectTarget(const char* location, bool fromHttps) {
+  // Never from https:// down to http://.
+  const char* host = TextStartsWith(location, "http://") && !fromHttps ? location + 7
+                     : TextStartsWith(location, "https://")            ? location + 8
+                                                                       : nullptr;
   if (!host || *host == 0 || *host == '/') return false;
   for (const char* c = location; *c; ++c)
     if (static_cast<uint8_t>(*c) <= ' ' || *c == 127) return false;

@@ -29,8 +29,8 @@ char* BuildMirrorUrl(const TSiteInfo* site, char* out, const TFileEntry* entry);
 bool IsRedirect(uint32_t status);
 constexpr int32_t kMaxRedirects = 5;
 // A redirect's target that is followed: a full http:// or https:// URL with a
-// host, of printable characters.
-bool RedirectTarget(const char* location);
+// host, of printable characters; from an https:// URL only another.
+bool RedirectTarget(const char* location, bool fromHttps);
 // Writes "YYMM/" for a DOS date-time; returns the terminator's position.
 char* MonthFolder(char* out, uint32_t dosTime);
 

@@ -41,8 +41,10 @@ TIStream::TIStream(const char* url) : Watch(kMirrorStallMs, kMirrorStallBytes) {
     // Whatever a redirect brings is judged like any answer; a redirect not
     // followed is a failure of this source.
     size = sizeof location;
+    bool fromHttps = TextStartsWith(url, "https://");
     if (!UrlHandle || !IsRedirect(Status) || redirects == kMaxRedirects ||
-        !WinInet.QueryInfo(UrlHandle, HTTP_QUERY_LOCATION, location, &size, nullptr) || !RedirectTarget(location))
+        !WinInet.QueryInfo(UrlHandle, HTTP_QUERY_LOCATION, location, &size, nullptr) ||
+        !RedirectTarget(location, fromHttps))
       break;
     LogLine("redirected to ", location);
     WinInet.CloseHandle(UrlHandle);

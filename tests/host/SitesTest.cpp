@@ -44,7 +44,7 @@ TEST_CASE("two sites share one file") {
   CHECK(PickNextFile(a) == -1);  // never again for A
   CHECK(PickNextFile(b) == 0);
   CHECK(PickNextFile(a) == -1);
-  FileTable[0].State = 0;        // B failed it too
+  FileTable[0].State = 0;  // B failed it too
   CHECK(PickNextFile(a) == -1);
   CHECK(PickNextFile(b) == -1);
   CHECK(FileTable[0].State == 0);  // left to the server
@@ -61,7 +61,7 @@ TEST_CASE("two sites share one file") {
   CHECK(PickNextFile(b) == 2);
   FileTable[2].State = 1;
   CHECK(PickNextFile(b) == -2);
-  FileTable[0].State = 0;       // A failed it: B, past it by now, goes back for it
+  FileTable[0].State = 0;  // A failed it: B, past it by now, goes back for it
   CHECK(PickNextFile(b) == 0);
   FileTable[0].State = 1;
   CHECK(PickNextFile(b) == -1);
@@ -71,13 +71,16 @@ TEST_CASE("two sites share one file") {
 TEST_CASE("workers take the largest and the smallest files alternately") {
   // Of equal sizes the earlier counts as the larger: the large end takes them
   // in the table's order, the small end in reverse.
-  struct Case { std::vector<int32_t> sizes; std::vector<int32_t> picks; } cases[] = {
-    {{5, 100, 7, 100, 0}, {1, 4, 3, 0, 2}},
-    {{1, 2, 3, 4, 5, 6, 7, 8, 9}, {8, 0, 7, 1, 6, 2, 5, 3, 4}},
-    {{3, 3, 3}, {0, 2, 1}},
-    {{7, 7, 7, 7}, {0, 3, 1, 2}},
-    {{1, 2}, {1, 0}},
-    {{0}, {0}},
+  struct Case {
+    std::vector<int32_t> sizes;
+    std::vector<int32_t> picks;
+  } cases[] = {
+      {{5, 100, 7, 100, 0}, {1, 4, 3, 0, 2}},
+      {{1, 2, 3, 4, 5, 6, 7, 8, 9}, {8, 0, 7, 1, 6, 2, 5, 3, 4}},
+      {{3, 3, 3}, {0, 2, 1}},
+      {{7, 7, 7, 7}, {0, 3, 1, 2}},
+      {{1, 2}, {1, 0}},
+      {{0}, {0}},
   };
   for (auto& c : cases) {
     Fresh(static_cast<int>(c.sizes.size()));
@@ -103,7 +106,7 @@ TEST_CASE("workers take the largest and the smallest files alternately") {
   };
   for (size_t k = 2; k < picks.size(); k += 2) REQUIRE(before(picks[k - 2], picks[k]));  // down from the top
   for (size_t k = 3; k < picks.size(); k += 2) REQUIRE(before(picks[k], picks[k - 2]));  // up from the bottom
-  CHECK(before(picks[998], picks[999]));  // where they meet
+  CHECK(before(picks[998], picks[999]));                                                 // where they meet
   std::sort(picks.begin(), picks.end());
   for (int i = 0; i < 1000; ++i) REQUIRE(picks[i] == i);
   ResetCore();
@@ -126,12 +129,20 @@ TEST_CASE("a site claims every file of a long table once") {
 }
 
 TEST_CASE("month folders") {
-  struct Case { uint32_t time; const char* folder; } cases[] = {
-    {Dos(2008, 12, 31, 23, 59, 58), "0800/"}, {Dos(2009, 1, 1), "0901/"},
-    {Dos(2009, 1, 15, 10, 30), "0901/"},      {976180160, "0901/"},
-    {Dos(2015, 10, 3), "1510/"},              {Dos(2019, 12, 31), "1912/"},
-    {Dos(1980, 1, 1), "0800/"},               {0, "0800/"},
-    {Dos(2043, 7, 1), "4307/"},               {Dos(2044, 1, 1), "4401/"},
+  struct Case {
+    uint32_t time;
+    const char* folder;
+  } cases[] = {
+      {Dos(2008, 12, 31, 23, 59, 58), "0800/"},
+      {Dos(2009, 1, 1), "0901/"},
+      {Dos(2009, 1, 15, 10, 30), "0901/"},
+      {976180160, "0901/"},
+      {Dos(2015, 10, 3), "1510/"},
+      {Dos(2019, 12, 31), "1912/"},
+      {Dos(1980, 1, 1), "0800/"},
+      {0, "0800/"},
+      {Dos(2043, 7, 1), "4307/"},
+      {Dos(2044, 1, 1), "4401/"},
   };
   for (auto& c : cases) {
     CAPTURE(c.time);
@@ -144,15 +155,22 @@ TEST_CASE("month folders") {
 }
 
 TEST_CASE("mirror URLs") {
-  struct Case { const char* url; int cloud; const char* name; int32_t size; uint32_t time; std::string expected; } cases[] = {
-    {"http://m/files", 0, "bin\\app.dll", 1234, 976180160, "http://m/files/0901/976180160_1234_bin_app.dll"},
-    {"http://m/files/", 0, "bin\\app.dll", 1234, 976180160, "http://m/files/0901/976180160_1234_bin_app.dll"},
-    {"http://m/files", 1, "bin\\app.dll", 1234, 976180160, "http://m/files/976180160_1234_bin_app.dll"},
-    {"http://m/files/", 2, "bin\\app.dll", 1234, 976180160, "http://m/files/976180160_1234_bin_app.dll"},
-    {"http://m", 0, "a\\b\\c.dat", 0, 0, "http://m/0800/0_0_a_b_c.dat"},
-    {"http://m", 1, "a b%20/c.dat", 5, 7, "http://m/7_5_a b%20/c.dat"},
-    {"http://m", 0, "x", 1, Dos(2044, 1, 1), "http://m/4401/2149646336_1_x"},
-    {"http://m", 0, "x", 1, Dos(2015, 10, 3, 12), "http://m/1510/" + std::to_string(Dos(2015, 10, 3, 12)) + "_1_x"},
+  struct Case {
+    const char* url;
+    int cloud;
+    const char* name;
+    int32_t size;
+    uint32_t time;
+    std::string expected;
+  } cases[] = {
+      {"http://m/files", 0, "bin\\app.dll", 1234, 976180160, "http://m/files/0901/976180160_1234_bin_app.dll"},
+      {"http://m/files/", 0, "bin\\app.dll", 1234, 976180160, "http://m/files/0901/976180160_1234_bin_app.dll"},
+      {"http://m/files", 1, "bin\\app.dll", 1234, 976180160, "http://m/files/976180160_1234_bin_app.dll"},
+      {"http://m/files/", 2, "bin\\app.dll", 1234, 976180160, "http://m/files/976180160_1234_bin_app.dll"},
+      {"http://m", 0, "a\\b\\c.dat", 0, 0, "http://m/0800/0_0_a_b_c.dat"},
+      {"http://m", 1, "a b%20/c.dat", 5, 7, "http://m/7_5_a b%20/c.dat"},
+      {"http://m", 0, "x", 1, Dos(2044, 1, 1), "http://m/4401/2149646336_1_x"},
+      {"http://m", 0, "x", 1, Dos(2015, 10, 3, 12), "http://m/1510/" + std::to_string(Dos(2015, 10, 3, 12)) + "_1_x"},
   };
   for (auto& c : cases) {
     CAPTURE(c.expected);
@@ -200,15 +218,26 @@ TEST_CASE("the redirects a mirror request follows") {
     const char* location;
     bool followed;
   } cases[] = {
-      {"http://cdn.example/a/b", true},  {"https://cdn.example/a", true}, {"HTTPS://CDN.example", true},
-      {"ftp://cdn.example/a", false},    {"file:///C:/x", false},        {"/relative/path", false},
-      {"http://", false},                {"http:///x", false},            {"http://a b/", false},
-      {"http://a/\r\nX-Evil: 1", false}, {"", false},                     {"javascript:x", false},
+      {"http://cdn.example/a/b", true},
+      {"https://cdn.example/a", true},
+      {"HTTPS://CDN.example", true},
+      {"ftp://cdn.example/a", false},
+      {"file:///C:/x", false},
+      {"/relative/path", false},
+      {"http://", false},
+      {"http:///x", false},
+      {"http://a b/", false},
+      {"http://a/\r\nX-Evil: 1", false},
+      {"", false},
+      {"javascript:x", false},
   };
   for (const Case& c : cases) {
     CAPTURE(c.location);
-    CHECK(RedirectTarget(c.location) == c.followed);
+    CHECK(RedirectTarget(c.location, false) == c.followed);
   }
+  // From https:// only to another https:// URL.
+  CHECK(RedirectTarget("https://cdn.example/a", true));
+  CHECK_FALSE(RedirectTarget("http://cdn.example/a", true));
   for (uint32_t status : {301u, 302u, 303u, 307u, 308u}) CHECK(IsRedirect(status));
   for (uint32_t status : {200u, 300u, 304u, 305u, 401u, 407u}) CHECK_FALSE(IsRedirect(status));
 }
