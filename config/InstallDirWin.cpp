@@ -25,16 +25,16 @@ void ExpandInstallDir() {
   }
   if (Settings.InstallDir[0] == 0) return;
   // Once, here: the installation, its shortcuts and its uninstall must all
-  // name the same folder, whatever the current folder is later.
-  if (!IsDrivePath(Settings.InstallDir) && !(Settings.InstallDir[0] == '\\' && Settings.InstallDir[1] == '\\')) {
-    char full[kTextCapacity];
-    DWORD made = GetFullPathNameA(Settings.InstallDir, kTextCapacity, full, nullptr);
-    if (made == 0 || made >= kTextCapacity) {
-      Settings.InstallDir[0] = 0;
-      return;
-    }
-    TextCopy(Settings.InstallDir, full);
+  // name the same folder, whatever the current folder is later. A full one
+  // too is made plain: "C:\\Apps\\none\\..\\link" reaches "link" without ever
+  // looking at "none", and the folder checks must see what is reached.
+  char full[kTextCapacity];
+  DWORD made = GetFullPathNameA(Settings.InstallDir, kTextCapacity, full, nullptr);
+  if (made == 0 || made >= kTextCapacity) {
+    Settings.InstallDir[0] = 0;
+    return;
   }
+  TextCopy(Settings.InstallDir, full);
   int n = TextLength(Settings.InstallDir);
   if (Settings.InstallDir[n - 1] != '\\' && n >= kTextCapacity - 1) {
     Settings.InstallDir[0] = 0;  // no room left for the backslash

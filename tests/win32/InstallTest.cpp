@@ -39,6 +39,8 @@ TEST_CASE("the installation folder expands AppData and ProgramFiles") {
     {"X\\%AppData%", Here() + "X\\%AppData%\\"},  // a relative folder is made full, once
     {"C:\\Apps", "C:\\Apps\\"},
     {"C:\\Apps\\", "C:\\Apps\\"},
+    {"C:\\Apps\\none\\..\\Velorin", "C:\\Apps\\Velorin\\"},  // what the checks look at is what is reached
+    {"C:\\Apps\\Velorin.", "C:\\Apps\\Velorin\\"},
     {"", ""},
     {"%AppData%\\" + std::string(30, 'f'), ""},  // 243 + 31 characters do not fit
   };
