@@ -338,6 +338,7 @@ def test_a_silent_run_ends_at_its_time_limit(keyed):
     assert time.monotonic() - started < 15
     log = (keyed.tmp / "run.log").read_text()
     assert "the run's time limit of 2 s passed" in log and log.rstrip().endswith("end: exit code 1")
+    assert log.count("end: exit code") == 1  # one end, the limit's
     assert not keyed.client_started(wait=2)
     # A mirror whose headers never end holds the run no longer either.
     src, pub, mirror = keyed.publish(version(1), "v2", mirror=True)
