@@ -6,6 +6,7 @@
 #include "config/InstallDir.h"
 #include "config/Settings.h"
 #include "manifest/Signature.h"
+#include "support/Log.h"
 #include "support/TextUtil.h"
 #include "support/Threads.h"
 #include "support/TinyLib.h"
@@ -86,6 +87,8 @@ void KeepSerial(uint64_t serial) {
     written = file.IsOpen() && file.Write(digits, length) == length && FlushFileBuffers(file.Handle);
   }
   // Replaced whole or not at all, and only where the folders are still plain.
-  if (!written || !PlainFolders(path) || !MoveFileExA(part, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+  if (!written || !PlainFolders(path) || !MoveFileExA(part, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     DeleteFileA(part);
+    LogLine("the list's serial could not be kept for the folder");
+  }
 }
