@@ -129,7 +129,6 @@ DWORD WINAPI Watch(void* limit) {
   TextFromInt(seconds, ms / 1000);
   LogLine("the run's time limit of ", seconds, " s passed");
   exitCode = kExitIncomplete;
-  InterlockedExchange(&passCompleted, 0);
   WriteEndLine();
   // Files in transfer stay for the next run, which goes on with them. No
   // detach code of the system's libraries runs in threads cut off mid-call.

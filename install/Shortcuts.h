@@ -21,6 +21,9 @@ bool ListsPath(const TSimpleStrings& list, const char* path);
 
 // Win32 side.
 void CreateShortcuts();
+// The installation's list of the shortcuts it made, read into InflateBuffer
+// and cut into its lines (none when there is no list).
+int32_t ReadShortcutList();
 // The folders the shortcuts go to, each full with '\': the common desktop and
 // the common Start menu's folder of ours; empty when the system has none.
 void ShortcutFolders(char* desktop, char* menu);

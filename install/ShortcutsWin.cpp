@@ -66,6 +66,13 @@ bool CreateShortcut(char* folder, const char* program, const char* arguments, co
   return CreateShellLink(link, program, arguments) && SaveShellLink(link.Ptr, folder);
 }
 
+int32_t ReadShortcutList() {
+  char list[kTextCapacity + 16];
+  int32_t n = InflateBuffer ? ReadFileText(MakeInstallPath(list, kLinkListName), InflateBuffer) : 0;
+  // The read's extra byte tells a longer text; the buffer keeps room behind the limit.
+  return n < 0 ? 0 : n > kManifestLimit ? kManifestLimit : n;
+}
+
 void ShortcutFolders(char* desktop, char* menu) {
   if (!SpecialFolderPath(desktop, kCommonDesktop)) desktop[0] = 0;
   if (!SpecialFolderPath(menu, kCommonStartMenu) || !TextFits(menu, kStartMenuFolder, kTextCapacity))
@@ -76,13 +83,10 @@ void ShortcutFolders(char* desktop, char* menu) {
 
 void CreateShortcuts() {
   TCommitHold commit;
-  char listPath[kTextCapacity + 16];
-  MakeInstallPath(listPath, kLinkListName);
   // The shortcuts an earlier run made, read before the list is made anew.
-  int32_t known = InflateBuffer ? ReadFileText(listPath, InflateBuffer) : 0;
-  if (known > kManifestLimit) known = kManifestLimit;
-  TSimpleStrings ours(reinterpret_cast<char*>(InflateBuffer), known > 0 ? known : 0);
-  TSimpleFile list(listPath, kMadeAnew);
+  TSimpleStrings ours(reinterpret_cast<char*>(InflateBuffer), ReadShortcutList());
+  char listPath[kTextCapacity + 16];
+  TSimpleFile list(MakeInstallPath(listPath, kLinkListName), kMadeAnew);
   char arguments[kArgumentsCapacity];
   ClientArguments(arguments);
   char desktop[kTextCapacity], menu[kTextCapacity];

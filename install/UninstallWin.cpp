@@ -159,10 +159,8 @@ bool DeleteFolderFiles(const char* folder) {
 }
 
 void RemoveShortcuts() {
-  char list[kTextCapacity + 16];
-  MakeInstallPath(list, kLinkListName);
-  int32_t count = InflateBuffer ? ReadFileText(list, InflateBuffer) : 0;
-  if (count <= 0) return;
+  int32_t count = ReadShortcutList();
+  if (count == 0) return;
   char desktop[kTextCapacity], menu[kTextCapacity];
   ShortcutFolders(desktop, menu);
   TSimpleStrings lines(reinterpret_cast<char*>(InflateBuffer), count);

@@ -34,10 +34,10 @@ TIStream::TIStream(const char* url) : Watch(kMirrorStallMs, kMirrorStallBytes) {
   for (int32_t redirects = 0;; ++redirects) {
     UrlHandle = WinInet.OpenUrl(InternetHandle, url, nullptr, 0, flags, 0);
     DWORD status = 0, size = sizeof status;
-    Status = UrlHandle && WinInet.QueryInfo(UrlHandle, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
-                                            nullptr)
-                 ? status
-                 : 0;
+    Status = 0;
+    if (UrlHandle &&
+        WinInet.QueryInfo(UrlHandle, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr))
+      Status = status;
     // Whatever a redirect brings is judged like any answer; a redirect not
     // followed is a failure of this source.
     size = sizeof location;
@@ -102,8 +102,8 @@ TFailure TOStream::Failure() const { return Target ? Target->Failure : kFailNone
 
 TFailure TOStream::Commit() {
   if (!Target) return kFailWrongSize;  // nothing ever arrived
-  if (Entry->Size > 0 && Entry->Written != Entry->Size) return FirstFailure(Target->Failure, kFailWrongSize);
-  return Target->Commit(Entry->DosTime) ? kFailNone : FirstFailure(Target->Failure, kFailWrongSize);
+  bool whole = Entry->Size <= 0 || Entry->Written == Entry->Size;
+  return whole && Target->Commit(Entry->DosTime) ? kFailNone : FirstFailure(Target->Failure, kFailWrongSize);
 }
 
 void StartSiteWorkers() {
