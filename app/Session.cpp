@@ -38,6 +38,6 @@ bool InstallationVerified(bool keysBuiltIn, bool passCompleted, TManifestVerdict
   return passCompleted && verdict == kManifestSigned && pending == 0;
 }
 
-bool StartsRunAfter(const char* runAfter, bool workersEnded, bool verified) {
-  return workersEnded && runAfter[0] && !TextEquals(runAfter, "link") && verified;
+bool StartsRunAfter(const char* runAfter, bool workersEnded, bool verified, bool keylessCloud) {
+  return workersEnded && runAfter[0] && !TextEquals(runAfter, "link") && verified && !keylessCloud;
 }

@@ -28,8 +28,9 @@ bool InstallationVerified(bool keysBuiltIn, bool passCompleted, TManifestVerdict
 // The run-after command is started only once the workers have ended (they
 // could still change it), and not as "link" that no shortcut replaced: that
 // names no program of ours, and the shell would look for one beside the
-// setup program and on the path.
-bool StartsRunAfter(const char* runAfter, bool workersEnded, bool verified);
+// setup program and on the path. Nor by a program without keys in the cloud
+// preset: its list, and so the client, could come from anyone.
+bool StartsRunAfter(const char* runAfter, bool workersEnded, bool verified, bool keylessCloud);
 
 // Win32 side.
 

@@ -108,7 +108,9 @@ void DoneSession() {
   bool ended = StopWorkers();
   // Read only once the workers can no longer change the table.
   bool verified = ended && InstallationVerified(KeysBuiltIn(), passCompleted, ManifestOutcome.Verdict, PendingFiles());
-  if (StartsRunAfter(Settings.RunAfter, ended, verified)) StartRunAfter(Settings.RunAfter, Settings.Silent);
+  bool keys = KeysBuiltIn();
+  if (StartsRunAfter(Settings.RunAfter, ended, verified, !keys && Settings.CloudMode == kCloudPreset))
+    StartRunAfter(Settings.RunAfter, Settings.Silent, keys);
   WriteEndLine();
   if (ended) ReleaseSession();  // still in use: the end of the process releases it all
 }
@@ -158,6 +160,7 @@ void RunSession() {
   // Nobody watching: no system box for a drive without its medium either.
   if (Settings.Silent) SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
   ExpandInstallDir();
+  WatchRunAfterProgram();
   // Never written through a link in its folders either; made full first, so
   // that the check sees every folder the path reaches.
   char logPath[kTextCapacity];

@@ -3,7 +3,7 @@ set(SIZE_FLAGS -Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
     -ffunction-sections -fdata-sections -Wall -Wextra)
 # Windows 7 API level; winsock2 instead of the old socket header.
 add_compile_definitions(WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601)
-set(WIN_LIBS z ws2_32 ole32 shell32 uuid advapi32 gdi32 user32)
+set(WIN_LIBS z ws2_32 ole32 oleaut32 shell32 uuid advapi32 gdi32 user32)
 
 # The core and its Win32 halves, one library of the program's modules.
 add_library(tovimar_win STATIC ${CORE_SOURCES} ${WIN_SOURCES})

@@ -8,26 +8,13 @@
 #include "install/Shortcuts.h"
 #include "install/Uninstall.h"
 #include "manifest/Manifest.h"
+#include "support/ComRef.h"
 #include "support/TextUtil.h"
 #include "support/Threads.h"
 #include "support/TinyLib.h"
 #include "transfer/Server.h"
 
 namespace {
-
-// Releases a COM interface when it goes.
-template <typename T>
-class TComRef {
- public:
-  TComRef() = default;
-  ~TComRef() {
-    if (Ptr) Ptr->Release();
-  }
-  TComRef(const TComRef&) = delete;
-  TComRef& operator=(const TComRef&) = delete;
-  T* Ptr = nullptr;
-  void** Out() { return reinterpret_cast<void**>(&Ptr); }
-};
 
 const CLSID kShellLinkClass = {0x00021401, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 const IID kUnknown = {0x00000000, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};

@@ -12,6 +12,8 @@
 TFileEntry* FileTable;
 int32_t FileCount;
 int32_t* PickOrder;
+char WatchedName[kTextCapacity];
+TFileEntry WatchedLine = {"", -1, 0, kPending, 0, false, {}};
 
 void ResetManifest() {
   free(FileTable);
@@ -20,6 +22,7 @@ void ResetManifest() {
   // The order named entries of the old table.
   free(PickOrder);
   PickOrder = nullptr;
+  WatchedLine.Size = -1;
 }
 
 int32_t SectionOf(const char* text) {
@@ -189,6 +192,10 @@ void ParseManifest(char* text, int32_t n, TUpToDateCheck isUpToDate, bool signed
     if (!names.Add(line)) continue;
     TextCopy(nameAt, entry.Name);
     if (!LanguageAllows(entry.Name)) continue;
+    if (WatchedName[0] && SameFileName(entry.Name, WatchedName)) {
+      WatchedLine = entry;
+      WatchedLine.Size = size;
+    }
     if (isUpToDate(path, size, dosTime, entry.HasHash ? entry.Sha256 : nullptr)) continue;
     entry.Size = size;
     entry.DosTime = dosTime;

@@ -32,6 +32,13 @@ extern int32_t FileCount;
 // with the table.
 extern int32_t* PickOrder;
 
+// One file whose line the end of the run needs whether or not the pass
+// fetches it (the run-after program): ParseManifest copies the selected line
+// that names WatchedName (relative; empty for none) into WatchedLine, whose
+// Size stays -1 when no line did.
+extern char WatchedName[kTextCapacity];
+extern TFileEntry WatchedLine;
+
 // The largest manifest text taken from a URL or a file: as much as one
 // server reply holds. A read asks for one byte more to tell a longer text,
 // which is cut here; the buffer has room for that byte and a terminator.

@@ -4,6 +4,8 @@
 #pragma once
 #include <cstdint>
 
+class TSimpleFile;
+
 constexpr int32_t kDigestSize = 32;     // SHA-256
 constexpr int32_t kPublicKeySize = 64;  // P-256: X then Y, big-endian
 constexpr int32_t kSignatureSize = 64;  // r then s, big-endian
@@ -46,6 +48,8 @@ class TSha256 {
 bool RandomBytes(uint8_t* out, int32_t count);
 // The SHA-256 of a file's content; false when it cannot be read whole.
 bool Sha256OfFile(const char* path, uint8_t digest[kDigestSize]);
+// The same from a file already open, read from where it stands.
+bool Sha256OfOpenFile(TSimpleFile& file, uint8_t digest[kDigestSize]);
 // True only when the signature over the digest verifies with the key.
 bool VerifyP256(const uint8_t key[kPublicKeySize], const uint8_t digest[kDigestSize],
                 const uint8_t signature[kSignatureSize]);

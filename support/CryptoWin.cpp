@@ -91,6 +91,10 @@ bool RandomBytes(uint8_t* out, int32_t count) {
 
 bool Sha256OfFile(const char* path, uint8_t digest[kDigestSize]) {
   TSimpleFile file(path, kForReading);
+  return Sha256OfOpenFile(file, digest);
+}
+
+bool Sha256OfOpenFile(TSimpleFile& file, uint8_t digest[kDigestSize]) {
   if (!file.IsOpen()) return false;
   TSha256 hash;
   uint8_t piece[32768];

@@ -7,6 +7,7 @@ first use (build(), or a name such as BIN or ARCH taken from this module),
 not on import: a TOVIMAR_ARCH set before then still counts."""
 import functools
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -239,6 +240,26 @@ def linux_path(windows_path: str) -> Path:
     if drive == "Z:":
         return Path("/") / rest
     raise AssertionError(f"unexpected drive in {windows_path}")
+
+
+def windows_name(path) -> str:
+    """The Windows name a program at this Linux path has: C:\\ inside the prefix, Z:\\ elsewhere."""
+    path = Path(path).resolve()
+    drive_c = (build().prefix / "drive_c").resolve()
+    if path.is_relative_to(drive_c):
+        return "C:\\" + str(path.relative_to(drive_c)).replace("/", "\\")
+    return winpath(path)
+
+
+def client_records(client) -> tuple:
+    """(start log, token record) of the stand-in client at this path, as
+    tests/helpers/corvane.cpp writes them; earlier runs' records are removed."""
+    key = re.sub(r"[^0-9a-z]", "_", windows_name(client).lower())
+    folder = build().prefix / "drive_c" / "corvane-starts"
+    records = folder / (key + ".log"), folder / (key + ".token")
+    for record in records:
+        record.unlink(missing_ok=True)
+    return records
 
 
 def copy_program(folder: Path, name="Tovimar.exe", source="Tovimar.exe") -> Path:

@@ -11,7 +11,7 @@ import pytest
 import signing
 from faultmirror import FaultMirror
 from servers import FileServerProcess, make_tree, pattern, publish, publisher, tree
-from winenv import ROOT, copy_program, wait_for, winpath
+from winenv import BIN, ROOT, client_records, copy_program, wait_for, winpath
 
 KEYS = ROOT / "tests" / "keys"
 NOT_SIGNED = "Update Refused: the file list is not signed by the publisher."
@@ -41,7 +41,7 @@ class Setup:
         # comes last.
         self.app = copy_program(tmp / "a", "Tovimar.exe", "TovimarTest.exe" if keyed else "Tovimar.exe")
         self.client = copy_program(tmp / "c", "Corvane.exe", "Corvane.exe")
-        self.client_log = tmp / "client.log"
+        self.client_log, self.client_token = client_records(self.client)
         self.inst = tmp / "i"
 
     def mirror_dir(self, name="v1"):
@@ -63,13 +63,13 @@ class Setup:
             shutil.copyfile(manifest, self.app.with_suffix(".ver"))
         return src, out, mirror_dir
 
-    def start(self, *args):
-        # Relative to the test's folder: the command line holds 259 characters.
-        return self.win.start(self.app, ["dir=i", *args, "next", "c\\Corvane.exe"], cwd=self.tmp,
-                              env={"TOVIMAR_CLIENT_LOG": winpath(self.client_log)})
+    def start(self, *args, client="..\\c\\Corvane.exe"):
+        # Relative names (the command line holds 259 characters): the folder
+        # to a test's folder, the client to the installation folder.
+        return self.win.start(self.app, ["dir=i", *args, "next", client], cwd=self.tmp)
 
-    def run(self, *args, timeout=90):
-        return self.win.wait(self.start(*args), timeout)
+    def run(self, *args, timeout=90, **start):
+        return self.win.wait(self.start(*args, **start), timeout)
 
     def refused(self, *args, text=NOT_SIGNED):
         """Runs to the message box, which must say `text`; presses OK."""
@@ -209,6 +209,26 @@ def test_a_keyed_program_does_not_start_an_installation_left_incomplete(keyed):
         assert keyed.run(f"host=127.0.0.1:{server.port}", "silent") == 1
     assert "Bin/core.dll" not in keyed.installed()
     assert not keyed.client_started(wait=3)
+
+
+def test_a_client_changed_behind_the_up_to_date_check_is_not_started(keyed):
+    # The installed client is the stand-in. A copy with one byte of its DOS
+    # stub changed keeps its size and time, and would still run and record.
+    files = dict(version(1), **{"Corvane.exe": (BIN / "Corvane.exe").read_bytes()})
+    _, pub, _ = keyed.publish(files)
+    client = keyed.inst / "Corvane.exe"
+    log, _ = client_records(client)
+    with FileServerProcess(pub) as server:
+        assert keyed.run(f"host=127.0.0.1:{server.port}", "log=1.log", client="Corvane.exe") == 0
+        assert wait_for(lambda: log.exists() and log.read_text().strip(), 20)
+        assert "through the desktop's shell" in (keyed.tmp / "1.log").read_text()
+        data, stat = client.read_bytes(), client.stat()
+        at = data.index(b"DOS mode")
+        client.write_bytes(data[:at] + b"d" + data[at + 1:])
+        os.utime(client, ns=(stat.st_atime_ns, stat.st_mtime_ns))
+        assert keyed.run(f"host=127.0.0.1:{server.port}", "log=2.log", client="Corvane.exe") == 0
+    assert not wait_for(lambda: len(log.read_text().splitlines()) > 1, 3)
+    assert "not started" in (keyed.tmp / "2.log").read_text()
 
 
 # -- the content of each file -----------------------------------------------------

@@ -19,7 +19,7 @@ import pytest
 
 from faultmirror import DownSite, FaultMirror
 from servers import FileServerProcess, Nginx, make_tree, pattern, publish, publisher, tree
-from winenv import BIN, ROOT, copy_program, kill, linux_path, wait_for, winpath
+from winenv import BIN, ROOT, client_records, copy_program, kill, linux_path, wait_for, winpath
 
 import fileserver as wire  # noqa: E402  (tools/, put on the path by conftest)
 
@@ -678,8 +678,7 @@ def test_an_update_killed_at_random_moments_leaves_old_or_new_files(win, tmp_pat
 def test_closing_the_window_mid_download_starts_the_client_and_ends(win, tmp_path, path):
     u = Update(win, tmp_path)
     client = copy_program(tmp_path / "client", "Corvane.exe", "Corvane.exe")
-    client_log = tmp_path / "client.log"
-    env = {"TOVIMAR_CLIENT_LOG": winpath(client_log)}
+    client_log, _ = client_records(client)
     with contextlib.ExitStack() as stack:
         if path == "server":
             # The server keeps the first reply for Bin\core.dll back: the
@@ -696,10 +695,10 @@ def test_closing_the_window_mid_download_starts_the_client_and_ends(win, tmp_pat
 
             def downloading():
                 return list(u.inst.rglob("*" + PART))
-        # The client by a path relative to the current folder: the whole command
-        # line must stay within its 259 characters.
-        proc = u.start(f"host=127.0.0.1:{server.port}", "next", "client\\Corvane.exe", env=env, cwd=tmp_path,
-                       silent=False)
+        # The client by a path relative to the installation folder: the whole
+        # command line must stay within its 259 characters.
+        relative = os.path.relpath(client, u.inst).replace("/", "\\")
+        proc = u.start(f"host=127.0.0.1:{server.port}", "next", relative, cwd=tmp_path, silent=False)
         assert wait_for(downloading, 60)
         assert win.probe("close", "CN")
         assert win.wait(proc, 20) == 1  # the pass did not complete

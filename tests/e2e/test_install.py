@@ -9,7 +9,7 @@ from pathlib import Path
 import pytest
 
 from servers import FileServerProcess, Nginx, make_tree, pattern, publish, publisher, tree
-from winenv import BIN, PREFIX, ROOT, copy_program, linux_path, start_wineserver, stop_wineserver, wait_for, winpath
+from winenv import BIN, PREFIX, ROOT, client_records, copy_program, linux_path, start_wineserver, stop_wineserver, wait_for, winpath
 
 DRIVE_C = PREFIX / "drive_c"
 DESKTOP = DRIVE_C / "users" / "Public" / "Desktop"
@@ -122,7 +122,7 @@ def test_a_stamped_program_installs_from_its_built_in_arguments(win, tmp_path, l
     lk = links(f"Stamped {folder.count('/')}")
     inst = tmp_path / folder
     src, pub = published(tmp_path, {"Corvane.exe": CLIENT, "Bin/core.dll": pattern(70000, 2)})
-    client_log = tmp_path / "client.log"
+    client_log, _ = client_records(inst / "Corvane.exe")
     with FileServerProcess(pub) as server:
         exe = copy_program(tmp_path / "Downloads", "stamped_x-setup.exe")
         client = winpath(inst / "Corvane.exe")
@@ -131,7 +131,7 @@ def test_a_stamped_program_installs_from_its_built_in_arguments(win, tmp_path, l
         text.write_bytes(f"host=127.0.0.1:{server.port + 1}&dir={winpath(inst)}&kvo:ON&linkname={lk.name}"
                          f"&next&{client}&/arg one".encode())
         assert win.run(BIN / "stamp.exe", [winpath(exe), "@" + winpath(text)], timeout=60).returncode == 0
-        proc = win.start(exe, env={"TOVIMAR_CLIENT_LOG": winpath(client_log)})
+        proc = win.start(exe)
         assert win.wait(proc, 60) == 0
     assert tree(inst, skip={"linkfiles", "Tovimar.exe"}) == tree(src)
     # The file name played no part.
@@ -164,11 +164,11 @@ def test_the_cloud_preset_installs_its_language_from_the_mirror_and_starts_the_c
     # The test program holds the test keys: it takes only a list they signed.
     publish(src, web_root / "install", web_root / "mirror", "--no-month-folders", "--site", site,
             "--key", str(ROOT / "tests" / "keys" / "test.pem"), "--key-id", "test")
-    client_log = tmp_path / "client.log"
+    client_log, _ = client_records(CLOUD_DIR / "Corvane.exe")
     exe = copy_program(tmp_path / "Downloads", "AzureEN-setup.exe", "TovimarTest.exe")
     try:
         with Nginx(web_root, tmp_path / "nginx", port=CLOUD_PORT) as web:
-            proc = win.start(exe, env={"TOVIMAR_CLIENT_LOG": winpath(client_log)})
+            proc = win.start(exe)
             assert win.wait(proc, 60) == 0
             assert wait_for(lambda: client_log.exists() and client_log.read_text().strip(), 20)
             served = web.served()

@@ -5,9 +5,9 @@ import socket
 import pefile
 import pytest
 
-from winenv import ARCH, BIN, MACHINE, PRODUCT, copy_program, wait_for, winpath
+from winenv import ARCH, BIN, MACHINE, PRODUCT, client_records, copy_program, wait_for, winpath
 
-SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "shell32.dll", "ole32.dll",
+SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "shell32.dll", "ole32.dll", "oleaut32.dll",
                "ws2_32.dll", "wsock32.dll", "wininet.dll", "msvcrt.dll"}
 
 
@@ -17,10 +17,6 @@ def closed_port():
     port = s.getsockname()[1]
     s.close()
     return port
-
-
-def client_args(client_log):
-    return {"TOVIMAR_CLIENT_LOG": winpath(client_log)}
 
 
 def test_no_arguments_opens_an_idle_window_that_ends_on_close(win, tmp_path):
@@ -39,22 +35,28 @@ def test_no_arguments_opens_an_idle_window_that_ends_on_close(win, tmp_path):
 def test_closing_the_window_starts_the_run_after_command(win, tmp_path):
     exe = copy_program(tmp_path / "app")
     client = copy_program(tmp_path / "client", "Corvane.exe", "Corvane.exe")
-    log = tmp_path / "client.log"
-    proc = win.start(exe, ["next", winpath(client), "/SKVO", "two words"], env=client_args(log))
+    log, token = client_records(client)
+    proc = win.start(exe, ["next", winpath(client), "/SKVO", "two words"])
     assert win.probe("close", "CN")
     assert win.wait(proc, 30) == 0
     assert wait_for(lambda: log.exists() and log.read_text().strip(), 20)
     line = log.read_text().strip()
     assert line.endswith('"/SKVO" "two words"')
     assert "Corvane.exe" in line
+    # Started by the desktop's shell, not by the elevated setup program. Wine
+    # gives every process a full elevated token, the shell's too, so the
+    # token's elevation tells nothing here.
+    assert wait_for(lambda: token.exists() and "folder=" in token.read_text(), 20)
+    record = dict(line.split("=", 1) for line in token.read_text().splitlines())
+    assert record["parent"].lower() == "explorer.exe", record
 
 
 def test_an_unreachable_server_shows_only_the_message_box(win, tmp_path):
     exe = copy_program(tmp_path / "app")
     client = copy_program(tmp_path / "client", "Corvane.exe", "Corvane.exe")
-    log = tmp_path / "client.log"
+    log, _ = client_records(client)
     proc = win.start(exe, [f"host=127.0.0.1:{closed_port()}", f"dir={winpath(tmp_path / 'inst')}", "next",
-                           winpath(client)], env=client_args(log))
+                           winpath(client)])
     box = win.probe("shown", "#32770")
     assert box and "Server Unavailable" in box.texts
     status = win.probe("find", "CN", timeout_ms=100)
@@ -106,9 +108,9 @@ def test_without_a_display_the_pass_still_runs_and_the_process_ends(win, tmp_pat
     exe = copy_program(tmp_path / "app")
     (tmp_path / "app" / "Tovimar.ver").write_bytes(b"[CLIENT]\r\n")
     client = copy_program(tmp_path / "client", "Corvane.exe", "Corvane.exe")
-    log = tmp_path / "client.log"
+    log, _ = client_records(client)
     target = tmp_path / "inst"
-    env = dict(client_args(log), DISPLAY="")
+    env = {"DISPLAY": ""}
     proc = win.start(exe, [f"dir={winpath(target)}", "next", winpath(client)], env=env)
     assert win.wait(proc, 60) == 0
     assert target.is_dir()
@@ -121,9 +123,8 @@ def test_a_pass_that_ends_by_itself_starts_the_client_once(win, tmp_path):
     exe = copy_program(tmp_path / "app")
     (tmp_path / "app" / "Tovimar.ver").write_bytes(b"[CLIENT]\r\n")
     client = copy_program(tmp_path / "client", "Corvane.exe", "Corvane.exe")
-    log = tmp_path / "client.log"
-    proc = win.start(exe, [f"dir={winpath(tmp_path / 'inst')}", "next", winpath(client), "/x"],
-                     env=client_args(log))
+    log, _ = client_records(client)
+    proc = win.start(exe, [f"dir={winpath(tmp_path / 'inst')}", "next", winpath(client), "/x"])
     assert win.wait(proc, 60) == 0
     assert wait_for(log.exists, 20)
     # A second start would show within a second.

@@ -14,7 +14,7 @@ import stat
 import pytest
 
 from servers import FileServerProcess, make_tree, pattern, publish, tree
-from winenv import BIN, PREFIX, copy_program, wait_for, winpath
+from winenv import BIN, PREFIX, client_records, copy_program, wait_for, winpath
 
 DRIVE_C = PREFIX / "drive_c"
 DESKTOP = DRIVE_C / "users" / "Public" / "Desktop"
@@ -225,10 +225,9 @@ def test_a_copy_planted_in_the_temporary_folder_is_never_started(win, tmp_path):
     planted.unlink(missing_ok=True)
     shutil.copyfile(BIN / "Corvane.exe", planted)  # logs its start
     planted.chmod(stat.S_IREAD)
-    log = tmp_path / "planted.log"
+    log, _ = client_records(planted)
     try:
-        assert win.run(exe, ["uninstall"], timeout=60, cwd=tmp_path,
-                       env={"TOVIMAR_CLIENT_LOG": winpath(log)}).returncode == 0
+        assert win.run(exe, ["uninstall"], timeout=60, cwd=tmp_path).returncode == 0
         assert wait_for(lambda: not inst.exists(), 30)
         assert not log.exists()
     finally:
@@ -313,6 +312,24 @@ def test_closing_the_window_mid_download_makes_no_shortcuts_and_no_uninstaller(w
     assert not any(p.exists() for p in shortcuts)
 
 
+def test_a_relative_run_after_program_is_the_installation_folders_not_the_setups(win, tmp_path):
+    # A download folder may hold a program of the client's name.
+    downloads, inst = tmp_path / "Downloads", tmp_path / "inst"
+    exe = copy_program(downloads)
+    (downloads / "Tovimar.ver").write_bytes(b"[CLIENT]\r\n")
+    planted = copy_program(downloads, "Corvane.exe", "Corvane.exe")
+    installed = copy_program(inst, "Corvane.exe", "Corvane.exe")
+    planted_log, _ = client_records(planted)
+    installed_log, token = client_records(installed)
+    proc = win.start(exe, [f"dir={winpath(inst)}", "silent", "next", "Corvane.exe", "/x"], cwd=downloads)
+    assert win.wait(proc, 60) == 0
+    assert wait_for(lambda: installed_log.exists() and installed_log.read_text().strip(), 20)
+    assert installed_log.read_text().strip().endswith('"/x"')
+    assert wait_for(lambda: token.exists() and "folder=" in token.read_text(), 20)
+    assert f"folder={winpath(inst)}" in token.read_text()  # started in the installation folder
+    assert not planted_log.exists()
+
+
 def test_a_run_after_of_link_that_no_shortcut_replaced_starts_nothing(win, tmp_path):
     # The cloud preset opens "link", its new desktop shortcut, at the end. When
     # no shortcut could be made (a folder of that name is in the way), the
@@ -325,9 +342,9 @@ def test_a_run_after_of_link_that_no_shortcut_replaced_starts_nothing(win, tmp_p
     downloads = tmp_path / "Downloads"
     exe = copy_program(downloads, "AzureEN-setup.exe", "Tovimar.exe")
     shutil.copyfile(BIN / "Corvane.exe", downloads / "link.exe")
-    log = tmp_path / "link.log"
+    log, _ = client_records(downloads / "link.exe")
     try:
-        proc = win.start(exe, env={"TOVIMAR_CLIENT_LOG": winpath(log)})
+        proc = win.start(exe)
         assert win.wait(proc, 90) == 1  # the cloud hosts of this build are not there: no file list
         assert not wait_for(log.exists, 3)
     finally:

@@ -120,6 +120,22 @@ TEST_CASE("up-to-date files, duplicates, totals and order") {
   CHECK(FileCount == 2);
   CHECK(TransferStats.TotalBytes == 12);
 
+  // The watched file's line is kept whether it is fetched or up to date, and
+  // only from a selected line.
+  struct Watch {
+    const char* name;
+    int32_t size;
+  } watches[] = {{"bin/A.DLL", 100}, {"b.dll", 7}, {"Bin", -1}, {"s.exe", -1}, {"", -1}};
+  for (const Watch& w : watches) {
+    CAPTURE(w.name);
+    Fresh();
+    strcpy(Settings.InstallDir, "C:\\Inst\\");
+    strcpy(WatchedName, w.name);
+    upToDate = {"C:\\Inst\\Bin\\a.dll"};
+    Parse("[CLIENT]\r\nBin\\a.dll=100,976180160\r\nb.dll=7\r\n[SERVERONLY]\r\ns.exe=3\r\n");
+    CHECK(WatchedLine.Size == w.size);
+  }
+
   Fresh();
   upToDate = {"x"};
   CHECK(Parse("[CLIENT]\rx=1\r").empty());

@@ -10,6 +10,7 @@ void ResetCore() {
   ResetSettings();
   ResetSites();
   ResetManifest();
+  WatchedName[0] = 0;
   ResetStats();
   ResetManifestOutcome();
 }

@@ -1,6 +1,10 @@
 #include <doctest/doctest.h>
 
+#include <string>
+
+#include "app/RunAfter.h"
 #include "app/Session.h"
+#include "config/Settings.h"
 
 TEST_CASE("the exit code a pass earns") {
   struct Case {
@@ -54,19 +58,20 @@ TEST_CASE("what starts at the end of a run") {
   }
   struct Start {
     const char* runAfter;
-    bool ended, verified, starts;
+    bool ended, verified, keylessCloud, starts;
   } starts[] = {
-      {"C:\\Velorin\\Corvane.exe", true, true, true},
-      {"C:\\Velorin\\Corvane.exe", false, true, false},  // a worker could still change it
-      {"C:\\Velorin\\Corvane.exe", true, false, false},
-      {"", true, true, false},
-      {"link", true, true, false},  // no shortcut replaced it
-      {"LINK", true, true, false},
-      {"linkx", true, true, true},
+      {"C:\\Velorin\\Corvane.exe", true, true, false, true},
+      {"C:\\Velorin\\Corvane.exe", false, true, false, false},  // a worker could still change it
+      {"C:\\Velorin\\Corvane.exe", true, false, false, false},
+      {"C:\\Velorin\\Corvane.exe", true, true, true, false},  // anyone's list, anyone's client
+      {"", true, true, false, false},
+      {"link", true, true, false, false},  // no shortcut replaced it
+      {"LINK", true, true, false, false},
+      {"linkx", true, true, false, true},
   };
   for (const Start& s : starts) {
     CAPTURE(s.runAfter);
-    CHECK(StartsRunAfter(s.runAfter, s.ended, s.verified) == s.starts);
+    CHECK(StartsRunAfter(s.runAfter, s.ended, s.verified, s.keylessCloud) == s.starts);
   }
 }
 
@@ -93,5 +98,66 @@ TEST_CASE("the command line alone or the built-in settings, and a silent run's l
   for (const Limit& l : limits) {
     CAPTURE(l.seconds);
     CHECK(RunLimitMs(l.silent, l.seconds) == l.ms);
+  }
+}
+
+TEST_CASE("the run-after text as a program and its arguments") {
+  struct Case {
+    const char* text;
+    TRunAfterKind kind;
+    const char *program, *arguments;
+  } cases[] = {
+      {"\"C:\\Velorin\\Corvane.exe\" \"/SKVO\" \"two words\"", kRunCommand, "C:\\Velorin\\Corvane.exe",
+       "\"/SKVO\" \"two words\""},
+      {"\"Corvane.exe\"", kRunCommand, "Corvane.exe", ""},
+      {"C:\\Users\\Public\\Desktop\\Corvane.lnk", kRunShortcut, "C:\\Users\\Public\\Desktop\\Corvane.lnk", ""},
+      {"link", kRunNothing, "", ""},
+      {"", kRunNothing, "", ""},
+      {"\"\" \"/x\"", kRunNothing, "", ""},      // no program
+      {"\"C:\\a b\\c.exe", kRunNothing, "", ""},  // never closed
+  };
+  for (const Case& c : cases) {
+    CAPTURE(c.text);
+    char program[kTextCapacity];
+    const char* arguments = nullptr;
+    CHECK(SplitRunAfter(c.text, program, kTextCapacity, &arguments) == c.kind);
+    CHECK(std::string(program) == c.program);
+    CHECK(std::string(arguments) == c.arguments);
+  }
+  // A program that does not fit is no program, not a cut one.
+  char small[8];
+  const char* arguments = nullptr;
+  CHECK(SplitRunAfter("\"C:\\Corvane.exe\"", small, sizeof small, &arguments) == kRunNothing);
+  CHECK(SplitRunAfter("C:\\x\\y.lnk", small, sizeof small, &arguments) == kRunNothing);
+
+  struct Relative {
+    const char* program;
+    bool relative;
+  } names[] = {{"Corvane.exe", true}, {"bin\\tool.exe", true}, {"..\\x.exe", true},
+               {"C:\\x.exe", false},  {"C:x.exe", false},      {"\\\\host\\share\\x.exe", false},
+               {"\\x.exe", false}};
+  for (const Relative& r : names) {
+    CAPTURE(r.program);
+    CHECK(IsRelativeProgram(r.program) == r.relative);
+  }
+
+  struct Inside {
+    const char *path, *folder, *rest;
+  } insides[] = {
+      {"C:\\Velorin\\Corvane.exe", "C:\\Velorin\\", "Corvane.exe"},
+      {"c:\\VELORIN\\bin\\t.exe", "C:\\Velorin\\", "bin\\t.exe"},
+      {"C:\\Velorin2\\Corvane.exe", "C:\\Velorin\\", nullptr},  // a sibling that begins alike
+      {"C:\\Velorin\\", "C:\\Velorin\\", nullptr},
+      {"C:\\Velorin", "C:\\Velorin\\", nullptr},
+      {"C:\\Velorin\\x.exe", "C:\\Velorin", nullptr},  // a folder without its '\'
+      {"C:\\Velorin\\x.exe", "", nullptr},
+  };
+  for (const Inside& i : insides) {
+    CAPTURE(i.path);
+    const char* rest = InsideFolder(i.path, i.folder);
+    if (i.rest)
+      CHECK(std::string(rest ? rest : "(none)") == i.rest);
+    else
+      CHECK(rest == nullptr);
   }
 }
