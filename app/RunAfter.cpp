@@ -25,13 +25,3 @@ TRunAfterKind SplitRunAfter(const char* text, char* program, int32_t capacity, c
 bool IsRelativeProgram(const char* program) {
   return program[0] != '\\' && program[0] != '/' && !TextFindFirst(program, ':');
 }
-
-const char* InsideFolder(const char* path, const char* folder) {
-  int32_t n = TextLength(folder);
-  if (n == 0 || folder[n - 1] != '\\' || TextLength(path) <= n) return nullptr;
-  for (int32_t i = 0; i < n; ++i) {
-    char a = path[i] == '/' ? '\\' : FoldCase(path[i]);
-    if (a != FoldCase(folder[i])) return nullptr;
-  }
-  return path + n;
-}

@@ -18,9 +18,6 @@ TRunAfterKind SplitRunAfter(const char* text, char* program, int32_t capacity, c
 // A name the installation folder, and then the shell, looks up: neither a
 // drive nor a root in it.
 bool IsRelativeProgram(const char* program);
-// The rest of path inside folder (which ends with '\'), or nullptr when the
-// path lies outside it or names the folder itself.
-const char* InsideFolder(const char* path, const char* folder);
 
 // Win32 side.
 

@@ -25,6 +25,14 @@ const char* RefusalText(TManifestVerdict verdict) {
   return "Update Refused: the file list is not signed by the publisher.";
 }
 
+char* FolderRefusalText(char* out, TFolderVerdict verdict, const char* folder) {
+  if (verdict == kFolderForeignOwner)
+    TextJoin(out, "Installation Refused: the folder ", folder, " belongs to another user.");
+  else
+    TextJoin(out, "Installation Refused: ordinary users can change the folder ", folder, ".");
+  return out;
+}
+
 int32_t PassExitCode(const TManifestOutcome& list, bool sourceNamed, int32_t pending) {
   if (VerdictRefuses(list.Verdict)) return kExitRefused;
   // A source was named but gave no list: nothing is known to be complete.

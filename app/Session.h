@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "config/ExitCodes.h"
+#include "config/InstallDir.h"
 #include "manifest/Signature.h"
 #include "transfer/ManifestFetch.h"
 
@@ -19,6 +20,10 @@ bool TakesBuiltInSettings(int32_t count, bool silent, bool logGiven, bool timeou
 uint32_t RunLimitMs(bool silent, int32_t timeoutSeconds);
 // What the user is told of a refused list.
 const char* RefusalText(TManifestVerdict verdict);
+// What the user is told of a folder on the installation's path that is not
+// the administrators' (of kTextCapacity + 64 characters at the most). Returns
+// out, which has room for the text and the folder.
+char* FolderRefusalText(char* out, TFolderVerdict verdict, const char* folder);
 // The exit code of a pass that ran to its end with `pending` files not
 // fetched; `sourceNamed` when a manifest URL or a server was given.
 int32_t PassExitCode(const TManifestOutcome& list, bool sourceNamed, int32_t pending);

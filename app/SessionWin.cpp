@@ -107,7 +107,9 @@ void DoneSession() {
   if (!SessionEnds()) return;
   bool ended = StopWorkers();
   // Read only once the workers can no longer change the table.
-  bool verified = ended && InstallationVerified(KeysBuiltIn(), passCompleted, ManifestOutcome.Verdict, PendingFiles());
+  // Nothing of a refused folder either: what is in it could be anyone's.
+  bool verified = ended && exitCode != kExitRefused &&
+                  InstallationVerified(KeysBuiltIn(), passCompleted, ManifestOutcome.Verdict, PendingFiles());
   bool keys = KeysBuiltIn();
   if (StartsRunAfter(Settings.RunAfter, ended, verified, !keys && Settings.CloudMode == kCloudPreset))
     StartRunAfter(Settings.RunAfter, Settings.Silent, keys);
@@ -195,25 +197,39 @@ void RunSession() {
 
 namespace {
 
+// The pass ends refused, and says why.
+DWORD EndRefused(const char* why) {
+  LogLine(why);
+  exitCode = kExitRefused;
+  InterlockedExchange(&passCompleted, 1);  // a window closed meanwhile does not change the outcome
+  Tell(why, 0);
+  if (MainWnd && !Settings.Silent) PostMessageA(MainWnd, WM_DESTROY, 0, 0);
+  return 0;
+}
+
 DWORD WINAPI WorkerPass(void*) {
   InterlockedExchange(&passStarted, 1);
   TransferStats.Phase = kPhaseInitializing;
   UpdateProgress(-1);
-  // Never made, nor opened to every user, through a junction or a link.
-  if (PlainFolders(Settings.InstallDir)) ForceFolders(Settings.InstallDir, 0);
+  // Nothing is written in a folder that ordinary users could change or
+  // replace, nor made, nor opened to every user, through a junction or a
+  // link. A folder someone else made meanwhile is judged as well.
+  bool cloud = Settings.CloudMode == kCloudPreset;
+  char failed[kTextCapacity + 64];
+  TFolderVerdict folder = TrustedFolders(Settings.InstallDir, cloud, failed);
+  if (folder == kFolderTrusted && PlainFolders(Settings.InstallDir)) {
+    ForceAdminFolders(Settings.InstallDir);
+    folder = TrustedFolders(Settings.InstallDir, cloud, failed);
+  }
+  if (folder != kFolderTrusted) {
+    char why[kTextCapacity + 160];
+    return EndRefused(FolderRefusalText(why, folder, failed));
+  }
   RemoveAsideFiles();
-  if (Settings.CloudMode == kCloudPreset) GrantUsersAccess();
+  if (cloud) GrantUsersAccess();
   if (ServerSocket) SendTextMessage("#UPDVER");
   LoadManifest();
-  if (VerdictRefuses(ManifestOutcome.Verdict)) {
-    const char* why = RefusalText(ManifestOutcome.Verdict);
-    LogLine(why);
-    exitCode = kExitRefused;
-    InterlockedExchange(&passCompleted, 1);  // a window closed meanwhile does not change the outcome
-    Tell(why, 0);
-    if (MainWnd && !Settings.Silent) PostMessageA(MainWnd, WM_DESTROY, 0, 0);
-    return 0;
-  }
+  if (VerdictRefuses(ManifestOutcome.Verdict)) return EndRefused(RefusalText(ManifestOutcome.Verdict));
   TransferStats.Phase = kPhaseDownloading;
   // Workers only for files to fetch; the pass looks at the progress five
   // times a second and goes on as soon as the last worker ends.

@@ -13,21 +13,27 @@ bool IsDrivePath(const char* path) {
   return letter >= 'A' && letter <= 'Z' && path[1] == ':' && path[2] == '\\';
 }
 
+namespace {
+
+// Where the first folder below the path's root begins: after a drive's
+// "X:\" or a share's "\\host\share\"; -1 for a share's root, which has
+// nothing below it.
+int32_t FirstBelowRoot(const char* path, int32_t n) {
+  if (IsDrivePath(path)) return 3;
+  if (path[0] != '\\' || path[1] != '\\') return 0;
+  int32_t separators = 0, i = 2;
+  for (; i < n && separators < 2; ++i)
+    if (path[i] == '\\') ++separators;
+  return separators < 2 ? -1 : i;
+}
+
+}  // namespace
+
 bool FoldersArePlain(const char* path, TAttributesOf attributesOf) {
   int32_t n = TextLength(path);
   char folder[kTextCapacity + 64];
   if (n > static_cast<int32_t>(sizeof folder) - 1) return false;
-  // Where the first folder below the root begins.
-  int32_t i = 0;
-  if (IsDrivePath(path)) {
-    i = 3;
-  } else if (path[0] == '\\' && path[1] == '\\') {
-    int32_t separators = 0;
-    for (i = 2; i < n && separators < 2; ++i)
-      if (path[i] == '\\') ++separators;
-    if (separators < 2) return true;  // a share's root: nothing below it
-  }
-  for (; i < n; ++i) {
+  for (int32_t i = FirstBelowRoot(path, n); i >= 0 && i < n; ++i) {
     if (path[i] != '\\' && path[i] != '/') continue;  // Windows takes either
     TextCopyCount(folder, path, i);
     uint32_t attributes = attributesOf(folder);
@@ -35,4 +41,42 @@ bool FoldersArePlain(const char* path, TAttributesOf attributesOf) {
     if ((attributes & kReparseAttribute) || !(attributes & kDirectoryAttribute)) return false;
   }
   return true;
+}
+
+TFolderVerdict JudgeFolder(const TFolderAccess& access, bool installFolder, bool granted) {
+  if (!access.OwnerTrusted) return kFolderForeignOwner;
+  uint32_t refused = installFolder ? (granted ? 0 : kChangesFolder) : kReplacesFolder;
+  return access.OrdinaryRights & refused ? kFolderOpenToUsers : kFolderTrusted;
+}
+
+TFolderVerdict JudgeFolders(const char* path, const char* profile, bool granted, TFolderAccessOf accessOf,
+                            char* failed) {
+  failed[0] = 0;
+  int32_t n = TextLength(path);
+  if (n > kTextCapacity + 63) return kFolderOpenToUsers;  // not judged: not taken
+  if (StartsWithFolder(path, profile)) return kFolderTrusted;
+  for (int32_t i = FirstBelowRoot(path, n); i >= 0 && i < n; ++i) {
+    if (path[i] != '\\' && path[i] != '/') continue;
+    TextCopyCount(failed, path, i);
+    TFolderAccess access = accessOf(failed);
+    if (!access.Exists) break;  // the rest is made by the program, for the administrators
+    TFolderVerdict verdict = JudgeFolder(access, i == n - 1, granted);
+    if (verdict != kFolderTrusted) return verdict;
+  }
+  failed[0] = 0;
+  return kFolderTrusted;
+}
+
+bool StartsWithFolder(const char* path, const char* folder) {
+  int32_t n = TextLength(folder);
+  if (n == 0 || folder[n - 1] != '\\' || TextLength(path) < n) return false;
+  for (int32_t i = 0; i < n; ++i) {
+    char a = path[i] == '/' ? '\\' : FoldCase(path[i]);
+    if (a != FoldCase(folder[i])) return false;
+  }
+  return true;
+}
+
+const char* InsideFolder(const char* path, const char* folder) {
+  return StartsWithFolder(path, folder) && TextLength(path) > TextLength(folder) ? path + TextLength(folder) : nullptr;
 }

@@ -39,6 +39,39 @@ constexpr uint32_t kReparseAttribute = 0x400;
 bool FoldersArePlain(const char* path, TAttributesOf attributesOf);
 // A full path on a drive: a letter, ':' and '\'.
 bool IsDrivePath(const char* path);
+// True when path is folder (which ends with '\') or lies inside it, as
+// Windows compares names.
+bool StartsWithFolder(const char* path, const char* folder);
+// The rest of path inside folder, or nullptr when the path lies outside it or
+// names the folder itself.
+const char* InsideFolder(const char* path, const char* folder);
+
+// Who may change an existing folder, as its security information says.
+struct TFolderAccess {
+  bool Exists;
+  bool OwnerTrusted;        // the administrators, SYSTEM, TrustedInstaller or the running user
+  uint32_t OrdinaryRights;  // allowed to everyone, the users, the authenticated or interactive users
+};
+using TFolderAccessOf = TFolderAccess (*)(const char* folder);
+// Rights of ordinary users that make a folder theirs: in the installation
+// folder, to add or change what it holds (write data and append data are
+// add file and add folder there); above it, to replace what lies on the path.
+constexpr uint32_t kReplacesFolder = 0x40 | 0x10000 | 0x40000 | 0x80000 | 0x10000000;  // delete child, delete,
+                                                                                       // write DAC and owner, all
+constexpr uint32_t kChangesFolder = kReplacesFolder | 0x2 | 0x4 | 0x40000000;          // add file or folder, write
+enum TFolderVerdict {
+  kFolderTrusted,
+  kFolderForeignOwner,
+  kFolderOpenToUsers,
+};
+// One folder; `granted` for the folder the cloud preset opens to the users.
+TFolderVerdict JudgeFolder(const TFolderAccess& access, bool installFolder, bool granted);
+// Every existing folder of the installation path (ending with '\') below its
+// root, up to the first missing one; nothing inside profile (a folder with
+// '\', empty for none), the user's own. The folder that fails goes to failed
+// (kTextCapacity + 64 characters), empty when none does.
+TFolderVerdict JudgeFolders(const char* path, const char* profile, bool granted, TFolderAccessOf accessOf,
+                            char* failed);
 
 // Win32 side.
 // Resolves a leading %AppData% or %ProgramFiles%, makes a relative folder
@@ -47,3 +80,6 @@ bool IsDrivePath(const char* path);
 void ExpandInstallDir();
 // FoldersArePlain over the system's attributes.
 bool PlainFolders(const char* path);
+// JudgeFolders over the folders' owners and access lists, outside the
+// running user's profile.
+TFolderVerdict TrustedFolders(const char* path, bool granted, char* failed);

@@ -1,7 +1,10 @@
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include "config/InstallDir.h"
 #include "config/Settings.h"
+#include "config/ShellFolder.h"
 #include "support/TextUtil.h"
 
 void ExpandInstallDir() {
@@ -55,3 +58,73 @@ uint32_t SystemAttributes(const char* path) {
 }  // namespace
 
 bool PlainFolders(const char* path) { return FoldersArePlain(path, SystemAttributes); }
+
+namespace {
+
+// The user the program runs as; its owner counts as an administrator's.
+uint8_t ownUser[SECURITY_MAX_SID_SIZE];
+
+bool TrustedOwner(PSID owner) {
+  if (IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || IsWellKnownSid(owner, WinLocalSystemSid) ||
+      (IsValidSid(ownUser) && EqualSid(owner, ownUser)))
+    return true;
+  char* text = nullptr;
+  bool installer = ConvertSidToStringSidA(owner, &text) &&
+                   TextEquals(text, "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464");
+  if (text) LocalFree(text);
+  return installer;
+}
+
+bool OrdinaryUsers(PSID sid) {
+  return IsWellKnownSid(sid, WinWorldSid) || IsWellKnownSid(sid, WinBuiltinUsersSid) ||
+         IsWellKnownSid(sid, WinAuthenticatedUserSid) || IsWellKnownSid(sid, WinInteractiveSid);
+}
+
+// Read through the folder itself, never what a link in its place points at;
+// a folder that cannot be read is nobody's that can be trusted.
+TFolderAccess SystemFolderAccess(const char* folder) {
+  TFolderAccess access = {true, false, 0};
+  HANDLE handle = CreateFileA(folder, READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    access.Exists = error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
+    return access;
+  }
+  PSID owner = nullptr;
+  PACL list = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+                      &list, nullptr, &descriptor) == ERROR_SUCCESS) {
+    access.OwnerTrusted = owner && TrustedOwner(owner);
+    // No list at all lets everyone do everything.
+    access.OrdinaryRights = list ? 0 : 0xFFFFFFFFu;
+    for (DWORD i = 0; list && i < list->AceCount; ++i) {
+      ACE_HEADER* header = nullptr;
+      if (!GetAce(list, i, reinterpret_cast<void**>(&header)) || header->AceType != ACCESS_ALLOWED_ACE_TYPE ||
+          (header->AceFlags & INHERIT_ONLY_ACE))
+        continue;
+      ACCESS_ALLOWED_ACE* allowed = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
+      if (OrdinaryUsers(&allowed->SidStart)) access.OrdinaryRights |= allowed->Mask;
+    }
+  }
+  if (descriptor) LocalFree(descriptor);
+  CloseHandle(handle);
+  return access;
+}
+
+}  // namespace
+
+TFolderVerdict TrustedFolders(const char* path, bool granted, char* failed) {
+  HANDLE token;
+  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    uint8_t user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    if (GetTokenInformation(token, TokenUser, user, sizeof user, &size))
+      CopySid(sizeof ownUser, ownUser, reinterpret_cast<TOKEN_USER*>(user)->User.Sid);
+    CloseHandle(token);
+  }
+  char profile[kTextCapacity];
+  SpecialFolderPath(profile, kProfile);
+  return JudgeFolders(path, profile, granted, SystemFolderAccess, failed);
+}

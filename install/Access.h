@@ -1,5 +1,5 @@
-// Full, inherited access for a trustee on a file-system object (Win32 side
-// only, AccessWin.cpp).
+// Full, inherited access for a trustee on a file-system object, and the
+// access of the folders the program makes (Win32 side only, AccessWin.cpp).
 #pragma once
 
 // The Users group by its SID, the same on every Windows language.
@@ -11,3 +11,9 @@ bool GrantFolderAccess(const char* objectName, const char* trusteeName);
 // trustee; nullptr on failure. The caller frees it with LocalFree.
 void* ExtendedAccessList(void* current, const char* trusteeName);
 void GrantUsersAccess();
+
+// A folder the program makes outside the user's own profile: SYSTEM and the
+// administrators full, the users read and run, nothing inherited from above.
+constexpr char kAdminFolderAccess[] = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+// ForceFolders, the highest folder made with that access outside the profile.
+void ForceAdminFolders(char* path);

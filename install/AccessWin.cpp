@@ -4,8 +4,10 @@
 
 #include "config/InstallDir.h"
 #include "config/Settings.h"
+#include "config/ShellFolder.h"
 #include "install/Access.h"
 #include "support/TextUtil.h"
+#include "support/TinyLib.h"
 
 void* ExtendedAccessList(void* current, const char* trusteeName) {
   EXPLICIT_ACCESSA access;
@@ -59,4 +61,16 @@ void GrantUsersAccess() {
   if (!Settings.InstallDir[0] || !PlainFolders(Settings.InstallDir)) return;
   char folder[kTextCapacity];
   GrantFolderAccess(TextCopyFolder(folder, Settings.InstallDir), kUsersSid);
+}
+
+void ForceAdminFolders(char* path) {
+  char profile[kTextCapacity];
+  SpecialFolderPath(profile, kProfile);
+  SECURITY_ATTRIBUTES admins = {sizeof admins, nullptr, FALSE};
+  if (!StartsWithFolder(path, profile) &&
+      !ConvertStringSecurityDescriptorToSecurityDescriptorA(kAdminFolderAccess, SDDL_REVISION_1,
+                                                            &admins.lpSecurityDescriptor, nullptr))
+    return;  // made as the administrators' or not at all
+  ForceFolders(path, 0, admins.lpSecurityDescriptor ? &admins : nullptr);
+  if (admins.lpSecurityDescriptor) LocalFree(admins.lpSecurityDescriptor);
 }

@@ -5,6 +5,7 @@
 #include "config/InstallDir.h"
 #include "config/Settings.h"
 #include "config/ShellFolder.h"
+#include "install/Access.h"
 #include "install/Shortcuts.h"
 #include "install/Uninstall.h"
 #include "manifest/Manifest.h"
@@ -88,7 +89,7 @@ void CreateShortcuts() {
   }
 
   if (menu[0]) {
-    ForceFolders(menu, 0);
+    ForceAdminFolders(menu);
     TextCopy(made[count], menu);
     if (CreateShortcut(made[count], kClientFileName, arguments, Settings.LinkName, ours)) list.WriteLine(made[count++]);
   }

@@ -61,16 +61,6 @@ bool OwnName(const char* name) {
   return n >= kPartSuffixLength && TextEquals(name + n - kPartSuffixLength, kPartSuffix);
 }
 
-char FoldCase(char c) {
-  uint8_t u = static_cast<uint8_t>(c);
-  if (u >= 'a' && u <= 'z') return static_cast<char>(u - 32);
-  // Windows-1252: à-þ (but ÷) fold to À-Þ; š œ ž ÿ to Š Œ Ž Ÿ.
-  if (u >= 0xE0 && u <= 0xFE && u != 0xF7) return static_cast<char>(u - 32);
-  if (u == 0x9A || u == 0x9C || u == 0x9E) return static_cast<char>(u - 16);
-  if (u == 0xFF) return static_cast<char>(0x9F);
-  return c;
-}
-
 bool SameFileName(const char* a, const char* b) {
   for (;; ++a, ++b) {
     char x = *a == '/' ? '\\' : FoldCase(*a);

@@ -66,7 +66,6 @@ bool SafeRelativePath(const char* name, int32_t length);
 bool OwnName(const char* name);
 // Equal as Windows names: letter case (Windows-1252) and '/' for '\' aside.
 bool SameFileName(const char* a, const char* b);
-char FoldCase(char c);
 
 // sha256 is the line's hash, nullptr when it gives none.
 using TUpToDateCheck = bool (*)(const char* path, int32_t size, uint32_t dosTime, const uint8_t* sha256);

@@ -27,6 +27,8 @@ char* TextFromInt(char* pos, uint32_t value);
 int32_t TextParseInt(const char*& cursor);
 int32_t TextToInt(const char* text);
 char AsciiUpper(char c);
+// Upper case as Windows compares file names: ASCII and Windows-1252 letters.
+char FoldCase(char c);
 bool TextEquals(const char* a, const char* b);
 bool TextEqualsN(const char* a, const char* b, int n);
 

@@ -69,7 +69,10 @@ void* OnlyPlain(void* handle);
 uint32_t SetFileWriteTime(void* handle, uint32_t dosTime);
 // Creates the missing folders of a path, parents first; k is the position of
 // the folder's end, 0 to find it from the end. The text is left as it was.
-void ForceFolders(char* path, int32_t k);
+// The highest folder made gets the security attributes `highest` gives (a
+// SECURITY_ATTRIBUTES; nullptr: what it inherits), the folders below it
+// inherit from it.
+void ForceFolders(char* path, int32_t k, void* highest = nullptr);
 // The running program's own file, whatever name it was started by; false
 // when its path does not fit capacity.
 bool OwnProgramPath(char* path, int32_t capacity);

@@ -87,20 +87,30 @@ int32_t FolderEnd(const char* path, int32_t from) {
 
 }  // namespace
 
-void ForceFolders(char* path, int32_t k) {
-  if (path[0] == 0) return;
-  if (k == 0) k = FolderEnd(path, TextLength(path) - 1);
+namespace {
+
+// True when it made a folder: below it, none is the highest made.
+bool MakeFolders(char* path, int32_t k, void* highest) {
   char kept = path[k];
   path[k] = 0;
+  bool made = false;
   if (k > 3) {
     DWORD attributes = GetFileAttributesA(path);
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
       int32_t j = FolderEnd(path, k - 1);
-      if (j >= 4) ForceFolders(path, j);
-      CreateDirectoryA(path, nullptr);
+      bool above = j >= 4 && MakeFolders(path, j, highest);
+      made = CreateDirectoryA(path, static_cast<SECURITY_ATTRIBUTES*>(above ? nullptr : highest)) || above;
     }
   }
   path[k] = kept;
+  return made;
+}
+
+}  // namespace
+
+void ForceFolders(char* path, int32_t k, void* highest) {
+  if (path[0] == 0) return;
+  MakeFolders(path, k == 0 ? FolderEnd(path, TextLength(path) - 1) : k, highest);
 }
 
 bool OwnProgramPath(char* path, int32_t capacity) {

@@ -85,8 +85,13 @@ PRODUCT = ROOT / "build" / "win32" / "bin" / "Tovimar.exe"
 
 
 def winpath(path) -> str:
-    """The Windows name of a Linux path (Wine maps / to Z:)."""
-    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
+    """The Windows name of a Linux path: C:\\ inside the prefix's drive_c,
+    Z:\\ elsewhere (Wine maps / to Z:)."""
+    path = Path(path).resolve()
+    drive_c = (build().prefix / "drive_c").resolve()
+    if path.is_relative_to(drive_c):
+        return "C:\\" + str(path.relative_to(drive_c)).replace("/", "\\")
+    return "Z:" + str(path).replace("/", "\\")
 
 
 @dataclass
@@ -242,19 +247,10 @@ def linux_path(windows_path: str) -> Path:
     raise AssertionError(f"unexpected drive in {windows_path}")
 
 
-def windows_name(path) -> str:
-    """The Windows name a program at this Linux path has: C:\\ inside the prefix, Z:\\ elsewhere."""
-    path = Path(path).resolve()
-    drive_c = (build().prefix / "drive_c").resolve()
-    if path.is_relative_to(drive_c):
-        return "C:\\" + str(path.relative_to(drive_c)).replace("/", "\\")
-    return winpath(path)
-
-
 def client_records(client) -> tuple:
     """(start log, token record) of the stand-in client at this path, as
     tests/helpers/corvane.cpp writes them; earlier runs' records are removed."""
-    key = re.sub(r"[^0-9a-z]", "_", windows_name(client).lower())
+    key = re.sub(r"[^0-9a-z]", "_", winpath(client).lower())
     folder = build().prefix / "drive_c" / "corvane-starts"
     records = folder / (key + ".log"), folder / (key + ".token")
     for record in records:

@@ -11,6 +11,16 @@ sys.path.insert(0, str(HERE.parents[1] / "tools"))
 import winenv  # noqa: E402
 
 
+@pytest.hookimpl(tryfirst=True)
+def pytest_configure(config):
+    # The tests' folders inside the prefix's C: drive, whose folders only
+    # their owner may change: the program refuses to install below a folder
+    # that ordinary users may replace, as Wine shows /tmp (its sticky bit
+    # has no Windows counterpart). The paths are shorter there too.
+    if config.option.basetemp is None:
+        config.option.basetemp = str(winenv.build().prefix / "drive_c" / "pytest")
+
+
 @pytest.fixture(scope="session")
 def wine():
     winenv.ensure_prefix()

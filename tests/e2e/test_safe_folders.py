@@ -24,7 +24,10 @@ MENU = DRIVE_C / "ProgramData" / "Microsoft" / "Windows" / "Start Menu" / "Velor
 def unresolved(path):
     """The Windows name of a Linux path as it stands: winpath would follow
     the very links these tests plant."""
-    return "Z:" + str(path).replace("/", "\\")
+    text, drive_c = str(path), str(DRIVE_C) + "/"
+    if text.startswith(drive_c):
+        return "C:\\" + text[len(drive_c):].replace("/", "\\")
+    return "Z:" + text.replace("/", "\\")
 
 
 def temp_folder():
@@ -80,6 +83,45 @@ def test_a_link_below_the_installation_folder_keeps_its_files_out(win, tmp_path)
     assert list(victim.iterdir()) == []
     assert (inst / "Corvane.exe").read_bytes() == FILES["Corvane.exe"]  # the rest is installed
     assert (inst / "readme.txt").exists()
+
+
+# -- folders that ordinary users could change ------------------------------------------
+# Wine shows a folder that others may write (o+w) as one that everyone may
+# change, delete and add to, and a folder of another Unix user as owned by
+# the anonymous logon: both attacks can be tried here.
+
+def open_to_everyone(path):
+    path.chmod(0o777)
+
+
+def owned_by_another_user(path):
+    os.chown(path, 65534, 65534)
+
+
+@pytest.mark.parametrize("change, where, text", [
+    (open_to_everyone, "apps/inst", "Installation Refused: ordinary users can change the folder {}."),
+    (open_to_everyone, "apps", "Installation Refused: ordinary users can change the folder {}."),
+    (owned_by_another_user, "apps/inst", "Installation Refused: the folder {} belongs to another user."),
+    (owned_by_another_user, "apps", "Installation Refused: the folder {} belongs to another user."),
+])
+def test_a_folder_ordinary_users_could_change_is_refused_before_anything_is_written(win, tmp_path, shortcuts,
+                                                                                     change, where, text):
+    inst = tmp_path / "apps" / "inst"
+    make_tree(inst, {"old.txt": b"old"})
+    change(tmp_path / where)
+    install(win, tmp_path, inst, "silent", "kvo:ON", "log=" + winpath(tmp_path / "run.log"), code=3)
+    assert sorted(tree(inst)) == ["old.txt"]
+    assert not any(p.exists() for p in shortcuts)
+    assert text.format(winpath(tmp_path / where)) in (tmp_path / "run.log").read_text()
+
+
+def test_the_highest_folder_the_program_makes_is_the_administrators(win, tmp_path):
+    # Wine keeps a folder's access list as its Unix mode: nothing for others
+    # where the list admits only SYSTEM, the administrators and the users.
+    inst = tmp_path / "new" / "inst"
+    src = install(win, tmp_path, inst, "silent")
+    assert tree(inst, skip={"linkfiles", "Tovimar.exe"}) == tree(src)
+    assert stat.S_IMODE((tmp_path / "new").stat().st_mode) & 0o007 == 0
 
 
 def test_another_programs_shortcut_of_the_same_name_stays(win, tmp_path, shortcuts):

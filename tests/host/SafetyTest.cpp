@@ -35,6 +35,14 @@ uint32_t FakeAttributes(const char* path) {
   return found == attributes.end() ? kMissing : found->second;
 }
 
+std::map<std::string, TFolderAccess> folders;  // what the fake system says of each folder
+std::vector<std::string> judged;
+TFolderAccess FakeAccess(const char* folder) {
+  judged.push_back(folder);
+  auto found = folders.find(folder);
+  return found == folders.end() ? TFolderAccess{false, false, 0} : found->second;
+}
+
 }  // namespace
 
 TEST_CASE("manifest names Windows would not keep as they stand are skipped") {
@@ -98,6 +106,81 @@ TEST_CASE("only plain folders are walked through") {
     CAPTURE(c.path);
     attributes = c.fs;
     CHECK(FoldersArePlain(c.path, FakeAttributes) == c.plain);
+  }
+}
+
+TEST_CASE("an installation folder and its parents must be the administrators'") {
+  const TFolderAccess admins = {true, true, 0x1200A9}, foreign = {true, false, 0x1200A9},
+                      addFiles = {true, true, 0x1200A9 | 0x6}, deletable = {true, true, 0x1200A9 | 0x10000},
+                      anyList = {true, true, 0xFFFFFFFF};
+  using F = std::map<std::string, TFolderAccess>;
+  using V = std::vector<std::string>;
+  struct Case {
+    F fs;
+    const char *path, *profile;
+    bool granted;
+    TFolderVerdict verdict;
+    const char* failed;
+    V judged;
+  } cases[] = {
+      {{{"C:\\Apps", admins}, {"C:\\Apps\\V", admins}}, "C:\\Apps\\V\\", "", false, kFolderTrusted, "",
+       V{"C:\\Apps", "C:\\Apps\\V"}},
+      // what is missing is made by the program, and nothing below it is asked
+      {{{"C:\\Apps", admins}}, "C:\\Apps\\V\\W\\", "", false, kFolderTrusted, "", V{"C:\\Apps", "C:\\Apps\\V"}},
+      {{{"C:\\Apps", admins}, {"C:\\Apps\\V", foreign}}, "C:\\Apps\\V\\", "", false, kFolderForeignOwner,
+       "C:\\Apps\\V", V{"C:\\Apps", "C:\\Apps\\V"}},
+      {{{"C:\\Apps", foreign}, {"C:\\Apps\\V", admins}}, "C:\\Apps\\V\\", "", false, kFolderForeignOwner,
+       "C:\\Apps", V{"C:\\Apps"}},
+      // users who may add files: refused for the installation folder, not above it
+      {{{"C:\\Apps", admins}, {"C:\\Apps\\V", addFiles}}, "C:\\Apps\\V\\", "", false, kFolderOpenToUsers,
+       "C:\\Apps\\V", V{"C:\\Apps", "C:\\Apps\\V"}},
+      {{{"C:\\ProgramData", addFiles}, {"C:\\ProgramData\\V", admins}}, "C:\\ProgramData\\V\\", "", false,
+       kFolderTrusted, "", V{"C:\\ProgramData", "C:\\ProgramData\\V"}},
+      // ... but one they may replace is refused anywhere
+      {{{"C:\\Apps", deletable}, {"C:\\Apps\\V", admins}}, "C:\\Apps\\V\\", "", false, kFolderOpenToUsers,
+       "C:\\Apps", V{"C:\\Apps"}},
+      {{{"C:\\Apps", anyList}}, "C:\\Apps\\V\\", "", false, kFolderOpenToUsers, "C:\\Apps", V{"C:\\Apps"}},
+      // the cloud folder's own grant to the users; its parents still count
+      {{{"C:\\D", admins}, {"C:\\D\\Azure", anyList}}, "C:\\D\\Azure\\", "", true, kFolderTrusted, "",
+       V{"C:\\D", "C:\\D\\Azure"}},
+      {{{"C:\\D", deletable}, {"C:\\D\\Azure", admins}}, "C:\\D\\Azure\\", "", true, kFolderOpenToUsers,
+       "C:\\D", V{"C:\\D"}},
+      // the user's own profile is the user's: nothing in it is asked
+      {{{"C:\\Users", admins}, {"C:\\Users\\jo", foreign}}, "c:\\users\\JO\\AppData\\V\\",
+       "C:\\Users\\jo\\", false, kFolderTrusted, "", V{}},
+      {{{"C:\\Users", admins}, {"C:\\Users\\jo", foreign}}, "C:\\Users\\jo2\\V\\", "C:\\Users\\jo\\",
+       false, kFolderTrusted, "", V{"C:\\Users", "C:\\Users\\jo2"}},
+      {{{"\\\\h\\s\\A", foreign}}, "\\\\h\\s\\A\\", "", false, kFolderForeignOwner, "\\\\h\\s\\A",
+       V{"\\\\h\\s\\A"}},
+  };
+  for (auto& c : cases) {
+    CAPTURE(c.path);
+    folders = c.fs;
+    judged.clear();
+    char failed[kTextCapacity + 64];
+    CHECK(JudgeFolders(c.path, c.profile, c.granted, FakeAccess, failed) == c.verdict);
+    CHECK(std::string(failed) == c.failed);
+    CHECK(judged == c.judged);
+  }
+
+  struct Inside {
+    const char *path, *folder, *rest;
+  } insides[] = {
+      {"C:\\Velorin\\Corvane.exe", "C:\\Velorin\\", "Corvane.exe"},
+      {"c:\\VELORIN\\bin\\t.exe", "C:\\Velorin\\", "bin\\t.exe"},
+      {"C:\\Velorin2\\Corvane.exe", "C:\\Velorin\\", nullptr},  // a sibling that begins alike
+      {"C:\\Velorin\\", "C:\\Velorin\\", nullptr},
+      {"C:\\Velorin", "C:\\Velorin\\", nullptr},
+      {"C:\\Velorin\\x.exe", "C:\\Velorin", nullptr},  // a folder without its '\'
+      {"C:\\Velorin\\x.exe", "", nullptr},
+  };
+  for (const Inside& i : insides) {
+    CAPTURE(i.path);
+    const char* rest = InsideFolder(i.path, i.folder);
+    if (i.rest)
+      CHECK(std::string(rest ? rest : "(none)") == i.rest);
+    else
+      CHECK(rest == nullptr);
   }
 }
 

@@ -7,7 +7,10 @@ std::string FreshFolder(const char* tag) {
   char temp[MAX_PATH];
   GetTempPathA(MAX_PATH, temp);
   char path[MAX_PATH];
-  snprintf(path, sizeof path, "%stovimar-%lu-%s-%d\\", temp, GetCurrentProcessId(), tag, ++serial);
+  // Wine hands out the same process ids run after run: the time keeps an
+  // earlier run's folder, and what it left, out of this one.
+  static DWORD started = GetTickCount();
+  snprintf(path, sizeof path, "%stovimar-%lu-%lx-%s-%d\\", temp, GetCurrentProcessId(), started, tag, ++serial);
   CreateDirectoryA(path, nullptr);
   return path;
 }

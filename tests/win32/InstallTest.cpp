@@ -1,8 +1,10 @@
 #include <doctest/doctest.h>
 
 #include <aclapi.h>
+#include <sddl.h>
 
 #include <cstring>
+#include <string>
 
 #include "Helpers.h"
 #include "config/BuiltIn.h"
@@ -10,6 +12,7 @@
 #include "config/CommandLine.h"
 #include "config/Settings.h"
 #include "install/Access.h"
+#include "support/TinyLib.h"
 
 namespace {
 // The current folder, with its '\\'.
@@ -114,6 +117,66 @@ TEST_CASE("the users group gets full inherited access to the folder") {
   strcpy(Settings.InstallDir, dir.c_str());
   GrantUsersAccess();
   CHECK(std::string(Settings.InstallDir) == dir);  // the backslash is back
+}
+
+TEST_CASE("the highest folder the program makes is the administrators' alone") {
+  // The list as built: protected, SYSTEM and the administrators full, the
+  // users read and run, each inherited by folders and files.
+  PSECURITY_DESCRIPTOR built = nullptr;
+  REQUIRE(ConvertStringSecurityDescriptorToSecurityDescriptorA(kAdminFolderAccess, SDDL_REVISION_1, &built, nullptr));
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  REQUIRE(GetSecurityDescriptorControl(built, &control, &revision));
+  CHECK((control & SE_DACL_PROTECTED) != 0);
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL list = nullptr;
+  REQUIRE(GetSecurityDescriptorDacl(built, &present, &list, &defaulted));
+  REQUIRE(list);
+  REQUIRE(list->AceCount == 3);
+  struct Entry {
+    WELL_KNOWN_SID_TYPE who;
+    DWORD mask;
+  } entries[] = {{WinLocalSystemSid, FILE_ALL_ACCESS},
+                 {WinBuiltinAdministratorsSid, FILE_ALL_ACCESS},
+                 {WinBuiltinUsersSid, FILE_GENERIC_READ | FILE_GENERIC_EXECUTE}};
+  for (DWORD i = 0; i < 3; ++i) {
+    ACCESS_ALLOWED_ACE* ace = nullptr;
+    REQUIRE(GetAce(list, i, reinterpret_cast<void**>(&ace)));
+    CHECK(ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE);
+    CHECK(ace->Header.AceFlags == (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE));
+    CHECK(IsWellKnownSid(&ace->SidStart, entries[i].who));
+    CHECK(ace->Mask == entries[i].mask);
+  }
+  LocalFree(built);
+
+  // Made: Wine keeps the list as the folder's mode, so what it reads back
+  // names nobody but SYSTEM and the owner. Everyone, on a folder made with
+  // the inherited access, may read.
+  // Outside the profile, where the temporary folder lies.
+  std::string dir = "C:\\tovimar-admins-" + std::to_string(GetCurrentProcessId()) + "\\";
+  for (const char* leftover : {"top\\inner", "top", "plain", ""}) RemoveDirectoryA((dir + leftover).c_str());
+  CreateDirectoryA(dir.c_str(), nullptr);
+  auto everyone = [](const std::string& folder) {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    DWORD mask = 0;
+    if (GetNamedSecurityInfoA(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                              nullptr, &sd) == ERROR_SUCCESS)
+      for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        if (GetAce(dacl, i, reinterpret_cast<void**>(&ace)) && IsWellKnownSid(&ace->SidStart, WinWorldSid))
+          mask |= ace->Mask;
+      }
+    LocalFree(sd);
+    return mask;
+  };
+  std::string made = dir + "top\\inner\\", plain = dir + "plain\\";
+  ForceAdminFolders(&made[0]);
+  ForceFolders(&plain[0], 0);
+  CHECK((GetFileAttributesA(made.c_str()) & FILE_ATTRIBUTE_DIRECTORY) != 0);
+  CHECK(everyone(dir + "top") == 0);
+  CHECK(everyone(dir + "plain") != 0);
+  for (const char* made : {"top\\inner", "top", "plain", ""}) RemoveDirectoryA((dir + made).c_str());
 }
 
 TEST_CASE("a stamped copy reads its INSTDATA") {
