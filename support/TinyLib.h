@@ -64,6 +64,10 @@ class TSimpleFile : public TBaseStream {
 // have the elevated program read or write wherever it points: opened with
 // FILE_FLAG_OPEN_REPARSE_POINT, the link itself is refused here.
 void* OnlyPlain(void* handle);
+// Gives the file open for writing (a written file's handle holds the right
+// to) the full path `path`, replacing what has that name; the system's error
+// stays for the caller when it cannot.
+bool RenameOpenFile(void* handle, const char* path);
 // Stamps the last-write time from a DOS date-time taken as UTC. 0 or an OS
 // error code.
 uint32_t SetFileWriteTime(void* handle, uint32_t dosTime);

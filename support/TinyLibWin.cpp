@@ -23,13 +23,14 @@ TSimpleFile::TSimpleFile(const char* name, TOpenMode mode) {
     Handle = OnlyPlain(CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   } else if (mode == kGoneOn) {
-    Handle = OnlyPlain(CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+    Handle = OnlyPlain(CreateFileA(name, GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_EXISTING,
                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   } else {
     // Made anew: whatever has the name goes first (a link goes, not what it
     // points to), and a name taken again meanwhile is not opened.
     DeleteFileA(name);
-    Handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    Handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                         nullptr);
   }
 }
 
@@ -65,6 +66,18 @@ int32_t TSimpleFile::WriteLine(const char* text) {
   int32_t n = TextLength(text);
   if (n > 0) Write(text, n);
   return Write("\r\n", 2);
+}
+
+bool RenameOpenFile(void* handle, const char* path) {
+  struct {
+    FILE_RENAME_INFO Info;
+    WCHAR Rest[MAX_PATH];
+  } rename = {};
+  int n = MultiByteToWideChar(CP_ACP, 0, path, -1, rename.Info.FileName, MAX_PATH);
+  if (n <= 0) return false;
+  rename.Info.ReplaceIfExists = TRUE;
+  rename.Info.FileNameLength = static_cast<DWORD>(n - 1) * sizeof(WCHAR);
+  return SetFileInformationByHandle(handle, FileRenameInfo, &rename, sizeof rename) != FALSE;
 }
 
 uint32_t SetFileWriteTime(void* handle, uint32_t dosTime) {

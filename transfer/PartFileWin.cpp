@@ -149,15 +149,15 @@ bool TPartFile::Commit(uint32_t dosTime) {
   // the right size and time full of zeros, which every later check accepts.
   bool flushed = FlushFileBuffers(File->Handle) != 0;
   Forget();
-  delete File;
-  File = nullptr;
   TCommitHold commit;
   bool placed = false;
+  // Renamed through the handle that wrote and hashed it, which nobody else
+  // could open meanwhile: what is put in place is what was checked.
   if (!flushed) {
     Fail(kFailWrite);
   } else if (!PlainFolders(Target)) {
     Fail(kFailLinkInPath);
-  } else if (MoveFileExA(Part, Target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  } else if (RenameOpenFile(File->Handle, Target)) {
     placed = true;
   } else {
     DWORD error = GetLastError();
@@ -165,6 +165,8 @@ bool TPartFile::Commit(uint32_t dosTime) {
     placed = inUse && ReplaceInUse();
     if (!placed) Fail(inUse ? kFailInUse : kFailNotReplaced);
   }
+  delete File;
+  File = nullptr;
   if (!placed) {
     DeleteFileA(Part);
     if (Resumable) DeleteFileA(Identity);
@@ -187,7 +189,7 @@ bool TPartFile::ReplaceInUse() {
   uint8_t random[kAsideRandomBytes];
   if (!RandomBytes(random, sizeof random) || !AsideName(aside, Settings.InstallDir, random)) return false;
   if (!MoveFileExA(Target, aside, MOVEFILE_WRITE_THROUGH)) return false;
-  if (!MoveFileExA(Part, Target, MOVEFILE_WRITE_THROUGH)) {
+  if (!RenameOpenFile(File->Handle, Target)) {
     MoveFileExA(aside, Target, MOVEFILE_WRITE_THROUGH);
     return false;
   }
