@@ -72,6 +72,35 @@ bool IsRedirect(uint32_t status) {
   return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
+bool ResolveLocation(char* location, const char* base, int32_t capacity) {
+  if (location[0] == 0 || TextStartsWith(location, "http://") || TextStartsWith(location, "https://")) return true;
+  for (const char* c = location; *c && *c != '/' && *c != '?' && *c != '#'; ++c)
+    if (*c == ':') return true;  // another scheme: not followed
+  const char* authority = TextFindFirst(base, ':');
+  if (!authority || authority[1] != '/' || authority[2] != '/') return false;
+  authority += 3;
+  const char* path = TextFindFirst(authority, '/');
+  int32_t keep;
+  if (location[0] == '/' && location[1] == '/') {
+    keep = static_cast<int32_t>(authority - 2 - base);  // the scheme and its ':'
+  } else if (location[0] == '/') {
+    keep = path ? static_cast<int32_t>(path - base) : TextLength(base);
+  } else {
+    const char* last = path ? TextFindLast(path, '/') : nullptr;
+    keep = last ? static_cast<int32_t>(last + 1 - base) : TextLength(base);
+  }
+  bool slash = location[0] != '/' && (!path || keep <= static_cast<int32_t>(path - base));
+  int32_t n = TextLength(location);
+  if (keep + (slash ? 1 : 0) > capacity - 1 - n) return false;
+  char joined[kTextCapacity * 2];
+  if (keep + 1 + n > static_cast<int32_t>(sizeof joined) - 1) return false;
+  char* p = TextCopyCount(joined, base, keep);
+  if (slash) p = TextPutChar(p, '/');
+  TextCopy(p, location);
+  TextCopy(location, joined);
+  return true;
+}
+
 bool RedirectTarget(const char* location, bool fromHttps) {
   // Never from https:// down to http://.
   const char* host = TextStartsWith(location, "http://") && !fromHttps ? location + 7

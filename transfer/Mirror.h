@@ -31,6 +31,10 @@ constexpr int32_t kMaxRedirects = 5;
 // A redirect's target that is followed: a full http:// or https:// URL with a
 // host, of printable characters; from an https:// URL only another.
 bool RedirectTarget(const char* location, bool fromHttps);
+// A relative Location ("/a", "a", "//host/a") made full against the URL it
+// came from, in place (of capacity); a full one, or one of another scheme,
+// stays as it is. False when the result would not fit or base is no URL.
+bool ResolveLocation(char* location, const char* base, int32_t capacity);
 // Writes "YYMM/" for a DOS date-time; returns the terminator's position.
 char* MonthFolder(char* out, uint32_t dosTime);
 

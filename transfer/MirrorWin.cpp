@@ -15,7 +15,47 @@
 
 namespace {
 DWORD WINAPI SiteWorker(void* site);
+
+// One request on a thread of its own, waited for with a deadline: WinInet
+// gives a request's headers none (a byte every few seconds holds it for
+// ever), and a handle closed under a blocked request does not end it
+// everywhere. Of the thread and the one waiting, the last to let go frees it;
+// a request given up closes its own answer.
+struct TRequest {
+  volatile LONG Holders;
+  HINTERNET Internet;
+  DWORD Flags;
+  HINTERNET Answer;
+  char UrlText[kTextCapacity];
+};
+
+DWORD WINAPI Request(void* parameter) {
+  TRequest* request = static_cast<TRequest*>(parameter);
+  request->Answer = WinInet.OpenUrl(request->Internet, request->UrlText, nullptr, 0, request->Flags, 0);
+  if (InterlockedDecrement(&request->Holders) == 0) {
+    if (request->Answer) WinInet.CloseHandle(request->Answer);
+    delete request;
+  }
+  return 0;
 }
+
+HINTERNET OpenUrlInTime(HINTERNET internet, const char* url, DWORD flags) {
+  TRequest* request = new TRequest{2, internet, flags, nullptr, {}};
+  TextCopyMax(request->UrlText, url, kTextCapacity);
+  HANDLE thread = CreateThread(nullptr, 0, Request, request, 0, nullptr);
+  if (!thread) {
+    delete request;
+    return nullptr;
+  }
+  WaitForSingleObject(thread, kMirrorStallMs);
+  CloseHandle(thread);
+  if (InterlockedDecrement(&request->Holders) != 0) return nullptr;  // the thread lets go of it
+  HINTERNET answer = request->Answer;
+  delete request;
+  return answer;
+}
+
+}  // namespace
 
 TIStream::TIStream(const char* url) : Watch(kMirrorStallMs, kMirrorStallBytes) {
   if (!LoadWinInet()) return;
@@ -30,9 +70,12 @@ TIStream::TIStream(const char* url) : Watch(kMirrorStallMs, kMirrorStallBytes) {
   // no cookies, and redirects only as followed below.
   const DWORD flags = INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_COOKIES |
                       INTERNET_FLAG_NO_AUTH | INTERNET_FLAG_NO_AUTO_REDIRECT | INTERNET_FLAG_NO_UI;
-  char location[kTextCapacity];
+  // Two by turns: a relative Location is made full against the URL it
+  // answered.
+  char hops[2][kTextCapacity];
   for (int32_t redirects = 0;; ++redirects) {
-    UrlHandle = WinInet.OpenUrl(InternetHandle, url, nullptr, 0, flags, 0);
+    char* location = hops[redirects % 2];
+    UrlHandle = OpenUrlInTime(InternetHandle, url, flags);
     DWORD status = 0, size = sizeof status;
     Status = 0;
     if (UrlHandle &&
@@ -40,11 +83,11 @@ TIStream::TIStream(const char* url) : Watch(kMirrorStallMs, kMirrorStallBytes) {
       Status = status;
     // Whatever a redirect brings is judged like any answer; a redirect not
     // followed is a failure of this source.
-    size = sizeof location;
+    size = kTextCapacity;
     bool fromHttps = TextStartsWith(url, "https://");
     if (!UrlHandle || !IsRedirect(Status) || redirects == kMaxRedirects ||
         !WinInet.QueryInfo(UrlHandle, HTTP_QUERY_LOCATION, location, &size, nullptr) ||
-        !RedirectTarget(location, fromHttps))
+        !ResolveLocation(location, url, kTextCapacity) || !RedirectTarget(location, fromHttps))
       break;
     LogLine("redirected to ", location);
     WinInet.CloseHandle(UrlHandle);

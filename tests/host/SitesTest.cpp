@@ -238,6 +238,30 @@ TEST_CASE("the redirects a mirror request follows") {
   // From https:// only to another https:// URL.
   CHECK(RedirectTarget("https://cdn.example/a", true));
   CHECK_FALSE(RedirectTarget("http://cdn.example/a", true));
+  // A relative Location is taken against the URL it answered.
+  struct Relative {
+    const char *base, *location, *resolved;
+  } relatives[] = {
+      {"http://m.example/x/y/f.z", "/a/b", "http://m.example/a/b"},
+      {"http://m.example/x/y/f.z", "a/b", "http://m.example/x/y/a/b"},
+      {"https://m.example/x/f.z", "//cdn.example/a", "https://cdn.example/a"},
+      {"http://m.example", "a", "http://m.example/a"},
+      {"http://m.example", "/a", "http://m.example/a"},
+      {"http://m.example:8080/f?q=/x", "/a", "http://m.example:8080/a"},
+      {"http://m.example/f", "https://cdn.example/a", "https://cdn.example/a"},
+      {"http://m.example/f", "ftp://cdn.example/a", "ftp://cdn.example/a"},  // refused after
+      {"http://m.example/f", "javascript:x", "javascript:x"},
+  };
+  for (const Relative& r : relatives) {
+    CAPTURE(r.location);
+    char location[kTextCapacity];
+    strcpy(location, r.location);
+    REQUIRE(ResolveLocation(location, r.base, kTextCapacity));
+    CHECK(std::string(location) == r.resolved);
+  }
+  char location[16] = "/a/long/path";
+  CHECK_FALSE(ResolveLocation(location, "http://m.example/", sizeof location));
+  CHECK(std::string(location) == "/a/long/path");
   for (uint32_t status : {301u, 302u, 303u, 307u, 308u}) CHECK(IsRedirect(status));
   for (uint32_t status : {200u, 300u, 304u, 305u, 401u, 407u}) CHECK_FALSE(IsRedirect(status));
 }
