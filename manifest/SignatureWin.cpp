@@ -52,7 +52,39 @@ TManifestVerdict CheckManifest(const char* text, int32_t* length, uint64_t* seri
   return kManifestSigned;
 }
 
-bool InstalledSerial(uint64_t* serial) {
+namespace {
+
+// The cloud preset's folder is the users' to change, its serial file too:
+// the serial is kept where only the administrators write as well, under the
+// folder's name.
+constexpr char kSerialKey[] = "SOFTWARE\\Velorin\\Tovimar\\Serials";
+
+bool RegistrySerial(uint64_t* serial, bool* found) {
+  *serial = 0;
+  HKEY key;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSerialKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return true;
+  char digits[kSerialDigits + 2] = {};
+  DWORD type = 0, size = kSerialDigits + 1;
+  LONG read = RegQueryValueExA(key, Settings.InstallDir, nullptr, &type, reinterpret_cast<BYTE*>(digits), &size);
+  RegCloseKey(key);
+  if (read == ERROR_FILE_NOT_FOUND) return true;
+  *found = true;
+  if (size > 0 && digits[size - 1] == 0) --size;
+  return read == ERROR_SUCCESS && type == REG_SZ && ParseSerial(digits, static_cast<int32_t>(size), serial);
+}
+
+bool KeepRegistrySerial(const char* digits, int32_t length) {
+  HKEY key;
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSerialKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
+      ERROR_SUCCESS)
+    return false;
+  bool kept = RegSetValueExA(key, Settings.InstallDir, 0, REG_SZ, reinterpret_cast<const BYTE*>(digits),
+                             static_cast<DWORD>(length + 1)) == ERROR_SUCCESS;
+  RegCloseKey(key);
+  return kept;
+}
+
+bool FolderSerial(uint64_t* serial) {
   *serial = 0;
   // Room for the folder, the name and the suffix of the file in transfer.
   char path[kTextCapacity + 32];
@@ -72,6 +104,17 @@ bool InstalledSerial(uint64_t* serial) {
   return ParseSerial(digits, file.Read(digits, kSerialDigits + 1), serial);
 }
 
+}  // namespace
+
+bool InstalledSerial(uint64_t* serial) {
+  if (Settings.CloudMode != kCloudPreset) return FolderSerial(serial);
+  // Once kept there, the registry's alone: the users could lower the file's,
+  // or raise it to shut out every update.
+  bool found = false;
+  if (!RegistrySerial(serial, &found)) return false;
+  return found || FolderSerial(serial);
+}
+
 void KeepSerial(uint64_t serial) {
   uint64_t installed;
   if (!InstalledSerial(&installed) || serial <= installed) return;
@@ -81,13 +124,17 @@ void KeepSerial(uint64_t serial) {
   char digits[kSerialDigits + 2];
   int32_t length = TextLength(SerialText(digits, serial));
   TCommitHold commit;
-  bool written;
+  if (Settings.CloudMode == kCloudPreset && !KeepRegistrySerial(digits, length))
+    LogLine("the list's serial could not be kept in the registry");
+  bool placed;
   {
+    // Replaced whole or not at all, and only where the folders are still
+    // plain: renamed through the handle that wrote it.
     TSimpleFile file(part, kMadeAnew);
-    written = file.IsOpen() && file.Write(digits, length) == length && FlushFileBuffers(file.Handle);
+    placed = file.IsOpen() && file.Write(digits, length) == length && FlushFileBuffers(file.Handle) &&
+             PlainFolders(path) && RenameOpenFile(file.Handle, path);
   }
-  // Replaced whole or not at all, and only where the folders are still plain.
-  if (!written || !PlainFolders(path) || !MoveFileExA(part, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  if (!placed) {
     DeleteFileA(part);
     LogLine("the list's serial could not be kept for the folder");
   }

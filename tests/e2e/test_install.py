@@ -4,6 +4,7 @@ uninstall that the uninstaller shortcut starts."""
 import re
 import shutil
 import subprocess
+import time
 from pathlib import Path
 
 import pytest
@@ -186,6 +187,39 @@ def test_the_cloud_preset_installs_its_language_from_the_mirror_and_starts_the_c
         assert line.endswith("/SAAS:127.0.0.1 /LANG:EN")
         assert len(client_log.read_text().splitlines()) == 1
     finally:
+        shutil.rmtree(CLOUD_DIR, ignore_errors=True)
+
+
+SERIALS_KEY = "HKLM\\SOFTWARE\\Velorin\\Tovimar\\Serials"
+
+
+def test_the_cloud_folders_serial_is_kept_where_its_users_cannot_change_it(win, tmp_path, links):
+    # The cloud folder is the users': its serial file too. Lowered (deleted)
+    # or raised there, it steers nothing.
+    links(CLOUD_LINK)
+    shutil.rmtree(CLOUD_DIR, ignore_errors=True)
+    src = make_tree(tmp_path / "src", {"Corvane.exe": CLIENT, "EN/x.txt": b"english\r\n"})
+    web_root = tmp_path / "web"
+    site = f"http://127.0.0.1:{CLOUD_PORT}/mirror"
+    now = int(time.time())
+    exe = copy_program(tmp_path / "Downloads", "AzureEN-setup.exe", "TovimarTest.exe")
+    try:
+        win.run("reg", ["delete", SERIALS_KEY, "/f"], timeout=60)
+        with Nginx(web_root, tmp_path / "nginx", port=CLOUD_PORT):
+            for serial, tamper, code in [(now + 1000, None, 0), (now + 500, "delete", 3),
+                                         (now + 2000, "raise", 0)]:
+                serial_file = CLOUD_DIR / "Tovimar.serial"
+                if tamper == "delete":
+                    serial_file.unlink()
+                elif tamper == "raise":
+                    serial_file.write_text(str(now + 86400 * 365))
+                publish(src, web_root / "install", web_root / "mirror", "--no-month-folders", "--site", site,
+                        "--key", str(ROOT / "tests" / "keys" / "test.pem"), "--key-id", "test",
+                        "--serial", str(serial))
+                assert win.wait(win.start(exe, ["silent"]), 60) == code, (serial, tamper)
+        assert (CLOUD_DIR / "Tovimar.serial").read_text() == str(now + 2000)
+    finally:
+        win.run("reg", ["delete", SERIALS_KEY, "/f"], timeout=60)
         shutil.rmtree(CLOUD_DIR, ignore_errors=True)
 
 
