@@ -25,7 +25,9 @@ namespace {
 bool FullProgramPath(const char* program, char* full) {
   char joined[kTextCapacity + kTextCapacity];
   bool relative = IsRelativeProgram(program);
-  if (relative && !Settings.InstallDir[0]) return false;
+  if ((relative && !Settings.InstallDir[0]) ||
+      (!relative && !IsDrivePath(program) && !(program[0] == '\\' && program[1] == '\\')))
+    return false;
   if (relative)
     MakeInstallPath(joined, program);
   else
@@ -184,11 +186,19 @@ void StartRunAfter(const char* command, bool silent, bool keysBuiltIn) {
   const char* arguments;
   TRunAfterKind kind = SplitRunAfter(command, program, kTextCapacity, &arguments);
   if (kind == kRunNothing) return;
-  bool named = FullProgramPath(program, full);
-  if (!named && !IsRelativeProgram(program)) return;
-  // A relative name that the folder does not hold goes to the shell's own
-  // lookup, never to the folder the setup program was started from.
-  const char* started = named && GetFileAttributesA(full) != INVALID_FILE_ATTRIBUTES ? full : program;
+  bool relative = IsRelativeProgram(program);
+  bool found = FullProgramPath(program, full) && GetFileAttributesA(full) != INVALID_FILE_ATTRIBUTES;
+  // A full name is a drive's or a share's ("C:x.exe" would be the current
+  // folder's), and there: the shell would show a box for one that is not. A
+  // relative name that the folder does not hold goes to the shell's own
+  // lookup, never to the folder the setup program was started from; with
+  // keys, not even there: the shell would also take the folder's Corvane.com
+  // for "Corvane", unchecked.
+  if (!found && (!relative || keysBuiltIn)) {
+    LogLine("run-after: ", program, " not started: there is no such program to check");
+    return;
+  }
+  const char* started = found ? full : program;
   char client[kTextCapacity + kNameCapacity];
   const char* checked = kind == kRunShortcut ? MakeInstallPath(client, kClientFileName) : started;
   bool check = keysBuiltIn && InsideFolder(checked, Settings.InstallDir);
@@ -209,7 +219,7 @@ void StartRunAfter(const char* command, bool silent, bool keysBuiltIn) {
   if (!Elevated()) {
     if (StartDirectly(started, arguments, folder, silent)) how = " as the program runs";
   } else {
-    TWideStart wide;
+    TWideStart wide = {};
     // The token's start takes no shortcut: it starts what the shortcut would.
     char shortcutArguments[kArgumentsCapacity];
     const char* tokenProgram = kind == kRunShortcut ? client : started;
@@ -218,10 +228,17 @@ void StartRunAfter(const char* command, bool silent, bool keysBuiltIn) {
     char* p = TextPutChar(TextCopy(TextPutChar(commandLine, '"'), tokenProgram), '"');
     TextCopyMax(TextPutChar(p, ' '), tokenArguments, kArgumentsCapacity);
     HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    if (Widen(started, wide.Program, kTextCapacity) && Widen(arguments, wide.Arguments, kTextCapacity) &&
-        Widen(folder, wide.Folder, kTextCapacity) && StartThroughShell(wide)) {
+    // Nothing the shell's process hands back is unmarshalled by code of its
+    // choosing in this one.
+    bool secured = SUCCEEDED(CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT,
+                                                  RPC_C_IMP_LEVEL_IDENTIFY, nullptr,
+                                                  EOAC_NO_CUSTOM_MARSHAL | EOAC_DISABLE_AAA, nullptr));
+    bool widened = Widen(folder, wide.Folder, kTextCapacity);
+    if (secured && widened && Widen(started, wide.Program, kTextCapacity) &&
+        Widen(arguments, wide.Arguments, kTextCapacity) && StartThroughShell(wide)) {
       how = " through the desktop's shell";
-    } else if (Widen(tokenProgram, wide.Program, kTextCapacity + kNameCapacity) &&
+    } else if (widened && (found || kind == kRunShortcut) &&
+               Widen(tokenProgram, wide.Program, kTextCapacity + kNameCapacity) &&
                Widen(commandLine, wide.CommandLine, kCommandLineCapacity) && StartWithShellToken(wide)) {
       how = " with the desktop shell's token";
     }

@@ -45,8 +45,10 @@ bool FoldersArePlain(const char* path, TAttributesOf attributesOf) {
 
 TFolderVerdict JudgeFolder(const TFolderAccess& access, bool installFolder, bool granted) {
   if (!access.OwnerTrusted) return kFolderForeignOwner;
+  // What the installation folder hands down goes to every file made in it.
+  uint32_t rights = installFolder ? access.OrdinaryRights | access.NewFileRights : access.OrdinaryRights;
   uint32_t refused = installFolder ? (granted ? 0 : kChangesFolder) : kReplacesFolder;
-  return access.OrdinaryRights & refused ? kFolderOpenToUsers : kFolderTrusted;
+  return rights & refused ? kFolderOpenToUsers : kFolderTrusted;
 }
 
 TFolderVerdict JudgeFolders(const char* path, const char* profile, bool granted, TFolderAccessOf accessOf,
@@ -55,7 +57,14 @@ TFolderVerdict JudgeFolders(const char* path, const char* profile, bool granted,
   int32_t n = TextLength(path);
   if (n > kTextCapacity + 63) return kFolderOpenToUsers;  // not judged: not taken
   if (StartsWithFolder(path, profile)) return kFolderTrusted;
-  for (int32_t i = FirstBelowRoot(path, n); i >= 0 && i < n; ++i) {
+  int32_t first = FirstBelowRoot(path, n);
+  if (first < 0 || first >= n) {
+    // A root is the installation folder itself.
+    TextCopy(failed, path);
+    TFolderVerdict verdict = JudgeFolder(accessOf(failed), true, granted);
+    if (verdict != kFolderTrusted) return verdict;
+  }
+  for (int32_t i = first; i >= 0 && i < n; ++i) {
     if (path[i] != '\\' && path[i] != '/') continue;
     TextCopyCount(failed, path, i);
     TFolderAccess access = accessOf(failed);

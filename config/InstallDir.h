@@ -46,11 +46,14 @@ bool StartsWithFolder(const char* path, const char* folder);
 // names the folder itself.
 const char* InsideFolder(const char* path, const char* folder);
 
-// Who may change an existing folder, as its security information says.
+// Who may change an existing folder, as its security information says. The
+// rights are those allowed to anyone but SYSTEM, the administrators,
+// TrustedInstaller and the running user.
 struct TFolderAccess {
   bool Exists;
-  bool OwnerTrusted;        // the administrators, SYSTEM, TrustedInstaller or the running user
-  uint32_t OrdinaryRights;  // allowed to everyone, the users, the authenticated or interactive users
+  bool OwnerTrusted;        // one of those four owns it
+  uint32_t OrdinaryRights;  // on the folder itself
+  uint32_t NewFileRights;   // only on what is made in it, from what it hands down
 };
 using TFolderAccessOf = TFolderAccess (*)(const char* folder);
 // Rights of ordinary users that make a folder theirs: in the installation

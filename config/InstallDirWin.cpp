@@ -75,15 +75,17 @@ bool TrustedOwner(PSID owner) {
   return installer;
 }
 
-bool OrdinaryUsers(PSID sid) {
-  return IsWellKnownSid(sid, WinWorldSid) || IsWellKnownSid(sid, WinBuiltinUsersSid) ||
-         IsWellKnownSid(sid, WinAuthenticatedUserSid) || IsWellKnownSid(sid, WinInteractiveSid);
+// The administrators' own: what they allow themselves, and what an owner of
+// a new file is handed, changes nothing.
+bool Trustee(PSID sid) {
+  return IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
+         IsWellKnownSid(sid, WinCreatorOwnerSid) || TrustedOwner(sid);
 }
 
 // Read through the folder itself, never what a link in its place points at;
 // a folder that cannot be read is nobody's that can be trusted.
 TFolderAccess SystemFolderAccess(const char* folder) {
-  TFolderAccess access = {true, false, 0};
+  TFolderAccess access = {true, false, 0, 0};
   HANDLE handle = CreateFileA(folder, READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
@@ -101,11 +103,18 @@ TFolderAccess SystemFolderAccess(const char* folder) {
     access.OrdinaryRights = list ? 0 : 0xFFFFFFFFu;
     for (DWORD i = 0; list && i < list->AceCount; ++i) {
       ACE_HEADER* header = nullptr;
-      if (!GetAce(list, i, reinterpret_cast<void**>(&header)) || header->AceType != ACCESS_ALLOWED_ACE_TYPE ||
-          (header->AceFlags & INHERIT_ONLY_ACE))
-        continue;
+      if (!GetAce(list, i, reinterpret_cast<void**>(&header))) continue;
+      // An allowing entry for an object type names its trustee elsewhere:
+      // whoever it is, it counts.
+      bool plain = header->AceType == ACCESS_ALLOWED_ACE_TYPE || header->AceType == ACCESS_ALLOWED_CALLBACK_ACE_TYPE;
+      bool typed = header->AceType == ACCESS_ALLOWED_OBJECT_ACE_TYPE ||
+                   header->AceType == ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE;
       ACCESS_ALLOWED_ACE* allowed = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
-      if (OrdinaryUsers(&allowed->SidStart)) access.OrdinaryRights |= allowed->Mask;
+      if (!typed && (!plain || Trustee(&allowed->SidStart))) continue;
+      if (!(header->AceFlags & INHERIT_ONLY_ACE))
+        access.OrdinaryRights |= allowed->Mask;
+      else if (header->AceFlags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE))
+        access.NewFileRights |= allowed->Mask;
     }
   }
   if (descriptor) LocalFree(descriptor);

@@ -22,7 +22,6 @@ void ResetManifest() {
   // The order named entries of the old table.
   free(PickOrder);
   PickOrder = nullptr;
-  WatchedLine.Size = -1;
 }
 
 int32_t SectionOf(const char* text) {
@@ -149,6 +148,8 @@ class TNameSet {
 
 void ParseManifest(char* text, int32_t n, TUpToDateCheck isUpToDate, bool signedList) {
   ResetManifest();
+  // Kept past the table: it matters most when nothing is to be fetched.
+  WatchedLine.Size = -1;
   if (n < 0) n = 0;
   text[n] = 0;
   TSimpleStrings lines(text, n);

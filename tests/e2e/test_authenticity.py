@@ -218,17 +218,24 @@ def test_a_client_changed_behind_the_up_to_date_check_is_not_started(keyed):
     _, pub, _ = keyed.publish(files)
     client = keyed.inst / "Corvane.exe"
     log, _ = client_records(client)
-    with FileServerProcess(pub) as server:
-        assert keyed.run(f"host=127.0.0.1:{server.port}", "log=1.log", client="Corvane.exe") == 0
-        assert wait_for(lambda: log.exists() and log.read_text().strip(), 20)
-        assert "through the desktop's shell" in (keyed.tmp / "1.log").read_text()
-        data, stat = client.read_bytes(), client.stat()
+
+    def change(data):
         at = data.index(b"DOS mode")
-        client.write_bytes(data[:at] + b"d" + data[at + 1:])
-        os.utime(client, ns=(stat.st_atime_ns, stat.st_mtime_ns))
-        assert keyed.run(f"host=127.0.0.1:{server.port}", "log=2.log", client="Corvane.exe") == 0
-    assert not wait_for(lambda: len(log.read_text().splitlines()) > 1, 3)
-    assert "not started" in (keyed.tmp / "2.log").read_text()
+        return data[:at] + b"d" + data[at + 1:]
+
+    with FileServerProcess(pub) as server:
+        # Fetched, then up to date, then changed behind the check.
+        for run, alter, starts in [(1, None, 1), (2, None, 2), (3, change, 2)]:
+            if alter:
+                data, stat = client.read_bytes(), client.stat()
+                client.write_bytes(alter(data))
+                os.utime(client, ns=(stat.st_atime_ns, stat.st_mtime_ns))
+            assert keyed.run(f"host=127.0.0.1:{server.port}", f"log={run}.log", client="Corvane.exe") == 0
+            assert wait_for(lambda: log.exists() and len(log.read_text().splitlines()) >= starts, 20)
+            assert not wait_for(lambda: len(log.read_text().splitlines()) > starts, 2), run
+            said = (keyed.tmp / f"{run}.log").read_text()
+            assert ("through the desktop's shell" in said) == (alter is None), said
+    assert "not started" in (keyed.tmp / "3.log").read_text()
 
 
 # -- the content of each file -----------------------------------------------------

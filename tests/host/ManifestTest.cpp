@@ -134,6 +134,11 @@ TEST_CASE("up-to-date files, duplicates, totals and order") {
     upToDate = {"C:\\Inst\\Bin\\a.dll"};
     Parse("[CLIENT]\r\nBin\\a.dll=100,976180160\r\nb.dll=7\r\n[SERVERONLY]\r\ns.exe=3\r\n");
     CHECK(WatchedLine.Size == w.size);
+    // ... and when every file is up to date, so that no table is left.
+    upToDate.insert("C:\\Inst\\b.dll");
+    Parse("[CLIENT]\r\nBin\\a.dll=100,976180160\r\nb.dll=7\r\n[SERVERONLY]\r\ns.exe=3\r\n");
+    CHECK(FileTable == nullptr);
+    CHECK(WatchedLine.Size == w.size);
   }
 
   Fresh();

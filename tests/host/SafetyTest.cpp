@@ -40,7 +40,7 @@ std::vector<std::string> judged;
 TFolderAccess FakeAccess(const char* folder) {
   judged.push_back(folder);
   auto found = folders.find(folder);
-  return found == folders.end() ? TFolderAccess{false, false, 0} : found->second;
+  return found == folders.end() ? TFolderAccess{false, false, 0, 0} : found->second;
 }
 
 }  // namespace
@@ -110,9 +110,9 @@ TEST_CASE("only plain folders are walked through") {
 }
 
 TEST_CASE("an installation folder and its parents must be the administrators'") {
-  const TFolderAccess admins = {true, true, 0x1200A9}, foreign = {true, false, 0x1200A9},
-                      addFiles = {true, true, 0x1200A9 | 0x6}, deletable = {true, true, 0x1200A9 | 0x10000},
-                      anyList = {true, true, 0xFFFFFFFF};
+  const TFolderAccess admins = {true, true, 0x1200A9, 0}, foreign = {true, false, 0x1200A9, 0},
+                      addFiles = {true, true, 0x1200A9 | 0x6, 0}, deletable = {true, true, 0x1200A9 | 0x10000, 0},
+                      anyList = {true, true, 0xFFFFFFFF, 0}, handsDownAll = {true, true, 0x1200A9, 0x10000000};
   using F = std::map<std::string, TFolderAccess>;
   using V = std::vector<std::string>;
   struct Case {
@@ -152,6 +152,16 @@ TEST_CASE("an installation folder and its parents must be the administrators'") 
        false, kFolderTrusted, "", V{"C:\\Users", "C:\\Users\\jo2"}},
       {{{"\\\\h\\s\\A", foreign}}, "\\\\h\\s\\A\\", "", false, kFolderForeignOwner, "\\\\h\\s\\A",
        V{"\\\\h\\s\\A"}},
+      // full control handed down to every file made in it: the folder's own
+      // rights do not tell it
+      {{{"C:\\Apps", admins}, {"C:\\Apps\\V", handsDownAll}}, "C:\\Apps\\V\\", "", false, kFolderOpenToUsers,
+       "C:\\Apps\\V", V{"C:\\Apps", "C:\\Apps\\V"}},
+      {{{"C:\\Apps", handsDownAll}, {"C:\\Apps\\V", admins}}, "C:\\Apps\\V\\", "", false, kFolderTrusted, "",
+       V{"C:\\Apps", "C:\\Apps\\V"}},
+      // a root is judged as the installation folder
+      {{{"D:\\", addFiles}}, "D:\\", "", false, kFolderOpenToUsers, "D:\\", V{"D:\\"}},
+      {{{"D:\\", admins}}, "D:\\", "", false, kFolderTrusted, "", V{"D:\\"}},
+      {{{"\\\\h\\s", addFiles}}, "\\\\h\\s", "", false, kFolderOpenToUsers, "\\\\h\\s", V{"\\\\h\\s"}},
   };
   for (auto& c : cases) {
     CAPTURE(c.path);
