@@ -27,8 +27,10 @@ if(WIN32_TESTS)
   add_test(NAME win32_tests COMMAND win32_tests)
 endif()
 
-# The program: GUI subsystem, static, small.
-# TovimarTest is the same program with the test deployment values.
+# The program: GUI subsystem, static, small, alone in bin/. TovimarTest is
+# the same program with the test deployment values: in test/, with the test
+# helpers; the stamping tool goes to tools/.
+set(TEST_BIN ${CMAKE_BINARY_DIR}/test)
 foreach(variant Tovimar TovimarTest)
   if(variant STREQUAL "Tovimar")
     set(deploy deploy_release)
@@ -40,6 +42,7 @@ foreach(variant Tovimar TovimarTest)
   target_link_options(${variant} PRIVATE -static -s -Wl,--gc-sections)
   target_link_libraries(${variant} PRIVATE tovimar_win)
 endforeach()
+set_target_properties(TovimarTest PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${TEST_BIN})
 target_compile_options(deploy_release PRIVATE ${SIZE_FLAGS})
 target_compile_options(deploy_test PRIVATE ${SIZE_FLAGS})
 
@@ -58,7 +61,7 @@ target_link_options(stamp PRIVATE -static)
 # imports WinInet statically.
 add_library(planted_wininet SHARED tests/helpers/planted_wininet.cpp)
 set_target_properties(planted_wininet PROPERTIES OUTPUT_NAME wininet PREFIX "" SUFFIX ".dll"
-  RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin/planted)
+  RUNTIME_OUTPUT_DIRECTORY ${TEST_BIN}/planted)
 target_link_options(planted_wininet PRIVATE -static -Wl,--kill-at)
 add_executable(static_inet tests/helpers/static_inet.cpp)
 target_link_libraries(static_inet PRIVATE wininet)
@@ -80,3 +83,8 @@ add_executable(wine_costs tests/helpers/wine_costs.cpp)
 target_link_options(wine_costs PRIVATE -static)
 add_executable(hold tests/helpers/hold.cpp)
 target_link_options(hold PRIVATE -static)
+
+set_target_properties(stamp PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tools)
+foreach(helper winprobe Corvane static_inet launch floor_recv floor_inet floor_sha256 wine_costs hold win32_tests)
+  set_target_properties(${helper} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${TEST_BIN})
+endforeach()

@@ -26,7 +26,7 @@ def wine_steps(bench, session):
     """Wine's start-up cost (after a warm-up of the prefix), and what one
     step of a file costs under it."""
     wine = session.wine
-    samples = bench.repeat(lambda: run_measured([winenv.WINE, str(winenv.BIN / "floor_recv.exe")], env=wine.env,
+    samples = bench.repeat(lambda: run_measured([winenv.WINE, str(winenv.TEST_BIN / "floor_recv.exe")], env=wine.env,
                                                 timeout=120), bench.reps + 1)[1:]
     for s in samples:
         s["ok"] = True

@@ -150,7 +150,7 @@ def floor_recv(wine, n, piece, profile=None):
     proc, port = sender(n)
     link = Shaper(port, *profile) if profile else None
     try:
-        r = run_measured([winenv.WINE, str(winenv.BIN / "floor_recv.exe"), str(link.port if link else port), str(n),
+        r = run_measured([winenv.WINE, str(winenv.TEST_BIN / "floor_recv.exe"), str(link.port if link else port), str(n),
                           str(piece)], env=wine.env, watch=b"floor_recv", timeout=300)
     finally:
         if link:
@@ -164,7 +164,7 @@ def floor_recv(wine, n, piece, profile=None):
 
 def floor_inet(wine, url, out, size, piece=32768):
     clear_url_cache(wine.env["WINEPREFIX"])
-    r = run_measured([winenv.WINE, str(winenv.BIN / "floor_inet.exe"), url, winenv.winpath(out), str(piece)],
+    r = run_measured([winenv.WINE, str(winenv.TEST_BIN / "floor_inet.exe"), url, winenv.winpath(out), str(piece)],
                      env=wine.env, watch=b"floor_inet", timeout=300)
     parts = r["stdout"].split()
     inner = float(parts[3]) if len(parts) >= 4 and parts[0] == "inet" else None
@@ -181,7 +181,7 @@ def wine_costs(wine):
     file and of a missing name, and one small file written and flushed."""
     folder = WORK / "costs"
     shutil.rmtree(folder, ignore_errors=True)
-    r = run_measured([winenv.WINE, str(winenv.BIN / "wine_costs.exe"), winenv.winpath(folder)], env=wine.env,
+    r = run_measured([winenv.WINE, str(winenv.TEST_BIN / "wine_costs.exe"), winenv.winpath(folder)], env=wine.env,
                      watch=b"wine_costs", timeout=120)
     shutil.rmtree(folder, ignore_errors=True)
     parts = r["stdout"].split()
@@ -192,7 +192,7 @@ def wine_costs(wine):
 
 
 def floor_sha256(wine, path):
-    r = run_measured([winenv.WINE, str(winenv.BIN / "floor_sha256.exe"), winenv.winpath(path)], env=wine.env,
+    r = run_measured([winenv.WINE, str(winenv.TEST_BIN / "floor_sha256.exe"), winenv.winpath(path)], env=wine.env,
                      watch=b"floor_sha256", timeout=300)
     parts = r["stdout"].split()
     inner = float(parts[2]) if len(parts) >= 3 and parts[0] == "sha256" else None

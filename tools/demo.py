@@ -19,7 +19,7 @@ from servers import FileServerProcess, Nginx, make_tree, pattern, publish, publi
 ROOT = Path(__file__).resolve().parents[1]
 
 SAMPLE = {
-    "Corvane.exe": (winenv.BIN / "Corvane.exe").read_bytes(),
+    "Corvane.exe": (winenv.TEST_BIN / "Corvane.exe").read_bytes(),
     "Bin/engine.dll": pattern(300 * 1024, 1),
     "Bin/Plugins/maps.dll": pattern(90 * 1024, 2),
     "Data/welcome.txt": b"Welcome to the Velorin client.\r\n" * 40,

@@ -42,6 +42,16 @@ class Build:
         return Path(self.settings["TOVIMAR_BIN"])
 
     @property
+    def test_bin(self) -> Path:
+        """The test variant (TovimarTest.exe) and the test helpers."""
+        return self.bin.parent / "test"
+
+    @property
+    def tools_bin(self) -> Path:
+        """The companion tools built for Windows: stamp.exe."""
+        return self.bin.parent / "tools"
+
+    @property
     def prefix(self) -> Path:
         return Path(self.settings["WINEPREFIX"])
 
@@ -70,7 +80,8 @@ def build() -> Build:
 
 
 # The names callers take from this module, each a view of build().
-_BUILD_NAMES = {"SETTINGS": "settings", "ARCH": "arch", "BIN": "bin", "PREFIX": "prefix", "WINE": "wine",
+_BUILD_NAMES = {"SETTINGS": "settings", "ARCH": "arch", "BIN": "bin", "TEST_BIN": "test_bin", "TOOLS_BIN": "tools_bin",
+                "PREFIX": "prefix", "WINE": "wine",
                 "MACHINE": "machine", "PROGRAM_FILES": "program_files"}
 
 
@@ -168,7 +179,7 @@ class Wine:
 
     # -- windows ------------------------------------------------------------
     def probe(self, action, cls="-", title="-", timeout_ms=15000):
-        result = self.run(build().bin / "winprobe.exe", [action, cls, title, str(timeout_ms)],
+        result = self.run(build().test_bin / "winprobe.exe", [action, cls, title, str(timeout_ms)],
                           timeout=timeout_ms / 1000 + 30)
         line = result.stdout.decode("latin-1").strip().splitlines()
         line = line[-1] if line else ""
@@ -261,7 +272,9 @@ def client_records(client) -> tuple:
 def copy_program(folder: Path, name="Tovimar.exe", source="Tovimar.exe") -> Path:
     folder.mkdir(parents=True, exist_ok=True)
     target = folder / name
-    shutil.copyfile(build().bin / source, target)
+    # The product from bin/, the test variant and the stand-in client from test/.
+    found = build().bin / source
+    shutil.copyfile(found if found.exists() else build().test_bin / source, target)
     return target
 
 

@@ -11,7 +11,7 @@ import pytest
 import signing
 from faultmirror import FaultMirror
 from servers import FileServerProcess, make_tree, pattern, publish, publisher, tree
-from winenv import BIN, ROOT, client_records, copy_program, wait_for, winpath
+from winenv import ROOT, TEST_BIN, client_records, copy_program, wait_for
 
 KEYS = ROOT / "tests" / "keys"
 NOT_SIGNED = "Update Refused: the file list is not signed by the publisher."
@@ -214,7 +214,7 @@ def test_a_keyed_program_does_not_start_an_installation_left_incomplete(keyed):
 def test_a_client_changed_behind_the_up_to_date_check_is_not_started(keyed):
     # The installed client is the stand-in. A copy with one byte of its DOS
     # stub changed keeps its size and time, and would still run and record.
-    files = dict(version(1), **{"Corvane.exe": (BIN / "Corvane.exe").read_bytes()})
+    files = dict(version(1), **{"Corvane.exe": (TEST_BIN / "Corvane.exe").read_bytes()})
     _, pub, _ = keyed.publish(files)
     client = keyed.inst / "Corvane.exe"
     log, _ = client_records(client)

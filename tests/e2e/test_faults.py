@@ -19,7 +19,7 @@ import pytest
 
 from faultmirror import DownSite, FaultMirror
 from servers import FileServerProcess, Nginx, make_tree, pattern, publish, publisher, tree
-from winenv import BIN, ROOT, client_records, copy_program, kill, linux_path, wait_for, winpath
+from winenv import ROOT, TEST_BIN, TOOLS_BIN, client_records, copy_program, kill, linux_path, wait_for, winpath
 
 import fileserver as wire  # noqa: E402  (tools/, put on the path by conftest)
 
@@ -422,7 +422,7 @@ def verbatim(line_of):
     def prepare(u, stack):
         server = file_server(u, stack)
         line = line_of(u, server.port)
-        return Fault(lambda: u.win.start(BIN / "launch.exe", [line]), server)
+        return Fault(lambda: u.win.start(TEST_BIN / "launch.exe", [line]), server)
     return prepare
 
 
@@ -462,7 +462,7 @@ def big_instdata(u, stack):
     exe = copy_program(u.tmp / "stamped", "Tovimar.exe")
     (u.tmp / "instdata.txt").write_bytes(text.encode())
     # More than stamp.exe writes unasked: the program's own limit is what is tried.
-    assert u.win.run(BIN / "stamp.exe", ["--over-limit", winpath(exe), "@" + winpath(u.tmp / "instdata.txt")],
+    assert u.win.run(TOOLS_BIN / "stamp.exe", ["--over-limit", winpath(exe), "@" + winpath(u.tmp / "instdata.txt")],
                      timeout=60).returncode == 0
     return Fault(lambda: u.win.start(exe, []), server)
 

@@ -10,7 +10,7 @@ from pathlib import Path
 import pytest
 
 from servers import FileServerProcess, Nginx, make_tree, pattern, publish, publisher, tree
-from winenv import BIN, PREFIX, ROOT, client_records, copy_program, linux_path, start_wineserver, stop_wineserver, wait_for, winpath
+from winenv import BIN, PREFIX, ROOT, TEST_BIN, TOOLS_BIN, client_records, copy_program, linux_path, start_wineserver, stop_wineserver, wait_for, winpath
 
 DRIVE_C = PREFIX / "drive_c"
 DESKTOP = DRIVE_C / "users" / "Public" / "Desktop"
@@ -18,7 +18,7 @@ MENU = DRIVE_C / "ProgramData" / "Microsoft" / "Windows" / "Start Menu" / "Velor
 CLOUD_DIR = DRIVE_C / "ProgramData" / "Velorin" / "Azure"
 CLOUD_PORT = 38917  # built into TovimarTest.exe's cloud manifest URL
 CLOUD_LINK = "Velorin on Azure"
-CLIENT = (BIN / "Corvane.exe").read_bytes()
+CLIENT = (TEST_BIN / "Corvane.exe").read_bytes()
 
 
 def user_folder():
@@ -131,7 +131,7 @@ def test_a_stamped_program_installs_from_its_built_in_arguments(win, tmp_path, l
         text = tmp_path / "instdata.txt"
         text.write_bytes(f"host=127.0.0.1:{server.port + 1}&dir={winpath(inst)}&kvo:ON&linkname={lk.name}"
                          f"&next&{client}&/arg one".encode())
-        assert win.run(BIN / "stamp.exe", [winpath(exe), "@" + winpath(text)], timeout=60).returncode == 0
+        assert win.run(TOOLS_BIN / "stamp.exe", [winpath(exe), "@" + winpath(text)], timeout=60).returncode == 0
         proc = win.start(exe)
         assert win.wait(proc, 60) == 0
     assert tree(inst, skip={"linkfiles", "Tovimar.exe"}) == tree(src)
@@ -150,7 +150,7 @@ def test_stamp_refuses_more_arguments_than_the_program_takes(win, tmp_path):
     before = exe.read_bytes()
     text = tmp_path / "instdata.txt"
     text.write_bytes(b"dir=C:\\" + b"d" * 1020)  # 1027 bytes: the program would drop the last argument
-    done = win.run(BIN / "stamp.exe", [winpath(exe), "@" + winpath(text)], timeout=60)
+    done = win.run(TOOLS_BIN / "stamp.exe", [winpath(exe), "@" + winpath(text)], timeout=60)
     assert done.returncode == 1 and b"more than the 1023" in done.stderr
     assert exe.read_bytes() == before
 

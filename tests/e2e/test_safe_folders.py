@@ -14,7 +14,7 @@ import stat
 import pytest
 
 from servers import FileServerProcess, make_tree, pattern, publish, tree
-from winenv import BIN, PREFIX, client_records, copy_program, wait_for, winpath
+from winenv import BIN, PREFIX, TEST_BIN, client_records, copy_program, wait_for, winpath
 
 DRIVE_C = PREFIX / "drive_c"
 DESKTOP = DRIVE_C / "users" / "Public" / "Desktop"
@@ -252,7 +252,7 @@ def test_started_as_a_relative_path_the_uninstall_removes_its_own_folder_only(wi
     sentinel.write_bytes(b"s")
     try:
         # As from an elevated prompt in the installation folder.
-        assert win.run(BIN / "launch.exe", [".\\Tovimar.exe uninstall"], timeout=60, cwd=inst).returncode == 0
+        assert win.run(TEST_BIN / "launch.exe", [".\\Tovimar.exe uninstall"], timeout=60, cwd=inst).returncode == 0
         assert wait_for(lambda: not inst.exists(), 30)
         assert sentinel.exists()
     finally:
@@ -265,7 +265,7 @@ def test_a_copy_planted_in_the_temporary_folder_is_never_started(win, tmp_path):
     exe = copy_program(inst)
     planted = temp_folder() / "Tovimar.exe"
     planted.unlink(missing_ok=True)
-    shutil.copyfile(BIN / "Corvane.exe", planted)  # logs its start
+    shutil.copyfile(TEST_BIN / "Corvane.exe", planted)  # logs its start
     planted.chmod(stat.S_IREAD)
     log, _ = client_records(planted)
     try:
@@ -383,7 +383,7 @@ def test_a_run_after_of_link_that_no_shortcut_replaced_starts_nothing(win, tmp_p
     blocker.mkdir(exist_ok=True)
     downloads = tmp_path / "Downloads"
     exe = copy_program(downloads, "AzureEN-setup.exe", "Tovimar.exe")
-    shutil.copyfile(BIN / "Corvane.exe", downloads / "link.exe")
+    shutil.copyfile(TEST_BIN / "Corvane.exe", downloads / "link.exe")
     log, _ = client_records(downloads / "link.exe")
     try:
         proc = win.start(exe)

@@ -5,19 +5,19 @@ program's folder first."""
 import shutil
 
 from servers import Nginx, make_tree, pattern, publish
-from winenv import BIN, copy_program, winpath
+from winenv import TEST_BIN, copy_program, winpath
 
 NATIVE_FIRST = {"WINEDLLOVERRIDES": "mscoree,mshtml=;wininet=n,b"}
 
 
 def plant(folder):
-    shutil.copyfile(BIN / "planted" / "wininet.dll", folder / "wininet.dll")
+    shutil.copyfile(TEST_BIN / "planted" / "wininet.dll", folder / "wininet.dll")
 
 
 def test_a_static_import_loads_the_planted_library(win, tmp_path):
     downloads = tmp_path / "Downloads"
     downloads.mkdir()
-    shutil.copyfile(BIN / "static_inet.exe", downloads / "static_inet.exe")
+    shutil.copyfile(TEST_BIN / "static_inet.exe", downloads / "static_inet.exe")
     plant(downloads)
     marker = tmp_path / "marker.txt"
     result = win.run(downloads / "static_inet.exe", timeout=60,

@@ -8,7 +8,7 @@ import pytest
 
 from servers import FileServerProcess, free_port, make_tree, pattern, publish, tree
 from faultmirror import FaultMirror
-from winenv import BIN, copy_program, kill, wait_for, winpath
+from winenv import TEST_BIN, copy_program, kill, wait_for, winpath
 
 CHUNK = 262144
 INCOMPLETE_1 = "Installation incomplete: 1 file(s) could not be downloaded."
@@ -64,7 +64,7 @@ class Holder:
 
     def __init__(self, win, path, mode, tmp):
         self.stop_file = tmp / f"stop-{mode}"
-        self.proc = win.start(BIN / "hold.exe", [winpath(path), mode, winpath(self.stop_file)], log=tmp / f"{mode}.out")
+        self.proc = win.start(TEST_BIN / "hold.exe", [winpath(path), mode, winpath(self.stop_file)], log=tmp / f"{mode}.out")
         assert wait_for(lambda: (tmp / f"{mode}.out").exists() and "held" in (tmp / f"{mode}.out").read_text(), 30)
         self.win = win
 

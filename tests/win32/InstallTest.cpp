@@ -185,7 +185,9 @@ TEST_CASE("a stamped copy reads its INSTDATA") {
   std::string dir = FreshFolder("stamped");
   std::string copy = dir + "acme-setup.exe";
   REQUIRE(CopyFileA(self, copy.c_str(), FALSE));
-  std::string stampTool = std::string(self).substr(0, std::string(self).rfind('\\') + 1) + "stamp.exe";
+  // The build's tools\ beside its test\ folder.
+  std::string test = std::string(self).substr(0, std::string(self).rfind('\\'));
+  std::string stampTool = test.substr(0, test.rfind('\\') + 1) + "tools\\stamp.exe";
   std::string out = RunCapture("\"" + stampTool + "\" \"" + copy + "\" \"dir=C:\\Stamped&kvo:ON&host=h:22001\"");
   REQUIRE(out.find("stamped") != std::string::npos);
   std::string probe = RunCapture("\"" + copy + "\" --builtin-probe");
