@@ -1,5 +1,6 @@
 #include "install/Shortcuts.h"
 
+#include "config/InstallDir.h"
 #include "config/Settings.h"
 #include "manifest/Manifest.h"
 #include "support/TextUtil.h"
@@ -25,6 +26,17 @@ bool AppendPathName(char* buffer, const char* name, const char* suffix, int capa
   char* p = buffer + used;
   if (slash) p = TextPutChar(p, '\\');
   TextCopy(TextCopy(p, name), suffix);
+  return true;
+}
+
+bool UninstallerBeside(char* out, const char* installDir) {
+  int32_t n = TextLength(installDir);
+  // Room for " Uninstall\", the program's name and a terminator.
+  if (n < 4 || installDir[n - 1] != '\\' || n - 1 > kTextCapacity - 1 - 11 - TextLength(kProgramFileName)) {
+    out[0] = 0;
+    return false;
+  }
+  TextCopy(TextCopy(TextCopyCount(out, installDir, n - 1), " Uninstall\\"), kProgramFileName);
   return true;
 }
 

@@ -16,6 +16,12 @@ char* ClientArguments(char* out);
 // the buffer unchanged, when the result would not fit capacity.
 bool AppendPathName(char* buffer, const char* name, const char* suffix, int capacity);
 
+// The cloud folder's users may change what is in it, so its uninstaller,
+// which an administrator starts elevated, lives in a folder of its own beside
+// it: "C:\ProgramData\Velorin\Azure Uninstall\Tovimar.exe" for
+// "C:\ProgramData\Velorin\Azure\" (of kTextCapacity). False, and out empty,
+// when it would not fit or the folder is a root.
+bool UninstallerBeside(char* out, const char* installDir);
 // True when a line of the list names the path, as Windows compares names.
 bool ListsPath(const TSimpleStrings& list, const char* path);
 

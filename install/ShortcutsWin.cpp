@@ -10,6 +10,7 @@
 #include "install/Uninstall.h"
 #include "manifest/Manifest.h"
 #include "support/ComRef.h"
+#include "support/Log.h"
 #include "support/TextUtil.h"
 #include "support/Threads.h"
 #include "support/TinyLib.h"
@@ -29,7 +30,7 @@ bool CreateShellLink(TComRef<IShellLinkA>& link, const char* program, const char
     return false;
   if (FAILED(object.Ptr->QueryInterface(kShellLinkA, link.Out()))) return false;
   char path[kTextCapacity + kTextCapacity];
-  link.Ptr->SetPath(MakeInstallPath(path, program));
+  link.Ptr->SetPath(IsDrivePath(program) ? program : MakeInstallPath(path, program));
   link.Ptr->SetWorkingDirectory(TextCopyFolder(path, Settings.InstallDir));
   link.Ptr->SetArguments(arguments);
   return true;
@@ -41,6 +42,19 @@ bool SaveShellLink(IShellLinkA* link, const char* path) {
   TComRef<IPersistFile> file;
   if (FAILED(link->QueryInterface(kPersistFile, file.Out()))) return false;
   return SUCCEEDED(file.Ptr->Save(wide, TRUE));
+}
+
+// Made for the administrators (where missing) and found to be theirs: the
+// folder of the file at path.
+bool AdminFolderFor(char* path) {
+  ForceAdminFolders(path);
+  char folder[kTextCapacity + 64], failed[kTextCapacity + 64];
+  TextCopy(folder, path);
+  char* slash = TextFindLast(folder, '\\');
+  if (!slash) return false;
+  slash[1] = 0;
+  return GetFileAttributesA(folder) != INVALID_FILE_ATTRIBUTES && PlainFolders(folder) &&
+         TrustedFolders(folder, false, failed) == kFolderTrusted;
 }
 
 }  // namespace
@@ -97,18 +111,33 @@ void CreateShortcuts() {
   // The running program itself, whatever name it was started by. Made anew,
   // as every file the program writes: a link at the name is not written
   // through.
-  char self[kTextCapacity];
+  // The cloud folder's users may change what is in it: its uninstaller, which
+  // an administrator starts elevated, goes to a folder of the
+  // administrators' beside it, and starts on the folder by name.
   char copy[kTextCapacity + 16];
-  if (OwnProgramPath(self, kTextCapacity) && !SameFileName(self, MakeInstallPath(copy, kProgramFileName))) {
+  char uninstall[16 + kTextCapacity];
+  bool placed = true;
+  TextCopy(uninstall, "uninstall");
+  if (Settings.CloudMode == kCloudPreset) {
+    char folder[kTextCapacity + 64];
+    DeleteFileA(MakeInstallPath(copy, kProgramFileName));  // an earlier version's, in the users' folder
+    placed = UninstallerBeside(copy, Settings.InstallDir) && AdminFolderFor(copy);
+    TextJoin(uninstall, "\"uninstall:", TextCopyFolder(folder, Settings.InstallDir), "\"");
+    if (!placed) LogLine("no uninstaller: no folder of the administrators' for it beside ", folder);
+  } else {
+    MakeInstallPath(copy, kProgramFileName);
+  }
+  char self[kTextCapacity];
+  if (placed && OwnProgramPath(self, kTextCapacity) && !SameFileName(self, copy)) {
     DeleteFileA(copy);
     CopyFileA(self, copy, TRUE);
   }
 
-  if (menu[0]) {
+  if (menu[0] && placed) {
     char name[16 + kNameCapacity];
     TextJoin(name, "Uninstall ", Settings.LinkName, nullptr);
     TextCopy(made[count], menu);
-    if (CreateShortcut(made[count], kProgramFileName, "uninstall", name, ours)) list.WriteLine(made[count++]);
+    if (CreateShortcut(made[count], copy, uninstall, name, ours)) list.WriteLine(made[count++]);
   }
 
   // What an earlier run made and this one did not make again (a name since

@@ -215,6 +215,15 @@ int32_t SecondStage() {
   TextCopyFolder(folder, Settings.InstallDir);
   int32_t result = emptied && RemoveDirectoryA(folder) ? kExitComplete : kExitUninstallIncomplete;
   ScheduleCopyRemoval(temp, known);
+  // The cloud folder's uninstaller beside it, and its folder, go at the next
+  // start of the system as well.
+  char beside[kTextCapacity], self[kTextCapacity];
+  if (UninstallerBeside(beside, Settings.InstallDir) && OwnProgramPath(self, kTextCapacity) &&
+      SameFileName(self, beside)) {
+    MoveFileExA(self, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    *TextFindLast(self, '\\') = 0;
+    MoveFileExA(self, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+  }
   return result;
 }
 

@@ -3,6 +3,7 @@ own file name, from its built-in arguments and in the cloud preset; and the
 uninstall that the uninstaller shortcut starts."""
 import re
 import shutil
+import stat
 import subprocess
 import time
 from pathlib import Path
@@ -186,8 +187,23 @@ def test_the_cloud_preset_installs_its_language_from_the_mirror_and_starts_the_c
         assert "programdata\\velorin\\azure\\corvane.exe" in line.lower()
         assert line.endswith("/SAAS:127.0.0.1 /LANG:EN")
         assert len(client_log.read_text().splitlines()) == 1
+        # The folder is its users' to change: the uninstaller, which an
+        # administrator starts elevated, lies in a folder of the
+        # administrators' beside it, and removes the folder it names.
+        uninstaller = CLOUD_DIR.parent / "Azure Uninstall" / "Tovimar.exe"
+        assert not (CLOUD_DIR / "Tovimar.exe").exists()
+        assert uninstaller.read_bytes() == (TEST_BIN / "TovimarTest.exe").read_bytes()
+        assert stat.S_IMODE(uninstaller.parent.stat().st_mode) & 0o007 == 0
+        assert target(shortcut(lk.uninstaller)) == (folder + " Uninstall\\Tovimar.exe", folder,
+                                                   f'"uninstall:{folder}"')
+        # Its language folder stays, as every folder below an installation
+        # does: the uninstall says it removed not all.
+        assert win.run(uninstaller, [f"uninstall:{folder}"], timeout=60).returncode == 4
+        assert files_directly_in(CLOUD_DIR) == [] and (CLOUD_DIR / "EN" / "x.txt").exists()
+        assert not any(p.exists() for p in lk.all)
     finally:
         shutil.rmtree(CLOUD_DIR, ignore_errors=True)
+        shutil.rmtree(CLOUD_DIR.parent / "Azure Uninstall", ignore_errors=True)
 
 
 SERIALS_KEY = "HKLM\\SOFTWARE\\Velorin\\Tovimar\\Serials"

@@ -372,6 +372,28 @@ def test_a_relative_run_after_program_is_the_installation_folders_not_the_setups
     assert not planted_log.exists()
 
 
+def test_a_program_without_keys_opens_no_shortcut_in_the_cloud_preset(win, tmp_path):
+    # Without keys the cloud's list, and so its client, could come from anyone,
+    # and the cloud folder is its users' to write: a client put there is not
+    # started through the new desktop shortcut.
+    cloud = DRIVE_C / "ProgramData" / "Velorin" / "Azure"
+    made = [DESKTOP / "Velorin on Azure.lnk", MENU / "Velorin on Azure.lnk", MENU / "Uninstall Velorin on Azure.lnk"]
+    shutil.rmtree(cloud, ignore_errors=True)
+    for p in made:
+        p.unlink(missing_ok=True)
+    client = copy_program(cloud, "Corvane.exe", "Corvane.exe")
+    log, _ = client_records(client)
+    exe = copy_program(tmp_path / "Downloads", "AzureEN-setup.exe", "Tovimar.exe")
+    try:
+        assert win.wait(win.start(exe), 90) == 1  # the cloud hosts of this build are not there: no file list
+        assert made[0].exists()  # the shortcut it would open was made
+        assert not wait_for(log.exists, 3)
+    finally:
+        shutil.rmtree(cloud, ignore_errors=True)
+        for p in made:
+            p.unlink(missing_ok=True)
+
+
 def test_a_run_after_of_link_that_no_shortcut_replaced_starts_nothing(win, tmp_path):
     # The cloud preset opens "link", its new desktop shortcut, at the end. When
     # no shortcut could be made (a folder of that name is in the way), the

@@ -196,6 +196,16 @@ TEST_CASE("path names, shortcut lines and root folders") {
   CHECK_FALSE(ListsPath(ours, "C:\\users\\Public\\Desktop\\Foo.lnk"));
   CHECK_FALSE(ListsPath(ours, "C:\\users\\Public\\Desktop\\Velorin Client.lnk.bak"));
   CHECK_FALSE(ListsPath(TSimpleStrings(made, 0), "C:\\Menu\\Velorin\\Velorin Client.lnk"));
+  // The cloud folder's uninstaller, beside it.
+  char uninstaller[kTextCapacity];
+  CHECK(UninstallerBeside(uninstaller, "C:\\ProgramData\\Velorin\\Azure\\"));
+  CHECK(std::string(uninstaller) == "C:\\ProgramData\\Velorin\\Azure Uninstall\\Tovimar.exe");
+  std::string longest = "C:\\" + std::string(234, 'f') + "\\";  // 238 characters
+  CHECK(UninstallerBeside(uninstaller, longest.c_str()));
+  CHECK(std::string(uninstaller).size() == 259);
+  CHECK_FALSE(UninstallerBeside(uninstaller, ("C:\\f" + longest.substr(3)).c_str()));
+  CHECK(uninstaller[0] == 0);
+  CHECK_FALSE(UninstallerBeside(uninstaller, "C:\\"));
   struct Root { const char* folder; bool root; } roots[] = {
     {"", true}, {"C:", true}, {"C:\\", true}, {"\\", true}, {"\\\\srv\\share\\", true}, {"\\\\srv", true},
     {"C:\\Apps", false}, {"C:\\Apps\\", false}, {"\\\\srv\\share\\dir", false},
