@@ -512,3 +512,21 @@ def check_fault_file(c):
 def test_fault_switch(root, client_of, args, check):
     with server(root, *args) as (port, _):
         check(client_of(port))
+
+
+# -- the build's refusal of a program without keys ----------------------------------
+
+TEST_KEYS = open(os.path.join(TOOLS, "..", "tests", "keys", "test.keys")).read().strip()
+
+
+@pytest.mark.parametrize("options, configures", [
+    ([], False),
+    (["-DTOVIMAR_ALLOW_UNSIGNED=ON"], True),
+    ([f"-DTOVIMAR_SIGNING_KEYS={TEST_KEYS}"], True),
+])
+def test_a_program_without_keys_is_configured_only_when_asked_for(tmp_path, options, configures):
+    done = subprocess.run(["cmake", "--preset", "win32", "-B", str(tmp_path / "build"), *options],
+                          cwd=os.path.join(TOOLS, ".."), capture_output=True, text=True, timeout=120)
+    assert (done.returncode == 0) == configures, done.stderr
+    if not configures:
+        assert "TOVIMAR_ALLOW_UNSIGNED=ON" in done.stderr
