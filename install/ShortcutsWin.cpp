@@ -30,8 +30,17 @@ bool CreateShellLink(TComRef<IShellLinkA>& link, const char* program, const char
     return false;
   if (FAILED(object.Ptr->QueryInterface(kShellLinkA, link.Out()))) return false;
   char path[kTextCapacity + kTextCapacity];
-  link.Ptr->SetPath(IsDrivePath(program) ? program : MakeInstallPath(path, program));
-  link.Ptr->SetWorkingDirectory(TextCopyFolder(path, Settings.InstallDir));
+  // A program outside the folder (the cloud folder's uninstaller) starts in
+  // its own folder.
+  if (IsDrivePath(program)) {
+    link.Ptr->SetPath(program);
+    TextCopy(path, program);
+    if (char* slash = TextFindLast(path, '\\')) *slash = 0;
+  } else {
+    link.Ptr->SetPath(MakeInstallPath(path, program));
+    TextCopyFolder(path, Settings.InstallDir);
+  }
+  link.Ptr->SetWorkingDirectory(path);
   link.Ptr->SetArguments(arguments);
   return true;
 }
@@ -147,6 +156,15 @@ void CreateShortcuts() {
     const char* line = ours.Items[i];
     bool again = false;
     for (int32_t k = 0; k < count; ++k) again = again || SameFileName(line, made[k]);
-    if (!again && IsShortcutLine(line) && GetFileAttributesA(line) != INVALID_FILE_ATTRIBUTES) list.WriteLine(line);
+    if (again || !IsShortcutLine(line) || GetFileAttributesA(line) == INVALID_FILE_ATTRIBUTES) continue;
+    // The cloud folder's own list is its users' to write, and such a shortcut
+    // may start what they put in the folder: one not made again goes, where
+    // the uninstall would remove it.
+    char full[kTextCapacity];
+    DWORD n = GetFullPathNameA(line, kTextCapacity, full, nullptr);
+    if (Settings.CloudMode != kCloudPreset)
+      list.WriteLine(line);
+    else if (n > 0 && n < kTextCapacity && MayRemoveShortcut(line, full, desktop, menu))
+      DeleteFileA(full);
   }
 }

@@ -62,7 +62,7 @@ TManifestVerdict CheckManifest(const char* text, int32_t* length, uint64_t* seri
 // The serial kept in the installation folder, 0 when there is no such file;
 // false when one is there but cannot be read as a serial, or is not a plain
 // file with one name, or a folder on its way is not plain. In the cloud
-// preset, the one kept in the registry for the folder, where there is one.
+// preset, the one kept in the registry for the folder instead (0 for none).
 bool InstalledSerial(uint64_t* serial);
 // Keeps a higher serial for the folder.
 void KeepSerial(uint64_t serial);

@@ -55,28 +55,32 @@ TManifestVerdict CheckManifest(const char* text, int32_t* length, uint64_t* seri
 namespace {
 
 // The cloud preset's folder is the users' to change, its serial file too:
-// the serial is kept where only the administrators write as well, under the
-// folder's name.
+// the serial is kept where only the administrators write, under the folder's
+// name (and in the file as well, for the record).
 constexpr char kSerialKey[] = "SOFTWARE\\Velorin\\Tovimar\\Serials";
 
-bool RegistrySerial(uint64_t* serial, bool* found) {
+// One view of the registry for both builds of the program.
+constexpr REGSAM kSerialView = KEY_WOW64_32KEY;
+
+bool RegistrySerial(uint64_t* serial) {
   *serial = 0;
   HKEY key;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSerialKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return true;
+  LONG opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSerialKey, 0, KEY_QUERY_VALUE | kSerialView, &key);
+  if (opened == ERROR_FILE_NOT_FOUND) return true;
+  if (opened != ERROR_SUCCESS) return false;
   char digits[kSerialDigits + 2] = {};
   DWORD type = 0, size = kSerialDigits + 1;
   LONG read = RegQueryValueExA(key, Settings.InstallDir, nullptr, &type, reinterpret_cast<BYTE*>(digits), &size);
   RegCloseKey(key);
   if (read == ERROR_FILE_NOT_FOUND) return true;
-  *found = true;
   if (size > 0 && digits[size - 1] == 0) --size;
   return read == ERROR_SUCCESS && type == REG_SZ && ParseSerial(digits, static_cast<int32_t>(size), serial);
 }
 
 bool KeepRegistrySerial(const char* digits, int32_t length) {
   HKEY key;
-  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSerialKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
-      ERROR_SUCCESS)
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSerialKey, 0, nullptr, 0, KEY_SET_VALUE | kSerialView, nullptr, &key,
+                      nullptr) != ERROR_SUCCESS)
     return false;
   bool kept = RegSetValueExA(key, Settings.InstallDir, 0, REG_SZ, reinterpret_cast<const BYTE*>(digits),
                              static_cast<DWORD>(length + 1)) == ERROR_SUCCESS;
@@ -107,12 +111,10 @@ bool FolderSerial(uint64_t* serial) {
 }  // namespace
 
 bool InstalledSerial(uint64_t* serial) {
-  if (Settings.CloudMode != kCloudPreset) return FolderSerial(serial);
-  // Once kept there, the registry's alone: the users could lower the file's,
-  // or raise it to shut out every update.
-  bool found = false;
-  if (!RegistrySerial(serial, &found)) return false;
-  return found || FolderSerial(serial);
+  // The cloud folder's file is its users' to lower or raise (and so to shut
+  // out every update): there the registry's alone counts, none as a fresh
+  // folder's.
+  return Settings.CloudMode == kCloudPreset ? RegistrySerial(serial) : FolderSerial(serial);
 }
 
 void KeepSerial(uint64_t serial) {

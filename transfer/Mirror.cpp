@@ -79,17 +79,22 @@ bool ResolveLocation(char* location, const char* base, int32_t capacity) {
   const char* authority = TextFindFirst(base, ':');
   if (!authority || authority[1] != '/' || authority[2] != '/') return false;
   authority += 3;
+  // The base without its query or fragment, where a '/' is no folder's.
+  int32_t end = static_cast<int32_t>(authority - base);
+  while (base[end] && base[end] != '?' && base[end] != '#') ++end;
   const char* path = TextFindFirst(authority, '/');
+  if (path && path - base > end) path = nullptr;
   int32_t keep;
   if (location[0] == '/' && location[1] == '/') {
     keep = static_cast<int32_t>(authority - 2 - base);  // the scheme and its ':'
-  } else if (location[0] == '/') {
-    keep = path ? static_cast<int32_t>(path - base) : TextLength(base);
+  } else if (location[0] == '/' || location[0] == '?' || location[0] == '#') {
+    keep = location[0] != '/' ? end : path ? static_cast<int32_t>(path - base) : end;
   } else {
-    const char* last = path ? TextFindLast(path, '/') : nullptr;
-    keep = last ? static_cast<int32_t>(last + 1 - base) : TextLength(base);
+    keep = end;
+    while (path && keep > path - base && base[keep - 1] != '/') --keep;
   }
-  bool slash = location[0] != '/' && (!path || keep <= static_cast<int32_t>(path - base));
+  bool slash = location[0] != '/' && location[0] != '?' && location[0] != '#' &&
+               (!path || keep <= static_cast<int32_t>(path - base));
   int32_t n = TextLength(location);
   if (keep + (slash ? 1 : 0) > capacity - 1 - n) return false;
   char joined[kTextCapacity * 2];

@@ -64,6 +64,8 @@ TIStream::TIStream(const char* url) : Watch(kMirrorStallMs, kMirrorStallBytes) {
   // A read that waits a whole stall window for its first byte fails.
   DWORD timeout = kMirrorStallMs;
   WinInet.SetOption(InternetHandle, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof timeout);
+  WinInet.SetOption(InternetHandle, INTERNET_OPTION_CONNECT_TIMEOUT, &timeout, sizeof timeout);
+  WinInet.SetOption(InternetHandle, INTERNET_OPTION_SEND_TIMEOUT, &timeout, sizeof timeout);
   // Straight from the mirror to the file: no copy in the URL cache (it
   // doubled the disk writes of every download) and no answer from it. No
   // credentials of the signed-in user for a server or a proxy that asks,

@@ -159,6 +159,7 @@ def test_stamp_refuses_more_arguments_than_the_program_takes(win, tmp_path):
 def test_the_cloud_preset_installs_its_language_from_the_mirror_and_starts_the_client(win, tmp_path, links):
     lk = links(CLOUD_LINK)
     shutil.rmtree(CLOUD_DIR, ignore_errors=True)
+    forget_cloud_serials(win)  # a fresh installation
     files = {"Corvane.exe": CLIENT, "x.txt": b"top\r\n", "EN/x.txt": b"english\r\n", "DE/y.txt": b"deutsch\r\n"}
     src = make_tree(tmp_path / "src", files)
     web_root = tmp_path / "web"
@@ -194,7 +195,7 @@ def test_the_cloud_preset_installs_its_language_from_the_mirror_and_starts_the_c
         assert not (CLOUD_DIR / "Tovimar.exe").exists()
         assert uninstaller.read_bytes() == (TEST_BIN / "TovimarTest.exe").read_bytes()
         assert stat.S_IMODE(uninstaller.parent.stat().st_mode) & 0o007 == 0
-        assert target(shortcut(lk.uninstaller)) == (folder + " Uninstall\\Tovimar.exe", folder,
+        assert target(shortcut(lk.uninstaller)) == (folder + " Uninstall\\Tovimar.exe", folder + " Uninstall",
                                                    f'"uninstall:{folder}"')
         # Its language folder stays, as every folder below an installation
         # does: the uninstall says it removed not all.
@@ -209,6 +210,13 @@ def test_the_cloud_preset_installs_its_language_from_the_mirror_and_starts_the_c
 SERIALS_KEY = "HKLM\\SOFTWARE\\Velorin\\Tovimar\\Serials"
 
 
+def forget_cloud_serials(win):
+    """The serials the cloud preset keeps, in the 32-bit view both builds use."""
+    win.run("reg", ["delete", SERIALS_KEY, "/reg:32", "/f"], timeout=60)
+    done = win.run("reg", ["query", SERIALS_KEY, "/reg:32"], timeout=60)
+    assert done.returncode != 0, done.stdout
+
+
 def test_the_cloud_folders_serial_is_kept_where_its_users_cannot_change_it(win, tmp_path, links):
     # The cloud folder is the users': its serial file too. Lowered (deleted)
     # or raised there, it steers nothing.
@@ -220,14 +228,16 @@ def test_the_cloud_folders_serial_is_kept_where_its_users_cannot_change_it(win, 
     now = int(time.time())
     exe = copy_program(tmp_path / "Downloads", "AzureEN-setup.exe", "TovimarTest.exe")
     try:
-        win.run("reg", ["delete", SERIALS_KEY, "/f"], timeout=60)
+        forget_cloud_serials(win)
         with Nginx(web_root, tmp_path / "nginx", port=CLOUD_PORT):
-            for serial, tamper, code in [(now + 1000, None, 0), (now + 500, "delete", 3),
+            # Raised before the first list, lowered, raised again.
+            for serial, tamper, code in [(now + 1000, "raise", 0), (now + 500, "delete", 3),
                                          (now + 2000, "raise", 0)]:
                 serial_file = CLOUD_DIR / "Tovimar.serial"
                 if tamper == "delete":
                     serial_file.unlink()
                 elif tamper == "raise":
+                    serial_file.parent.mkdir(parents=True, exist_ok=True)
                     serial_file.write_text(str(now + 86400 * 365))
                 publish(src, web_root / "install", web_root / "mirror", "--no-month-folders", "--site", site,
                         "--key", str(ROOT / "tests" / "keys" / "test.pem"), "--key-id", "test",
@@ -235,7 +245,7 @@ def test_the_cloud_folders_serial_is_kept_where_its_users_cannot_change_it(win, 
                 assert win.wait(win.start(exe, ["silent"]), 60) == code, (serial, tamper)
         assert (CLOUD_DIR / "Tovimar.serial").read_text() == str(now + 2000)
     finally:
-        win.run("reg", ["delete", SERIALS_KEY, "/f"], timeout=60)
+        forget_cloud_serials(win)
         shutil.rmtree(CLOUD_DIR, ignore_errors=True)
 
 

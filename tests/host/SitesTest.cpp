@@ -251,6 +251,10 @@ TEST_CASE("the redirects a mirror request follows") {
       {"http://m.example/f", "https://cdn.example/a", "https://cdn.example/a"},
       {"http://m.example/f", "ftp://cdn.example/a", "ftp://cdn.example/a"},  // refused after
       {"http://m.example/f", "javascript:x", "javascript:x"},
+      {"http://m.example/a/b?x=/c", "d", "http://m.example/a/d"},  // a '/' of the query is no folder's
+      {"http://m.example/a/b?x=/c", "?q=1", "http://m.example/a/b?q=1"},
+      {"http://m.example?x=/c", "d", "http://m.example/d"},
+      {"http://m.example/a/b#f/g", "/e", "http://m.example/e"},
   };
   for (const Relative& r : relatives) {
     CAPTURE(r.location);
