@@ -58,9 +58,10 @@ TPartFile::TPartFile(const TFileEntry& entry, int32_t chunk)
   if (Failure) return;
   char identity[160];
   IdentityText(identity, entry);
-  // Only what a hash checks at the end is gone on with (a part of another
-  // version would otherwise pass), and the record needs room for its suffix.
-  Resumable = Hashed && TextLength(Part) <= kTextCapacity - 1 - kPartSuffixLength;
+  // Gone on with where the record names this very line (its size, time and
+  // hash or '-' for none: a list without hashes resumes too), and where the
+  // record has room for its suffix. The whole is checked as a fresh file is.
+  Resumable = TextLength(Part) <= kTextCapacity - 1 - kPartSuffixLength;
   if (Resumable) {
     TextJoin(Identity, Part, kPartSuffix, nullptr);
     if (Reopen(chunk, identity)) return;

@@ -124,8 +124,11 @@ def chunk_requests(server, name):
     return [int(r.split(";")[1]) for r in server.requests() if r.startswith(name + ";")]
 
 
-def test_a_connection_dropped_mid_file_resumes_at_the_last_whole_chunk(run):
-    src, pub = run.publish(1)
+# A list without hashes (older lists, which keyless programs still take)
+# resumes as well: its record names the line's size and time.
+@pytest.mark.parametrize("hashes", [[], ["--no-hashes"]], ids=["hashed", "unhashed"])
+def test_a_connection_dropped_mid_file_resumes_at_the_last_whole_chunk(run, hashes):
+    src, pub = run.publish(1, None, *hashes)
     # The connection closes once 1.5 chunks of the file went out, once.
     with FileServerProcess(pub, "--mode", "scrambled", "--close-after", str(CHUNK * 3 // 2), "--fault-file",
                            "Bin\\core.dll", "--fault-once", log=run.tmp / "requests.log") as server:
@@ -151,8 +154,9 @@ def test_a_file_in_transfer_from_another_version_is_started_afresh(run):
     assert tree(run.inst) == tree(src2)
 
 
-def test_a_run_killed_after_a_drop_is_resumed_by_the_next_run(run):
-    src, pub = run.publish(1)
+@pytest.mark.parametrize("hashes", [[], ["--no-hashes"]], ids=["hashed", "unhashed"])
+def test_a_run_killed_after_a_drop_is_resumed_by_the_next_run(run, hashes):
+    src, pub = run.publish(1, None, *hashes)
     with FileServerProcess(pub, "--mode", "scrambled", "--close-after", str(CHUNK * 2 + 100), "--fault-file",
                            "Bin\\core.dll", "--fault-once") as server:
         proc = run.start(f"host=127.0.0.1:{server.port}", "silent", "log=run.log")
