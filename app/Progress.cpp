@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "config/InstallDir.h"
 #include "support/TextUtil.h"
 
 TTransferStats TransferStats;
@@ -35,6 +36,23 @@ const char* IncompleteText(char* out, int32_t pending) {
   char* p = TextCopy(out, "Installation incomplete: ");
   p = TextFromInt(p, static_cast<uint32_t>(pending));
   TextCopy(p, " file(s) could not be downloaded.");
+  return out;
+}
+
+const char* DiskSpaceText(char* out, int64_t missing, const char* folder) {
+  // Whole megabytes (of 2^20 bytes), rounded up: "0 MB more" is no reason.
+  uint64_t mb = (static_cast<uint64_t>(missing) + 1048575u) >> 20;
+  char* p = TextCopy(out, "Not enough disk space: ");
+  p = TextFromInt(p, mb > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(mb));
+  p = TextCopy(p, " MB more are needed on ");
+  // The drive ("C:"), or the share's root.
+  int32_t n = IsDrivePath(folder) ? 2 : 0;
+  if (n == 0 && folder[0] == '\\' && folder[1] == '\\') {
+    int32_t separators = 0;
+    for (n = 2; folder[n] && !(folder[n] == '\\' && ++separators == 2); ++n) {
+    }
+  }
+  TextCopyCount(p, folder, n);
   return out;
 }
 

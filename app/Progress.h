@@ -33,6 +33,9 @@ const char* StatusText();
 // "Installation incomplete: N file(s) could not be downloaded." into out (of
 // 80 characters at least). Returns out.
 const char* IncompleteText(char* out, int32_t pending);
+// "Not enough disk space: N MB more are needed on C:" for the installation
+// folder's drive or share (out holds 64 characters and the share's root).
+const char* DiskSpaceText(char* out, int64_t missing, const char* folder);
 
 // Win32 side: posts the repaint; bytesDone -1 means repaint only.
 void UpdateProgress(int32_t bytesDone);

@@ -197,14 +197,31 @@ void RunSession() {
 
 namespace {
 
-// The pass ends refused, and says why.
-DWORD EndRefused(const char* why) {
+// The pass ends before it fetched anything, and says why.
+DWORD EndEarly(const char* why, int32_t code, uint32_t icon) {
   LogLine(why);
-  exitCode = kExitRefused;
+  exitCode = code;
   InterlockedExchange(&passCompleted, 1);  // a window closed meanwhile does not change the outcome
-  Tell(why, 0);
+  Tell(why, icon);
   if (MainWnd && !Settings.Silent) PostMessageA(MainWnd, WM_DESTROY, 0, 0);
   return 0;
+}
+
+DWORD EndRefused(const char* why) { return EndEarly(why, kExitRefused, 0); }
+
+// What the selection needs on the installation's volume beyond its free
+// space, less what files in transfer already hold; 0 when it fits or the
+// system cannot say.
+int64_t MissingDiskSpace() {
+  int64_t needed = 0;
+  for (int32_t i = 0; i < FileCount; ++i) {
+    int64_t left = FileTable[i].Size - KeptPartBytes(FileTable[i]);
+    if (left > 0) needed += left;
+  }
+  ULARGE_INTEGER available;
+  if (needed == 0 || !GetDiskFreeSpaceExA(Settings.InstallDir, &available, nullptr, nullptr)) return 0;
+  int64_t free = available.QuadPart > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : available.QuadPart;
+  return needed > free ? needed - free : 0;
 }
 
 DWORD WINAPI WorkerPass(void*) {
@@ -230,6 +247,11 @@ DWORD WINAPI WorkerPass(void*) {
   if (ServerSocket) SendTextMessage("#UPDVER");
   LoadManifest();
   if (VerdictRefuses(ManifestOutcome.Verdict)) return EndRefused(RefusalText(ManifestOutcome.Verdict));
+  // Nothing is fetched for an update the disk cannot hold.
+  if (int64_t missing = MissingDiskSpace()) {
+    char why[64 + kTextCapacity];
+    return EndEarly(DiskSpaceText(why, missing, Settings.InstallDir), kExitIncomplete, MB_ICONWARNING);
+  }
   TransferStats.Phase = kPhaseDownloading;
   // Workers only for files to fetch; the pass looks at the progress five
   // times a second and goes on as soon as the last worker ends.

@@ -140,3 +140,6 @@ void LogFetch(const TFileEntry& entry, const char* source, TFailure failure, con
 // Deletes the files that in-use targets were renamed to by earlier runs; what
 // is still in use goes at the next restart. Once per pass, before any file.
 void RemoveAsideFiles();
+// The bytes of the entry's file in transfer that a later fetch goes on with:
+// a part whose record names this very line; 0 for none.
+int64_t KeptPartBytes(const TFileEntry& entry);

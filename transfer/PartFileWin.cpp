@@ -117,6 +117,17 @@ bool TPartFile::Reopen(int32_t chunk, const char* identity) {
   return true;
 }
 
+int64_t KeptPartBytes(const TFileEntry& entry) {
+  char target[kTextCapacity + kNameCapacity], part[kTextCapacity], record[kTextCapacity + 8], identity[160];
+  MakeInstallPath(target, entry.Name);
+  if (!PartName(part, target) || TextLength(part) > kTextCapacity - 1 - kPartSuffixLength) return 0;
+  TextJoin(record, part, kPartSuffix, nullptr);
+  IdentityText(identity, entry);
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!FileHolds(record, identity) || !GetFileAttributesExA(part, GetFileExInfoStandard, &data)) return 0;
+  return static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
+}
+
 void TPartFile::Fail(TFailure why) { Failure = FirstFailure(Failure, why); }
 
 TPartFile::~TPartFile() { Discard(); }

@@ -3,12 +3,13 @@ drops, a run that did not finish, nobody watching. A helper holds a file the
 way the loader holds a running program's file (sharing read and delete, and
 mapped), or locked (sharing nothing)."""
 import re
+import subprocess
 
 import pytest
 
 from servers import FileServerProcess, free_port, make_tree, pattern, publish, tree
 from faultmirror import FaultMirror
-from winenv import TEST_BIN, copy_program, kill, wait_for, winpath
+from winenv import PREFIX, TEST_BIN, copy_program, kill, wait_for, winpath
 
 CHUNK = 262144
 INCOMPLETE_1 = "Installation incomplete: 1 file(s) could not be downloaded."
@@ -242,3 +243,35 @@ def test_the_log_tells_a_run_with_a_mirror_failure_a_hash_mismatch_and_a_resumed
     # Appended to, never replaced.
     assert run.run("silent", "log=run.log") in (0, 1)
     assert run.log().startswith(log)
+
+
+# -- room on the disk ------------------------------------------------------------
+
+@pytest.fixture
+def small_drive(tmp_path):
+    """A 6 MiB RAM-backed file system as the drive E:."""
+    disk = tmp_path / "disk"
+    disk.mkdir()
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=6m", "tmpfs", str(disk)], timeout=30).returncode != 0:
+        pytest.skip("this machine mounts no file system for the tests")
+    link = PREFIX / "dosdevices" / "e:"
+    link.unlink(missing_ok=True)
+    link.symlink_to(disk)
+    try:
+        yield disk
+    finally:
+        link.unlink(missing_ok=True)
+        subprocess.run(["umount", "-l", str(disk)], timeout=30)
+
+
+def test_an_update_the_disk_cannot_hold_fetches_nothing(run, small_drive):
+    src = make_tree(run.tmp / "src-big", {"big.bin": pattern(8 << 20, 3), "readme.txt": b"r\r\n"})
+    publish(src, run.tmp / "pub-big")
+    with FileServerProcess(run.tmp / "pub-big", log=run.tmp / "requests.log") as server:
+        proc = run.win.start(run.app, [f"host=127.0.0.1:{server.port}", "dir=E:\\inst", "silent", "log=run.log"],
+                             cwd=run.tmp)
+        assert run.win.wait(proc, 120) == 1
+        fetched = [r for r in server.requests() if not r.startswith(("#", "files.ver"))]
+    assert fetched == []
+    assert re.search(r"Not enough disk space: [23] MB more are needed on E:", run.log()), run.log()
+    assert sorted(p.name for p in (small_drive / "inst").iterdir()) == []

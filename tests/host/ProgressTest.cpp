@@ -84,3 +84,21 @@ TEST_CASE("a measured speed shows in the line") {
   UpdateSpeedAt(11024);
   CHECK(std::string(StatusText()) == "Downloading 99% completed. Speed 2000 KB/s");
 }
+
+TEST_CASE("what a disk too small for the update says") {
+  struct Case {
+    int64_t missing;
+    const char *folder, *text;
+  } cases[] = {
+      {1, "C:\\Velorin\\", "Not enough disk space: 1 MB more are needed on C:"},
+      {1048576, "e:\\inst\\", "Not enough disk space: 1 MB more are needed on e:"},
+      {1048577, "C:\\", "Not enough disk space: 2 MB more are needed on C:"},
+      {int64_t{5} << 40, "C:\\Big\\", "Not enough disk space: 5242880 MB more are needed on C:"},
+      {3 << 20, "\\\\host\\share\\Velorin\\", "Not enough disk space: 3 MB more are needed on \\\\host\\share"},
+  };
+  for (const Case& c : cases) {
+    CAPTURE(c.missing);
+    char text[64 + 260];
+    CHECK(std::string(DiskSpaceText(text, c.missing, c.folder)) == c.text);
+  }
+}
