@@ -80,6 +80,22 @@ void ForceFolders(char* path, int32_t k, void* highest = nullptr);
 // The running program's own file, whatever name it was started by; false
 // when its path does not fit capacity.
 bool OwnProgramPath(char* path, int32_t capacity);
-// Opens for writing, creating missing folders on a second try. The caller owns
-// the result and tests IsOpen.
-TSimpleFile* CreateFileWithFolders(char* path);
+// The folders of a file's path from `from` (a folder of it, with '\\') down to
+// the file's own, held open with their renaming and deleting denied to
+// everyone, each found a plain folder (no link, no junction) through its own
+// handle. While held, nobody can move them or put a link in their place:
+// what the path names stays what was checked.
+class TPinnedFolders {
+ public:
+  TPinnedFolders(const char* from, const char* path);
+  ~TPinnedFolders();
+  TPinnedFolders(const TPinnedFolders&) = delete;
+  TPinnedFolders& operator=(const TPinnedFolders&) = delete;
+  bool Held() const { return Whole; }
+
+ private:
+  static constexpr int32_t kMaxFolders = 64;
+  void* Handles[kMaxFolders];
+  int32_t Count = 0;
+  bool Whole = false;
+};

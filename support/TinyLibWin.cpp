@@ -126,15 +126,32 @@ void ForceFolders(char* path, int32_t k, void* highest) {
   MakeFolders(path, k == 0 ? FolderEnd(path, TextLength(path) - 1) : k, highest);
 }
 
+TPinnedFolders::TPinnedFolders(const char* from, const char* path) {
+  int32_t n = TextLength(path), start = TextLength(from);
+  char folder[MAX_PATH];
+  if (start < 4 || n >= MAX_PATH || !TextEqualsN(path, from, start)) return;
+  // Each folder end: the '\' that ends `from`, then every later one.
+  for (int32_t i = start - 1; i < n; ++i) {
+    if (path[i] != '\\') continue;
+    if (Count == kMaxFolders) return;
+    TextCopyCount(folder, path, i);
+    HANDLE handle = CreateFileA(folder, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return;
+    Handles[Count++] = handle;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info) || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+      return;
+  }
+  Whole = Count > 0;
+}
+
+TPinnedFolders::~TPinnedFolders() {
+  while (Count > 0) CloseHandle(Handles[--Count]);
+}
+
 bool OwnProgramPath(char* path, int32_t capacity) {
   DWORD n = GetModuleFileNameA(nullptr, path, static_cast<DWORD>(capacity));
   return n > 0 && n < static_cast<DWORD>(capacity);
-}
-
-TSimpleFile* CreateFileWithFolders(char* path) {
-  TSimpleFile* file = new TSimpleFile(path, kMadeAnew);
-  if (file->IsOpen()) return file;
-  delete file;
-  ForceFolders(path, 0);
-  return new TSimpleFile(path, kMadeAnew);
 }

@@ -115,6 +115,7 @@ class TPartFile {
  private:
   friend void DiscardThreadPart();
   void Open(const char* relativeName);
+  bool CreatePart();
   bool Reopen(int32_t chunk, const char* identity);
   void Fail(TFailure why);
   bool ReplaceInUse();

@@ -4,6 +4,7 @@
 
 #include "config/Deployment.h"
 #include "config/InstallDir.h"
+#include "config/Settings.h"
 #include "manifest/Manifest.h"
 #include "support/Crypto.h"
 #include "support/FindFile.h"
@@ -47,8 +48,7 @@ TPartFile::TPartFile(const char* relativeName, int32_t limit, const uint8_t* sha
   if (Hashed) memcpy(Expected, sha256, kDigestSize);
   Open(relativeName);
   if (Failure) return;
-  File = CreateFileWithFolders(Part);
-  if (!File->IsOpen()) Fail(kFailCannotWrite);
+  CreatePart();
 }
 
 TPartFile::TPartFile(const TFileEntry& entry, int32_t chunk)
@@ -66,15 +66,27 @@ TPartFile::TPartFile(const TFileEntry& entry, int32_t chunk)
     TextJoin(Identity, Part, kPartSuffix, nullptr);
     if (Reopen(chunk, identity)) return;
   }
-  File = CreateFileWithFolders(Part);
-  if (!File->IsOpen()) {
-    Fail(kFailCannotWrite);
-    return;
-  }
+  if (!CreatePart()) return;
   if (Resumable) {
     TSimpleFile record(Identity, kMadeAnew);
     Resumable = record.IsOpen() && record.Write(identity, TextLength(identity)) == TextLength(identity);
   }
+}
+
+// Made in its folders (made where missing), with them pinned from the
+// installation folder down: nothing puts a link in their place between their
+// check and the file's creation.
+bool TPartFile::CreatePart() {
+  ForceFolders(Part, 0);
+  TPinnedFolders pinned(Settings.InstallDir, Part);
+  if (!pinned.Held()) {
+    Fail(kFailLinkInPath);
+    return false;
+  }
+  File = new TSimpleFile(Part, kMadeAnew);
+  if (File->IsOpen()) return true;
+  Fail(kFailCannotWrite);
+  return false;
 }
 
 void TPartFile::Open(const char* relativeName) {
@@ -94,6 +106,8 @@ void TPartFile::Open(const char* relativeName) {
 // hashed again so far.
 bool TPartFile::Reopen(int32_t chunk, const char* identity) {
   if (!FileHolds(Identity, identity)) return false;
+  TPinnedFolders pinned(Settings.InstallDir, Part);
+  if (!pinned.Held()) return false;
   File = new TSimpleFile(Part, kGoneOn);
   LARGE_INTEGER length;
   if (!File->IsOpen() || !GetFileSizeEx(File->Handle, &length) || !MayResumeAt(length.QuadPart, chunk, Limit)) {
@@ -164,10 +178,12 @@ bool TPartFile::Commit(uint32_t dosTime) {
   TCommitHold commit;
   bool placed = false;
   // Renamed through the handle that wrote and hashed it, which nobody else
-  // could open meanwhile: what is put in place is what was checked.
+  // could open meanwhile, into folders pinned for the while: what is put in
+  // place is what was checked, where it was checked.
+  TPinnedFolders pinned(Settings.InstallDir, Target);
   if (!flushed) {
     Fail(kFailWrite);
-  } else if (!PlainFolders(Target)) {
+  } else if (!pinned.Held() || !PlainFolders(Target)) {
     Fail(kFailLinkInPath);
   } else if (RenameOpenFile(File->Handle, Target)) {
     placed = true;

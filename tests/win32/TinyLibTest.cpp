@@ -108,22 +108,26 @@ TEST_CASE("folders are created parents first, up to the file name") {
   ForceFolders(empty, 0);
 }
 
-TEST_CASE("a file in missing folders is opened at the second try") {
-  std::string base = FreshFolder("cfwf");
-  std::string first = base + "here.bin";
-  TSimpleFile* a = CreateFileWithFolders(&first[0]);
-  CHECK(a->IsOpen());
-  delete a;
-  std::string deep = base + "x\\y\\z.bin";
-  TSimpleFile* b = CreateFileWithFolders(&deep[0]);
-  CHECK(b->IsOpen());
-  CHECK(b->Write("q", 1) == 1);
-  delete b;
-  CHECK(ReadAll(deep) == "q");
-  std::string impossible = base + "bad\x01name<>|\\f.bin";
-  TSimpleFile* c = CreateFileWithFolders(&impossible[0]);
-  CHECK_FALSE(c->IsOpen());
-  delete c;
+TEST_CASE("pinned folders can be neither moved nor replaced while what is in them can") {
+  std::string base = FreshFolder("pin");
+  CreateDirectoryA((base + "a").c_str(), nullptr);
+  CreateDirectoryA((base + "a\\b").c_str(), nullptr);
+  std::string file = base + "a\\b\\f.bin";
+  {
+    TPinnedFolders pinned(base.c_str(), file.c_str());
+    CHECK(pinned.Held());
+    CHECK_FALSE(MoveFileA(base.substr(0, base.size() - 1).c_str(), (base.substr(0, base.size() - 1) + "x").c_str()));
+    CHECK_FALSE(MoveFileA((base + "a").c_str(), (base + "moved").c_str()));
+    CHECK_FALSE(MoveFileA((base + "a\\b").c_str(), (base + "a\\c").c_str()));
+    CHECK_FALSE(RemoveDirectoryA((base + "a\\b").c_str()));
+    WriteAll(file, "x");
+    CHECK(MoveFileA(file.c_str(), (base + "a\\b\\g.bin").c_str()));
+  }
+  CHECK(MoveFileA((base + "a").c_str(), (base + "moved").c_str()));
+  // A folder that is not there, or a path that does not begin with the first.
+  CHECK_FALSE(TPinnedFolders(base.c_str(), (base + "none\\f.bin").c_str()).Held());
+  CHECK_FALSE(TPinnedFolders("C:\\elsewhere\\", (base + "moved\\b\\g.bin").c_str()).Held());
+  CHECK(TPinnedFolders(base.c_str(), (base + "moved\\b\\g.bin").c_str()).Held());
 }
 
 TEST_CASE("DOS time stamps are taken as UTC") {
