@@ -45,13 +45,9 @@ const char* DiskSpaceText(char* out, int64_t missing, const char* folder) {
   char* p = TextCopy(out, "Not enough disk space: ");
   p = TextFromInt(p, mb > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(mb));
   p = TextCopy(p, " MB more are needed on ");
-  // The drive ("C:"), or the share's root.
-  int32_t n = IsDrivePath(folder) ? 2 : 0;
-  if (n == 0 && folder[0] == '\\' && folder[1] == '\\') {
-    int32_t separators = 0;
-    for (n = 2; folder[n] && !(folder[n] == '\\' && ++separators == 2); ++n) {
-    }
-  }
+  // The drive ("C:"), or the share's root, without the '\' after it.
+  int32_t root = FirstBelowRoot(folder, TextLength(folder));
+  int32_t n = root > 0 ? root - 1 : 0;
   TextCopyCount(p, folder, n);
   return out;
 }

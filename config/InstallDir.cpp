@@ -13,11 +13,6 @@ bool IsDrivePath(const char* path) {
   return letter >= 'A' && letter <= 'Z' && path[1] == ':' && path[2] == '\\';
 }
 
-namespace {
-
-// Where the first folder below the path's root begins: after a drive's
-// "X:\" or a share's "\\host\share\"; -1 for a share's root, which has
-// nothing below it.
 int32_t FirstBelowRoot(const char* path, int32_t n) {
   if (IsDrivePath(path)) return 3;
   if (path[0] != '\\' || path[1] != '\\') return 0;
@@ -26,8 +21,6 @@ int32_t FirstBelowRoot(const char* path, int32_t n) {
     if (path[i] == '\\') ++separators;
   return separators < 2 ? -1 : i;
 }
-
-}  // namespace
 
 bool FoldersArePlain(const char* path, TAttributesOf attributesOf) {
   int32_t n = TextLength(path);

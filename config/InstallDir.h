@@ -39,6 +39,10 @@ constexpr uint32_t kReparseAttribute = 0x400;
 bool FoldersArePlain(const char* path, TAttributesOf attributesOf);
 // A full path on a drive: a letter, ':' and '\'.
 bool IsDrivePath(const char* path);
+// Where the first folder below the path's root begins (n its length): after
+// a drive's "X:\" or a share's "\\host\share\"; 0 for a path with neither,
+// -1 for a share's root, which has nothing below it.
+int32_t FirstBelowRoot(const char* path, int32_t n);
 // True when path is folder (which ends with '\') or lies inside it, as
 // Windows compares names.
 bool StartsWithFolder(const char* path, const char* folder);

@@ -160,11 +160,12 @@ void CreateShortcuts() {
     // The cloud folder's own list is its users' to write, and such a shortcut
     // may start what they put in the folder: one not made again goes, where
     // the uninstall would remove it.
+    if (Settings.CloudMode != kCloudPreset) {
+      list.WriteLine(line);
+      continue;
+    }
     char full[kTextCapacity];
     DWORD n = GetFullPathNameA(line, kTextCapacity, full, nullptr);
-    if (Settings.CloudMode != kCloudPreset)
-      list.WriteLine(line);
-    else if (n > 0 && n < kTextCapacity && MayRemoveShortcut(line, full, desktop, menu))
-      DeleteFileA(full);
+    if (n > 0 && n < kTextCapacity && MayRemoveShortcut(line, full, desktop, menu)) DeleteFileA(full);
   }
 }

@@ -207,26 +207,19 @@ int32_t SecondStage() {
   bool known = TemporaryFolder(temp);
   if (known) SetCurrentDirectoryA(temp);
   RemoveShortcuts();
-  // Held, a plain folder, with deleting and renaming it denied to everyone
-  // from here to its removal: nobody puts a link in its place between the
-  // rounds (the cloud folder is its users' to change).
+  // Pinned, a plain folder, from here to its removal: nobody puts a link in
+  // its place between the rounds (the cloud folder is its users' to change).
+  bool emptied = false;
+  {
+    TPinnedFolders held(Settings.InstallDir, own);
+    if (!held.Held() || !PlainFolders(Settings.InstallDir)) return kExitUninstallIncomplete;
+    // The first stage may still be ending: its program file frees a moment
+    // after it started this copy.
+    for (int round = 0; round < 20 && !(emptied = DeleteFolderFiles(Settings.InstallDir)); ++round) Sleep(100);
+  }
+  // A link put in its place after this would go, not what it points to.
   char folder[kTextCapacity];
   TextCopyFolder(folder, Settings.InstallDir);
-  HANDLE held = CreateFileA(folder, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  BY_HANDLE_FILE_INFORMATION info;
-  if (held == INVALID_HANDLE_VALUE) return kExitUninstallIncomplete;
-  if (!GetFileInformationByHandle(held, &info) || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
-      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !PlainFolders(Settings.InstallDir)) {
-    CloseHandle(held);
-    return kExitUninstallIncomplete;
-  }
-  // The first stage may still be ending: its program file frees a moment
-  // after it started this copy.
-  bool emptied = false;
-  for (int round = 0; round < 20 && !(emptied = DeleteFolderFiles(Settings.InstallDir)); ++round) Sleep(100);
-  // A link put in its place after this would go, not what it points to.
-  CloseHandle(held);
   int32_t result = emptied && RemoveDirectoryA(folder) ? kExitComplete : kExitUninstallIncomplete;
   ScheduleCopyRemoval(temp, known);
   // The cloud folder's uninstaller beside it, and its folder, go at the next
