@@ -10,6 +10,7 @@
 #include "config/InstallDir.h"
 #include "config/Settings.h"
 #include "install/Access.h"
+#include "install/Commit.h"
 #include "install/Shortcuts.h"
 #include "manifest/Manifest.h"
 #include "manifest/Signature.h"
@@ -45,6 +46,8 @@ bool SessionEnds() {
 volatile LONG passCompleted;
 volatile LONG passStarted;
 volatile LONG exitCode = kExitComplete;
+// Selected files that arrived but were not put in place.
+volatile LONG uncommitted;
 
 // A message box, unless the run is silent.
 void Tell(const char* text, UINT kind) {
@@ -98,6 +101,7 @@ void WriteEndLine() {
 // Only once no thread can use any of it.
 void ReleaseSession() {
   DoneThreads();
+  ReleaseStaging();
   ResetManifest();
   ReleaseTransferBuffers();
   WSACleanup();
@@ -108,8 +112,9 @@ void DoneSession() {
   bool ended = StopWorkers();
   // Read only once the workers can no longer change the table.
   // Nothing of a refused folder either: what is in it could be anyone's.
-  bool verified = ended && exitCode != kExitRefused &&
-                  InstallationVerified(KeysBuiltIn(), passCompleted, ManifestOutcome.Verdict, PendingFiles());
+  bool verified =
+      ended && exitCode != kExitRefused &&
+      InstallationVerified(KeysBuiltIn(), passCompleted, ManifestOutcome.Verdict, PendingFiles() + uncommitted);
   bool keys = KeysBuiltIn();
   if (StartsRunAfter(Settings.RunAfter, ended, verified, !keys && Settings.CloudMode == kCloudPreset))
     StartRunAfter(Settings.RunAfter, Settings.Silent, keys);
@@ -209,11 +214,13 @@ DWORD EndEarly(const char* why, int32_t code, uint32_t icon) {
 
 DWORD EndRefused(const char* why) { return EndEarly(why, kExitRefused, 0); }
 
-// What the selection needs on the installation's volume beyond its free
-// space, less what files in transfer already hold; 0 when it fits or the
-// system cannot say.
+// What the selection and the commit's journal need on the installation's
+// volume beyond its free space, less what files in transfer already hold; 0
+// when it fits or the system cannot say. The old files the commit sets aside
+// are renamed, which takes no room.
 int64_t MissingDiskSpace() {
-  int64_t needed = 0;
+  // The journal too: a line for each file.
+  int64_t needed = static_cast<int64_t>(FileCount) * kJournalLineCapacity;
   for (int32_t i = 0; i < FileCount; ++i) {
     int64_t left = FileTable[i].Size - KeptPartBytes(FileTable[i]);
     if (left > 0) needed += left;
@@ -239,17 +246,23 @@ DWORD WINAPI WorkerPass(void*) {
     folder = TrustedFolders(Settings.InstallDir, cloud, failed);
   }
   if (folder != kFolderTrusted) {
-    char why[kTextCapacity + 160];
-    return EndRefused(FolderRefusalText(why, folder, failed));
+    char refusal[kTextCapacity + 160];
+    return EndRefused(FolderRefusalText(refusal, folder, failed));
   }
+  // A commit a crash cut short is finished before anything else: the old
+  // files it set aside are then no longer needed.
+  char why[kTextCapacity + 160];
+  if (!FinishJournal(why)) return EndEarly(why, kExitIncomplete, MB_ICONWARNING);
   RemoveAsideFiles();
   if (cloud) GrantUsersAccess();
   if (ServerSocket) SendTextMessage("#UPDVER");
   LoadManifest();
   if (VerdictRefuses(ManifestOutcome.Verdict)) return EndRefused(RefusalText(ManifestOutcome.Verdict));
+  // What an earlier run fetched whole is not fetched again.
+  PrepareStaging(FileCount);
+  for (int32_t i = 0; i < FileCount; ++i) AdoptKeptPart(i);
   // Nothing is fetched for an update the disk cannot hold.
   if (int64_t missing = MissingDiskSpace()) {
-    char why[64 + kTextCapacity];
     return EndEarly(DiskSpaceText(why, missing, Settings.InstallDir), kExitIncomplete, MB_ICONWARNING);
   }
   TransferStats.Phase = kPhaseDownloading;
@@ -279,15 +292,21 @@ DWORD WINAPI WorkerPass(void*) {
   CheckStop();
   TransferStats.Phase = kPhaseFinalizing;
   UpdateProgress(-1);
+  // Only a whole selection replaces what is installed, and the list's serial
+  // counts once it did.
+  int32_t pending = PendingFiles();
+  if (pending == 0 && !CommitFiles(why)) uncommitted = FileCount;
+  if (pending == 0 && !uncommitted && ManifestOutcome.Verdict == kManifestSigned) KeepSerial(ManifestOutcome.Serial);
+  ReleaseStaging();
   if (Settings.ShortcutsEnabled && PlainFolders(Settings.InstallDir)) {
     HRESULT com = CoInitialize(nullptr);
     CreateShortcuts();
     if (com == S_OK || com == S_FALSE) CoUninitialize();
   }
-  int32_t pending = PendingFiles();
-  exitCode = PassExitCode(ManifestOutcome, Settings.ManifestUrl[0] || Settings.Host[0], pending);
+  exitCode = PassExitCode(ManifestOutcome, Settings.ManifestUrl[0] || Settings.Host[0], pending + uncommitted);
   if (ManifestOutcome.Cut && pending == 0)
     Tell("Installation incomplete: the file list is longer than can be read.", MB_ICONWARNING);
+  if (uncommitted) Tell(why, MB_ICONWARNING);
   if (pending > 0) {
     // Said, not hidden: the user, and whatever ran the program, learn it.
     char text[96];

@@ -19,3 +19,7 @@ extern const uint32_t kMirrorStallMs;
 extern const int32_t kMirrorStallBytes;
 // The most a file of unknown size (0 in the list) may bring.
 extern const int32_t kUnsizedLimit;
+// The test variant's only: the environment variable that names the step of
+// the commit after which the process ends, as a crash would end it; empty in
+// the program that ships, which reads no such variable.
+extern const char kFaultVariable[];

@@ -12,6 +12,8 @@ constexpr char kLinkListName[] = "linkfiles";
 constexpr char kProgramFileName[] = "Tovimar.exe";
 // Keeps the highest serial of a signed file list taken for the folder.
 constexpr char kSerialFileName[] = "Tovimar.serial";
+// The commit's journal: what it replaces, finished at the next start.
+constexpr char kJournalFileName[] = "Tovimar.journal";
 // Appended to a target's name for the file in transfer.
 constexpr char kPartSuffix[] = ".~tv";
 constexpr int kPartSuffixLength = sizeof(kPartSuffix) - 1;

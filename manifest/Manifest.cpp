@@ -52,7 +52,7 @@ bool SafeRelativePath(const char* name, int32_t length) {
 }
 
 bool OwnName(const char* name) {
-  static const char* const own[] = {kLinkListName, kProgramFileName, kSerialFileName};
+  static const char* const own[] = {kLinkListName, kProgramFileName, kSerialFileName, kJournalFileName};
   for (const char* o : own)
     if (TextEquals(name, o)) return true;
   int32_t n = TextLength(name);
@@ -69,10 +69,6 @@ bool SameFileName(const char* a, const char* b) {
   }
 }
 
-namespace {
-
-// Splits a file line into the entry's name, size, DOS date-time and hash.
-// False when the path is not one we may write or the hash is malformed.
 bool ParseFileLine(const char* line, TFileEntry& entry, int32_t& size, uint32_t& dosTime) {
   int32_t length;
   if (!ParseFileFields(line, length, size, dosTime, entry.HasHash, entry.Sha256)) return false;
@@ -80,8 +76,6 @@ bool ParseFileLine(const char* line, TFileEntry& entry, int32_t& size, uint32_t&
   TextCopyCount(entry.Name, line, length);
   return !OwnName(entry.Name);
 }
-
-}  // namespace
 
 bool ParseFileFields(const char* line, int32_t& nameLength, int32_t& size, uint32_t& dosTime, bool& hasHash,
                      uint8_t sha256[kDigestSize]) {

@@ -78,6 +78,10 @@ void ParseManifest(char* text, int32_t n, TUpToDateCheck isUpToDate, bool signed
 // after the time is ignored). False for a hash field that is malformed.
 bool ParseFileFields(const char* line, int32_t& nameLength, int32_t& size, uint32_t& dosTime, bool& hasHash,
                      uint8_t sha256[kDigestSize]);
+// A file line into the entry's name and hash, its size and time: false when
+// the path is not one we may write (or is one of ours) or the hash is
+// malformed.
+bool ParseFileLine(const char* line, TFileEntry& entry, int32_t& size, uint32_t& dosTime);
 int32_t SumWritten();
 // Makes PickOrder for the table as it is now.
 void MakePickOrder();

@@ -233,6 +233,14 @@ def tree(folder, skip=()):
     return out
 
 
+def split_kept(folder, skip=()):
+    """(the installed tree without the files in transfer, the names of the
+    targets whose new files wait for the next run's commit)."""
+    installed = {rel: v for rel, v in tree(folder, skip).items() if not rel.endswith(".~tv")}
+    kept = sorted(rel[:-4] for rel in tree(folder, skip) if rel.endswith(".~tv") and not rel.endswith(".~tv.~tv"))
+    return installed, kept
+
+
 def pattern(size, seed=0):
     """Incompressible-enough bytes of a given size, the same for a seed."""
     import random

@@ -67,6 +67,5 @@ void LoadManifest() {
     ResetManifest();
     return;
   }
-  if (signedList) KeepSerial(list.Serial);
   ParseManifest(text, n, IsUpToDate, signedList);
 }

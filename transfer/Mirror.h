@@ -65,9 +65,9 @@ class TOStream : public TBaseStream {
   explicit TOStream(TFileEntry* entry);
   ~TOStream() override;
   int32_t Write(const void* buffer, int32_t count) override;
-  // kFailNone when every byte handed over reached the file, which then
-  // replaces the installed one; otherwise why not.
-  TFailure Commit();
+  // kFailNone when every byte handed over reached the file, which is then
+  // staged for the commit; otherwise why not.
+  TFailure Stage();
   // Why a write failed; kFailNone when none did.
   TFailure Failure() const;
 

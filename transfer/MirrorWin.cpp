@@ -145,10 +145,12 @@ int32_t TOStream::Write(const void* buffer, int32_t count) {
 
 TFailure TOStream::Failure() const { return Target ? Target->Failure : kFailNone; }
 
-TFailure TOStream::Commit() {
+TFailure TOStream::Stage() {
   if (!Target) return kFailWrongSize;  // nothing ever arrived
   bool whole = Entry->Size <= 0 || Entry->Written == Entry->Size;
-  return whole && Target->Commit(Entry->DosTime) ? kFailNone : FirstFailure(Target->Failure, kFailWrongSize);
+  return whole && Target->Stage(static_cast<int32_t>(Entry - FileTable), Entry->DosTime)
+             ? kFailNone
+             : FirstFailure(Target->Failure, kFailWrongSize);
 }
 
 void StartSiteWorkers() {
@@ -216,9 +218,8 @@ void FetchFromSite(TSiteInfo* site, TFileEntry* entry) {
     } else if (InflateStream(source, sink) < 0) {
       failure = source.Abandoned ? kFailStalled : FirstFailure(sink.Failure(), kFailNotZlib);
     } else {
-      failure = sink.Commit();
+      failure = sink.Stage();
     }
-    if (sink.Target && sink.Target->ReplacedInUse) LogLine(entry->Name, " was in use: the old file was renamed aside");
     LogFetch(*entry, site->Url, failure, detail, started);
   }
   TSharedHold hold;

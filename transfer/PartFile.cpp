@@ -14,8 +14,6 @@ const char* FailureText(TFailure failure) {
       "write failed",
       "more than its size",
       "hash mismatch",
-      "in use",
-      "not replaced",
       "another size than listed",
       "URL too long",
       "no answer",

@@ -1,7 +1,7 @@
-// A file of the installation written beside its target and put in its place
-// only once it arrived whole, no longer than it may be and with the content
-// its list names, so a broken or forged transfer never damages the installed
-// file. Why a transfer failed, the names beside the target and the rule for
+// A file of the installation written beside its target and staged for the
+// commit only once it arrived whole, no longer than it may be and with the
+// content its list names, so a broken or forged transfer never damages the
+// installed file. Why a transfer failed, the names beside the target and the rule for
 // going on with a file are platform-free (PartFile.cpp); the file itself is
 // Win32 (PartFileWin.cpp).
 #pragma once
@@ -15,7 +15,7 @@
 struct TFileEntry;
 
 // Why a file's transfer failed; every fetch ends with one, kFailNone when the
-// file arrived whole and was put in place.
+// file arrived whole and was staged.
 enum TFailure {
   kFailNone,
   // The file in transfer and its target.
@@ -25,8 +25,6 @@ enum TFailure {
   kFailWrite,
   kFailTooLong,  // more than its size arrived
   kFailHashMismatch,
-  kFailInUse,
-  kFailNotReplaced,
   kFailWrongSize,  // whole, but of another size than listed
   // The way to it.
   kFailUrlTooLong,
@@ -90,7 +88,7 @@ class TPartFile {
   // number of `chunk` bytes goes on where it ended (ResumeAt); any other is
   // started afresh.
   TPartFile(const TFileEntry& entry, int32_t chunk);
-  // A file never committed is deleted, but for a resumable one whose content
+  // A file never staged is deleted, but for a resumable one whose content
   // is still good so far.
   ~TPartFile();
   TPartFile(const TPartFile&) = delete;
@@ -100,25 +98,24 @@ class TPartFile {
   // Writes all of it, or marks the file failed; also when it would pass the
   // limit, before anything of it is written.
   bool Write(const void* data, int32_t count);
-  // Stamps the time (when not 0), closes and replaces the target. False when
-  // any write failed, the content is not the one named, or the replace did
-  // not happen.
-  bool Commit(uint32_t dosTime);
+  // Checks the content, stamps the time (when not 0) and flushes it; then
+  // holds it open for the commit as the file table's entry `index`
+  // (TakeStagedPart). False when any write failed or the content is not the one
+  // named.
+  bool Stage(int32_t index, uint32_t dosTime);
   int32_t ResumeAt() const { return Written; }
 
-  // Why the file was not committed; kFailNone until something failed.
+  // Why the file was not staged; kFailNone until something failed.
   TFailure Failure = kFailNone;
-  // The target was in use: it was renamed aside and the new file put in its
-  // place.
-  bool ReplacedInUse = false;
 
  private:
   friend void DiscardThreadPart();
   void Open(const char* relativeName);
   bool CreatePart();
-  bool Reopen(int32_t chunk, const char* identity);
+  void Identify(const TFileEntry& entry);
+  bool Reopen(int32_t chunk);
+  bool WriteRecord();
   void Fail(TFailure why);
-  bool ReplaceInUse();
   void Discard();
   void Forget();
   char Target[kTextCapacity];
@@ -130,13 +127,33 @@ class TPartFile {
   uint8_t Expected[kDigestSize];
   TSha256 Hash;
   bool Resumable = false;
+  bool Recorded = false;  // the record has a name: Identity
   char Identity[kTextCapacity + 2 * kPartSuffixLength];
+  char IdentityLine[160];
 };
 
 // One line of the log for a file's transfer from `source` since the tick
 // `started`: fetched with its bytes and time, or failed with its cause, in
 // the words of `detail` where it is given (an HTTP status, a socket error).
 void LogFetch(const TFileEntry& entry, const char* source, TFailure failure, const char* detail, uint32_t started);
+
+// Reads the rest of the file, into the hash where given: its bytes, or -1
+// when a read failed.
+int64_t ReadWhole(TSimpleFile* file, TSha256* hash);
+// The entry's file in transfer, whole and with the content its line names
+// (its size and, where given, its hash), opened to be renamed into place;
+// byRecord: only when its record names this very line. nullptr otherwise.
+TSimpleFile* OpenWholePart(const TFileEntry& entry, bool byRecord);
+
+// The staged files of the file table, by entry, held open until the commit.
+void PrepareStaging(int32_t count);
+// The commit takes it over; nullptr when the entry has none.
+TSimpleFile* TakeStagedPart(int32_t index);
+// Closes them: what was not committed stays for the next run.
+void ReleaseStaging();
+// The entry's file in transfer that an earlier run left whole and checked
+// is staged as if fetched now (the entry is done); false for none.
+bool AdoptKeptPart(int32_t index);
 
 // Deletes the files that in-use targets were renamed to by earlier runs; what
 // is still in use goes at the next restart. Once per pass, before any file.

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "config/Deployment.h"
@@ -41,7 +42,16 @@ bool FileHolds(const char* path, const char* text) {
 }  // namespace
 
 TPartFile::TPartFile(const TFileEntry& entry)
-    : TPartFile(entry.Name, entry.Size > 0 ? entry.Size : kUnsizedLimit, entry.HasHash ? entry.Sha256 : nullptr) {}
+    : TPartFile(entry.Name, entry.Size > 0 ? entry.Size : kUnsizedLimit, entry.HasHash ? entry.Sha256 : nullptr) {
+  Identify(entry);
+}
+
+// The record's name, where it has room for its suffix, and its text.
+void TPartFile::Identify(const TFileEntry& entry) {
+  IdentityText(IdentityLine, entry);
+  Recorded = TextLength(Part) <= kTextCapacity - 1 - kPartSuffixLength;
+  if (Recorded) TextJoin(Identity, Part, kPartSuffix, nullptr);
+}
 
 TPartFile::TPartFile(const char* relativeName, int32_t limit, const uint8_t* sha256)
     : Limit(limit), Hashed(sha256 != nullptr) {
@@ -56,21 +66,22 @@ TPartFile::TPartFile(const TFileEntry& entry, int32_t chunk)
   if (Hashed) memcpy(Expected, entry.Sha256, kDigestSize);
   Open(entry.Name);
   if (Failure) return;
-  char identity[160];
-  IdentityText(identity, entry);
   // Gone on with where the record names this very line (its size, time and
   // hash or '-' for none: a list without hashes resumes too), and where the
   // record has room for its suffix. The whole is checked as a fresh file is.
-  Resumable = TextLength(Part) <= kTextCapacity - 1 - kPartSuffixLength;
-  if (Resumable) {
-    TextJoin(Identity, Part, kPartSuffix, nullptr);
-    if (Reopen(chunk, identity)) return;
+  Identify(entry);
+  if (Recorded && Reopen(chunk)) {
+    Resumable = true;
+    return;
   }
   if (!CreatePart()) return;
-  if (Resumable) {
-    TSimpleFile record(Identity, kMadeAnew);
-    Resumable = record.IsOpen() && record.Write(identity, TextLength(identity)) == TextLength(identity);
-  }
+  Resumable = Recorded && WriteRecord();
+}
+
+bool TPartFile::WriteRecord() {
+  TSimpleFile record(Identity, kMadeAnew);
+  int32_t n = TextLength(IdentityLine);
+  return record.IsOpen() && record.Write(IdentityLine, n) == n;
 }
 
 // Made in its folders (made where missing), with them pinned from the
@@ -104,42 +115,109 @@ void TPartFile::Open(const char* relativeName) {
 // The file in transfer of an earlier attempt, when its record names this
 // transfer and it ends at a chunk's end: opened to go on with, its content
 // hashed again so far.
-bool TPartFile::Reopen(int32_t chunk, const char* identity) {
-  if (!FileHolds(Identity, identity)) return false;
+bool TPartFile::Reopen(int32_t chunk) {
+  if (!FileHolds(Identity, IdentityLine)) return false;
   TPinnedFolders pinned(Settings.InstallDir, Part);
   if (!pinned.Held()) return false;
   File = new TSimpleFile(Part, kGoneOn);
   LARGE_INTEGER length;
-  if (!File->IsOpen() || !GetFileSizeEx(File->Handle, &length) || !MayResumeAt(length.QuadPart, chunk, Limit)) {
-    delete File;
-    File = nullptr;
-    return false;
+  if (File->IsOpen() && GetFileSizeEx(File->Handle, &length) && MayResumeAt(length.QuadPart, chunk, Limit) &&
+      ReadWhole(File, Hashed ? &Hash : nullptr) == length.QuadPart) {
+    Written = static_cast<int32_t>(length.QuadPart);
+    return true;
   }
+  delete File;
+  File = nullptr;
+  Hash.Reset();
+  return false;
+}
+
+int64_t ReadWhole(TSimpleFile* file, TSha256* hash) {
   uint8_t piece[32768];
+  int64_t total = 0;
   int32_t n;
-  while ((n = File->Read(piece, sizeof piece)) > 0) {
-    if (Hashed) Hash.Update(piece, n);
-    Written += n;
+  while ((n = file->Read(piece, sizeof piece)) > 0) {
+    if (hash) hash->Update(piece, n);
+    total += n;
   }
-  if (n < 0 || Written != length.QuadPart) {
-    delete File;
-    File = nullptr;
-    Written = 0;
-    Hash.Reset();
-    return false;
-  }
+  return n < 0 ? -1 : total;
+}
+
+namespace {
+
+// The entry's target, its file in transfer and the record beside it; false
+// when the record would not fit.
+bool PartNames(const TFileEntry& entry, char* target, char* part, char* record) {
+  MakeInstallPath(target, entry.Name);
+  if (!PartName(part, target) || TextLength(part) > kTextCapacity - 1 - kPartSuffixLength) return false;
+  TextJoin(record, part, kPartSuffix, nullptr);
   return true;
 }
 
+}  // namespace
+
 int64_t KeptPartBytes(const TFileEntry& entry) {
   char target[kTextCapacity + kNameCapacity], part[kTextCapacity], record[kTextCapacity + 8], identity[160];
-  MakeInstallPath(target, entry.Name);
-  if (!PartName(part, target) || TextLength(part) > kTextCapacity - 1 - kPartSuffixLength) return 0;
-  TextJoin(record, part, kPartSuffix, nullptr);
   IdentityText(identity, entry);
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!FileHolds(record, identity) || !GetFileAttributesExA(part, GetFileExInfoStandard, &data)) return 0;
+  if (!PartNames(entry, target, part, record) || !FileHolds(record, identity) ||
+      !GetFileAttributesExA(part, GetFileExInfoStandard, &data))
+    return 0;
   return static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
+}
+
+TSimpleFile* OpenWholePart(const TFileEntry& entry, bool byRecord) {
+  char target[kTextCapacity + kNameCapacity], part[kTextCapacity], record[kTextCapacity + 8], identity[160];
+  IdentityText(identity, entry);
+  if (entry.Size <= 0 || !PartNames(entry, target, part, record) || (byRecord && !FileHolds(record, identity)))
+    return nullptr;
+  TPinnedFolders pinned(Settings.InstallDir, part);
+  if (!pinned.Held()) return nullptr;
+  TSimpleFile* file = new TSimpleFile(part, kGoneOn);
+  TSha256 hash;
+  uint8_t digest[kDigestSize];
+  if (file->IsOpen() && ReadWhole(file, &hash) == entry.Size &&
+      (!entry.HasHash || (hash.Finish(digest) && memcmp(digest, entry.Sha256, kDigestSize) == 0)))
+    return file;
+  delete file;
+  return nullptr;
+}
+
+namespace {
+TSimpleFile** staged;
+int32_t stagedCount;
+}  // namespace
+
+void PrepareStaging(int32_t count) {
+  ReleaseStaging();
+  if (count <= 0) return;
+  // Without the memory nothing is staged: each file fails as a write would.
+  staged = static_cast<TSimpleFile**>(calloc(count, sizeof(TSimpleFile*)));
+  stagedCount = staged ? count : 0;
+}
+
+TSimpleFile* TakeStagedPart(int32_t index) {
+  if (index < 0 || index >= stagedCount) return nullptr;
+  TSimpleFile* file = staged[index];
+  staged[index] = nullptr;
+  return file;
+}
+
+void ReleaseStaging() {
+  for (int32_t i = 0; i < stagedCount; ++i) delete staged[i];
+  free(staged);
+  staged = nullptr;
+  stagedCount = 0;
+}
+
+bool AdoptKeptPart(int32_t index) {
+  TFileEntry& entry = FileTable[index];
+  if (index >= stagedCount || staged[index]) return false;
+  staged[index] = OpenWholePart(entry, true);
+  if (!staged[index]) return false;
+  entry.Written = entry.Size;
+  entry.State = kDone;
+  return true;
 }
 
 void TPartFile::Fail(TFailure why) { Failure = FirstFailure(Failure, why); }
@@ -161,7 +239,7 @@ bool TPartFile::Write(const void* data, int32_t count) {
   return true;
 }
 
-bool TPartFile::Commit(uint32_t dosTime) {
+bool TPartFile::Stage(int32_t index, uint32_t dosTime) {
   if (Failure || !File) return false;
   if (Hashed) {
     uint8_t digest[kDigestSize];
@@ -171,59 +249,24 @@ bool TPartFile::Commit(uint32_t dosTime) {
     }
   }
   if (dosTime != 0) SetFileWriteTime(File->Handle, dosTime);
-  // On the disk before it is in place: a power cut must not leave a file of
-  // the right size and time full of zeros, which every later check accepts.
-  bool flushed = FlushFileBuffers(File->Handle) != 0;
-  Forget();
-  TCommitHold commit;
-  bool placed = false;
-  // Renamed through the handle that wrote and hashed it, which nobody else
-  // could open meanwhile, into folders pinned for the while: what is put in
-  // place is what was checked, where it was checked.
-  TPinnedFolders pinned(Settings.InstallDir, Target);
-  if (!flushed) {
+  // On the disk before the commit can take it: a power cut must not leave a
+  // file of the right size and time full of zeros, which every later check
+  // accepts. The record names it for the next run, should this one end
+  // before the commit.
+  if (!FlushFileBuffers(File->Handle) || (Recorded && !Resumable && !WriteRecord())) {
     Fail(kFailWrite);
-  } else if (!pinned.Held() || !PlainFolders(Target)) {
-    Fail(kFailLinkInPath);
-  } else if (RenameOpenFile(File->Handle, Target)) {
-    placed = true;
-  } else {
-    DWORD error = GetLastError();
-    bool inUse = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
-    placed = inUse && ReplaceInUse();
-    if (!placed) Fail(inUse ? kFailInUse : kFailNotReplaced);
+    return false;
   }
-  delete File;
+  if (index < 0 || index >= stagedCount) {
+    Fail(kFailWrite);
+    return false;
+  }
+  // Held open, its writing and deleting denied to everyone, until the commit
+  // renames it through this very handle: what is put in place is what was
+  // checked.
+  Forget();
+  staged[index] = File;
   File = nullptr;
-  if (!placed) {
-    DeleteFileA(Part);
-    if (Resumable) DeleteFileA(Identity);
-    return false;
-  }
-  if (Resumable) DeleteFileA(Identity);
-  return true;
-}
-
-// A running program's file cannot be replaced but can be renamed: the old one
-// moves aside (to "~old" and eight random hexadecimal digits, ".~tv", in the
-// installation folder) and the new one takes its place. Either the old or the
-// new file is at the target at every moment but between the two moves, and a
-// second move that fails puts the old one back.
-bool TPartFile::ReplaceInUse() {
-  // Only a file is renamed aside: a folder in the target's place is refused too.
-  DWORD attributes = GetFileAttributesA(Target);
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
-  char aside[kTextCapacity];
-  uint8_t random[kAsideRandomBytes];
-  if (!RandomBytes(random, sizeof random) || !AsideName(aside, Settings.InstallDir, random)) return false;
-  if (!MoveFileExA(Target, aside, MOVEFILE_WRITE_THROUGH)) return false;
-  if (!RenameOpenFile(File->Handle, Target)) {
-    MoveFileExA(aside, Target, MOVEFILE_WRITE_THROUGH);
-    return false;
-  }
-  // Failing the next run, the next restart removes it.
-  MoveFileExA(aside, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-  ReplacedInUse = true;
   return true;
 }
 

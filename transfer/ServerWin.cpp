@@ -172,8 +172,8 @@ void FetchFromServer(TFileEntry* entry) {
   } while (n >= ChunkSize && !failure);
   entry->Written = offset;
   if (!failure && entry->Size > 0 && offset != entry->Size) failure = kFailWrongSize;
-  if (!failure && !file.Commit(entry->DosTime)) failure = file.Failure;
+  if (!failure && !file.Stage(static_cast<int32_t>(entry - FileTable), entry->DosTime))
+    failure = FirstFailure(file.Failure, kFailWrite);
   if (!failure) entry->State = kDone;
-  if (file.ReplacedInUse) LogLine(entry->Name, " was in use: the old file was renamed aside");
   LogFetch(*entry, "the server", failure, detail, started);
 }

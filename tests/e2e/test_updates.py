@@ -7,9 +7,10 @@ import subprocess
 
 import pytest
 
+import signing
 from servers import FileServerProcess, free_port, make_tree, pattern, publish, tree
 from faultmirror import FaultMirror
-from winenv import PREFIX, TEST_BIN, copy_program, kill, wait_for, winpath
+from winenv import PREFIX, ROOT, TEST_BIN, copy_program, kill, wait_for, winpath
 
 CHUNK = 262144
 INCOMPLETE_1 = "Installation incomplete: 1 file(s) could not be downloaded."
@@ -74,6 +75,12 @@ class Holder:
         self.win.wait(self.proc, 30)
 
 
+def parts(inst):
+    """Files in transfer, and their records."""
+    return sorted(p.relative_to(inst).as_posix() for p in inst.rglob("*.~tv")
+                  if not re.fullmatch(r"~old[0-9a-f]{8}\.~tv", p.name))
+
+
 def asides(inst):
     return sorted(p.name for p in inst.iterdir() if re.fullmatch(r"~old[0-9a-f]{8}\.~tv", p.name))
 
@@ -98,25 +105,29 @@ def test_a_running_client_is_updated_and_its_old_file_goes_at_the_next_run(run):
     assert tree(run.inst) == tree(src2)
 
 
-def test_a_locked_file_stays_pending_is_reported_and_the_exit_code_is_1(run):
+def test_a_locked_file_holds_back_the_whole_update_until_it_is_free(run):
     src1, _ = run.install(1)
     holder = Holder(run.win, run.inst / "readme.txt", "locked", run.tmp)
+    locked = "Installation incomplete: readme.txt is locked by another program. Nothing was replaced."
     try:
         src2, pub2 = run.publish(2)
         with FileServerProcess(pub2) as server:
             proc = run.start(f"host=127.0.0.1:{server.port}", "log=run.log")
             box = run.win.probe("shown", "#32770")
-            assert box and INCOMPLETE_1 in box.texts, box
+            assert box and locked in box.texts, box
             assert run.win.probe("press", "#32770")
             assert run.win.wait(proc, 60) == 1
     finally:
         holder.stop()
-    installed = tree(run.inst)
-    assert installed["readme.txt"] == tree(src1)["readme.txt"]  # neither lost nor half replaced
-    assert installed["Corvane.exe"] == tree(src2)["Corvane.exe"]
+    # Neither file replaced: the old version stays whole, its new files wait.
+    assert tree(run.inst, skip=set(parts(run.inst))) == tree(src1)
     assert asides(run.inst) == []
-    assert re.search(r"failed readme\.txt from the server: in use", run.log())
-    assert "end: exit code 1" in run.log()
+    assert locked in run.log() and "end: exit code 1" in run.log()
+    with FileServerProcess(pub2, log=run.tmp / "again.log") as server:
+        assert run.run(f"host=127.0.0.1:{server.port}", "silent") == 0
+        requests = server.requests()
+    assert requests and [r for r in requests if not r.startswith(("#", "files.ver"))] == []  # none fetched again
+    assert tree(run.inst) == tree(src2)
 
 
 # -- resuming and reconnecting --------------------------------------------------
@@ -275,3 +286,116 @@ def test_an_update_the_disk_cannot_hold_fetches_nothing(run, small_drive):
     assert fetched == []
     assert re.search(r"Not enough disk space: [23] MB more are needed on E:", run.log()), run.log()
     assert sorted(p.name for p in (small_drive / "inst").iterdir()) == []
+
+
+# -- whole updates -----------------------------------------------------------------
+
+def many(n):
+    """Version n with twenty small files more: 23 in all."""
+    files = version(n)
+    files.update({f"Data/f{i:02d}.dat": pattern(3000 + 50 * i, 100 * n + i) for i in range(20)})
+    return files
+
+
+class Whole:
+    """Version 1 of many() installed; version 2 published with a mirror that
+    lacks core.dll and two small files (the server brings them)."""
+
+    def __init__(self, run):
+        self.run = run
+        # The program with keys built in, for signed lists whose serial counts.
+        run.app = copy_program(run.tmp / "a", "Tovimar.exe", "TovimarTest.exe")
+        self.src1 = make_tree(run.tmp / "src-m1", many(1), shift=60)
+        signed(publish(self.src1, run.tmp / "pub-m1"), 1000)
+        with FileServerProcess(run.tmp / "pub-m1") as server:
+            assert run.run(f"host=127.0.0.1:{server.port}", "silent") == 0
+        self.src2 = make_tree(run.tmp / "src-m2", many(2), shift=120)
+        self.pub2, self.mirror = run.tmp / "pub-m2", run.tmp / "mirror-m2"
+        signed(publish(self.src2, self.pub2, self.mirror), 2000)
+        for p in [*self.mirror.rglob("*core.dll"), *self.mirror.rglob("*f03.dat"), *self.mirror.rglob("*f17.dat")]:
+            p.unlink()
+        names = [line.split("=")[0] for line in (self.pub2 / "files.ver").read_text().splitlines() if "=" in line]
+        self.client_index = names.index("Corvane.exe")
+
+    def update(self, env=None):
+        """One run of the update; (exit code, files fetched from either source)."""
+        self.runs = getattr(self, "runs", 0) + 1
+        requests = self.run.tmp / f"requests-{self.runs}.log"
+        with FaultMirror(self.mirror) as site, FileServerProcess(self.pub2, log=requests) as server:
+            proc = self.run.win.start(self.run.app, ["dir=i", f"web:{site.url}", f"host=127.0.0.1:{server.port}",
+                                                     "silent", "log=run.log"], env=env, cwd=self.run.tmp)
+            code = self.run.win.wait(proc, 120)
+            fetched = [r.split(";")[0] for r in server.requests() if not r.startswith(("#", "files.ver"))]
+            return code, fetched + [p for p in site.served() if "files.ver" not in p]
+
+    def installed(self):
+        skip = set(parts(self.run.inst)) | set(asides(self.run.inst)) | {"Tovimar.journal", "Tovimar.serial"}
+        return tree(self.run.inst, skip=skip)
+
+    def serial(self):
+        return (self.run.inst / "Tovimar.serial").read_text()
+
+
+def signed(manifest, serial):
+    key = signing.load_key(ROOT / "tests" / "keys" / "test.pem")
+    manifest.write_bytes(signing.sign_text(signing.unsigned_part(manifest.read_bytes()), key, "test", serial))
+
+
+# Steps of the commit: 1 the journal's file lines, 2 its commit record, then
+# each rename (the running client's two), then the journal's removal.
+STEPS = 2 + 23 + 1 + 1
+
+
+@pytest.mark.parametrize("stop", ["lines", "record", "first", "aside", "middle", "last rename", "journal gone"])
+def test_a_commit_cut_off_at_any_step_leaves_a_whole_version_or_one_the_next_run_finishes(run, stop):
+    whole = Whole(run)
+    aside_step = 2 + whole.client_index + 1  # the client set aside, the new one not yet in its place
+    step = {"lines": 1, "record": 2, "first": 3, "aside": aside_step, "middle": 14, "last rename": STEPS - 1,
+            "journal gone": STEPS}[stop]
+    holder = Holder(run.win, run.inst / "Corvane.exe", "loader", run.tmp)
+    try:
+        code, _ = whole.update({"TOVIMAR_COMMIT_STOP": str(step)})
+        assert code == 99, run.log()
+        installed = whole.installed()
+        old, new = tree(whole.src1), tree(whole.src2)
+        journal = (run.inst / "Tovimar.journal").exists()
+        assert journal == (step < STEPS)
+        if step == 1:
+            assert installed == old  # nothing replaced before the record
+        elif step == aside_step:
+            assert "Corvane.exe" not in installed and len(asides(run.inst)) == 1
+        for rel, got in installed.items():
+            assert got in (old[rel], new[rel]), rel
+        # The new list's serial counts only once the run has put it all in place.
+        assert whole.serial() == "1000"
+        code, fetched = whole.update()
+        assert code == 0, run.log()
+        assert fetched == []  # every file arrived before: none is fetched again
+        assert whole.installed() == new and whole.serial() == "2000"
+        assert parts(run.inst) == [] and not (run.inst / "Tovimar.journal").exists()
+    finally:
+        holder.stop()
+    log = run.log()
+    if step == 1:
+        assert "journal found without its commit record: nothing had been replaced" in log
+    elif step < STEPS:
+        assert "journal found: finishing the commit of 23 file(s)" in log
+        assert "journal finished: the commit is done" in log
+
+
+def test_a_file_no_source_gives_holds_back_the_update_and_comes_alone_the_next_time(run):
+    whole = Whole(run)
+    kept = whole.pub2 / "Data" / "f03.dat"
+    data = kept.read_bytes()
+    kept.unlink()  # at neither source now
+    code, fetched = whole.update()
+    assert code == 1
+    assert INCOMPLETE_1 in run.log()
+    assert whole.installed() == tree(whole.src1) and whole.serial() == "1000"
+    assert len(parts(run.inst)) == 2 * 22  # kept for the next run, with their records
+    kept.write_bytes(data)
+    code, fetched = whole.update()
+    assert code == 0, run.log()
+    assert fetched == ["Data\\f03.dat"]
+    assert whole.installed() == tree(whole.src2)
+    assert "commit begun: 23 file(s)" in run.log() and "commit done" in run.log()

@@ -6,6 +6,8 @@
 #include "Helpers.h"
 #include "config/Settings.h"
 #include "support/FindFile.h"
+#include "install/Commit.h"
+#include "manifest/Manifest.h"
 #include "transfer/PartFile.h"
 
 namespace {
@@ -31,13 +33,23 @@ std::string FolderOfLength(const char* tag, int length) {
 
 }  // namespace
 
+// A one-entry file table for the name, as the list would select it.
+void SelectOne(const std::string& name, const std::string& data) {
+  ResetManifest();
+  FileTable = static_cast<TFileEntry*>(calloc(1, sizeof(TFileEntry)));
+  strcpy(FileTable[0].Name, name.c_str());
+  FileTable[0].Size = static_cast<int32_t>(data.size());
+  FileCount = 1;
+  PrepareStaging(1);
+}
+
 TEST_CASE("a file in transfer replaces its target only when committed, at any path length") {
   InitPartFiles();
   struct Case {
     int folder, name;  // lengths; their sum is the target's full path
     bool fits;
-  } cases[] = {{60, 20, true}, {200, 55, true}, {200, 56, true}, {196, 63, true}, {246, 13, true},
-               {247, 12, false}, {250, 9, false}};
+  } cases[] = {{60, 20, true},  {200, 55, true},  {200, 56, true}, {196, 63, true},
+               {246, 13, true}, {247, 12, false}, {250, 9, false}};
   for (const Case& c : cases) {
     CAPTURE(c.folder);
     CAPTURE(c.name);
@@ -48,15 +60,21 @@ TEST_CASE("a file in transfer replaces its target only when committed, at any pa
     std::string name(c.name - 4, 'n');
     name += ".bin";
     WriteAll(dir + name, "old");
+    SelectOne(name, "new");
     {
-      TPartFile part(name.c_str());
+      TPartFile part(FileTable[0]);
       CHECK(part.IsOpen() == c.fits);
       CHECK(part.Write("new", 3) == c.fits);
-      CHECK(part.Commit(0) == c.fits);
+      CHECK(part.Stage(0, 0) == c.fits);
     }
+    CHECK(ReadAll(dir + name) == "old");  // staged, not yet in place
+    char why[kTextCapacity + 96] = "";
+    if (c.fits) CHECK(CommitFiles(why));
+    ReleaseStaging();
     CHECK(ReadAll(dir + name) == (c.fits ? "new" : "old"));
-    CHECK(FilesIn(dir) == name + "|");
+    CHECK(FilesIn(dir) == name + "|");  // no journal, record or file in transfer left
   }
+  ResetManifest();
 }
 
 TEST_CASE("a thread's file in transfer is deleted before the thread ends early") {
@@ -70,7 +88,7 @@ TEST_CASE("a thread's file in transfer is deleted before the thread ends early")
   CHECK(Exists(dir + "a.dll.~tv"));
   DiscardThreadPart();
   CHECK(FilesIn(dir) == "a.dll|");
-  CHECK_FALSE(part.Commit(0));
+  CHECK_FALSE(part.Stage(0, 0));
   CHECK(ReadAll(dir + "a.dll") == "old");
   DiscardThreadPart();  // nothing left to discard
 }
