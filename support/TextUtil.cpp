@@ -86,8 +86,8 @@ char* TextReplaceExtension(char* text, const char* ext) {
   return text;
 }
 
-char* TextFromInt(char* pos, uint32_t value) {
-  char digits[10];
+char* TextFromInt(char* pos, uint64_t value) {
+  char digits[20];
   int n = 0;
   do {
     digits[n++] = static_cast<char>('0' + value % 10);

@@ -23,7 +23,7 @@ char* TextCopyFolder(char* dest, const char* folder);
 // The last element's extension replaced by ext, or ext appended after a '.'
 // where it has none (room for both: the caller's). Returns text.
 char* TextReplaceExtension(char* text, const char* ext);
-char* TextFromInt(char* pos, uint32_t value);
+char* TextFromInt(char* pos, uint64_t value);
 int32_t TextParseInt(const char*& cursor);
 int32_t TextToInt(const char* text);
 char AsciiUpper(char c);

@@ -116,3 +116,69 @@ bool RedirectTarget(const char* location, bool fromHttps) {
     if (static_cast<uint8_t>(*c) <= ' ' || *c == 127) return false;
   return true;
 }
+
+namespace {
+
+// Up to 18 decimal digits; false for none or more.
+bool ParseCount(const char*& cursor, int64_t* value) {
+  int32_t digits = 0;
+  *value = 0;
+  for (; *cursor >= '0' && *cursor <= '9'; ++cursor) {
+    if (++digits > 18) return false;
+    *value = *value * 10 + (*cursor - '0');
+  }
+  return digits > 0;
+}
+
+}  // namespace
+
+bool SendableValidator(const char* text) {
+  int32_t n = 0;
+  for (; text[n]; ++n)
+    if (text[n] < 0x20 || text[n] > 0x7E || n == kValidatorCapacity - 1) return false;
+  return n > 0;
+}
+
+char* ResumeText(char* out, const TInflatePoint& point, const char* validator) {
+  char* p = TextFromInt(TextCopy(out, "z,"), point.In);
+  p = TextFromInt(TextPutChar(p, ','), point.Bits);
+  p = TextFromInt(TextPutChar(p, ','), point.Out);
+  p = TextFromInt(TextPutChar(p, ','), point.Adler);
+  return TextCopy(TextCopy(TextPutChar(p, ','), validator), "\r\n");
+}
+
+bool ParseResume(const char* text, TInflatePoint* point, char* validator) {
+  const char* c = text;
+  int64_t in, bits, out, adler;
+  if (!TextStartsWith(c, "z,")) return false;
+  c += 2;
+  if (!ParseCount(c, &in) || *c++ != ',' || !ParseCount(c, &bits) || *c++ != ',' || !ParseCount(c, &out) ||
+      *c++ != ',' || !ParseCount(c, &adler) || *c++ != ',')
+    return false;
+  // The validator up to the line's end.
+  const char* end = c;
+  while (*end && *end != '\r') ++end;
+  if (!TextEquals(end, "\r\n") || end - c >= kValidatorCapacity) return false;
+  TextCopyCount(validator, c, static_cast<int32_t>(end - c));
+  // A block ends past the two header bytes, and its byte is read again only
+  // with bits left of it.
+  if (in < 3 || bits > 7 || out <= 0 || adler > 0xFFFFFFFFll || !SendableValidator(validator)) return false;
+  point->In = in;
+  point->Bits = static_cast<int32_t>(bits);
+  point->Out = out;
+  point->Adler = static_cast<uint32_t>(adler);
+  return true;
+}
+
+char* RangeHeaders(char* out, const TInflatePoint& point, const char* validator) {
+  char* p = TextFromInt(TextCopy(out, "Range: bytes="), RangeStart(point));
+  return TextCopy(TextCopy(TextCopy(p, "-\r\nIf-Range: "), validator), "\r\n");
+}
+
+bool RangeStartsAt(const char* contentRange, int64_t first) {
+  const char* c = contentRange;
+  int64_t at;
+  if (!TextStartsWith(c, "bytes ")) return false;
+  c += 6;
+  return ParseCount(c, &at) && *c == '-' && at == first;
+}

@@ -8,6 +8,7 @@
 #include "support/StallWatch.h"
 #include "support/TinyLib.h"
 #include "transfer/PartFile.h"
+#include "transfer/TinyZip.h"
 
 struct TFileEntry;
 class TSiteInfo;
@@ -38,11 +39,36 @@ bool ResolveLocation(char* location, const char* base, int32_t capacity);
 // Writes "YYMM/" for a DOS date-time; returns the terminator's position.
 char* MonthFolder(char* out, uint32_t dosTime);
 
+// A mirror transfer kept to go on with: the record's second line,
+// "z,<in>,<bits>,<out>,<adler>,<validator>" and CR LF (of kResumeCapacity),
+// where the validator is the ETag or Last-Modified of the answer it came
+// from, as If-Range sends it back.
+constexpr int32_t kValidatorCapacity = 96;
+constexpr int32_t kResumeCapacity = kValidatorCapacity + 72;
+char* ResumeText(char* out, const TInflatePoint& point, const char* validator);
+// False for anything else, or a point that could not be one.
+bool ParseResume(const char* text, TInflatePoint* point, char* validator);
+// A validator that may be sent back: 1 to kValidatorCapacity - 1 printable
+// characters (no line break could end the request's header there).
+bool SendableValidator(const char* text);
+// The request's headers that go on at the point (of kResumeCapacity + 32).
+char* RangeHeaders(char* out, const TInflatePoint& point, const char* validator);
+// The compressed byte a request that goes on at the point asks for first.
+inline int64_t RangeStart(const TInflatePoint& point) { return point.In - (point.Bits ? 1 : 0); }
+// A Content-Range of the answer, "bytes <first>-<last>/<length>", that starts
+// where it was asked to.
+bool RangeStartsAt(const char* contentRange, int64_t first);
+// Between two attempts at one site, the milliseconds to wait: a twentieth of
+// the stall window, doubled each time.
+inline uint32_t RetryWaitMs(uint32_t stallMs, int32_t attempt) { return (stallMs / 20) << attempt; }
+constexpr int32_t kMirrorRetries = 3;
+
 // Win32 side.
 
 class TIStream : public TBaseStream {
  public:
-  explicit TIStream(const char* url);
+  // With request headers (a Range and its If-Range); "" for none.
+  explicit TIStream(const char* url, const char* headers = "");
   ~TIStream() override;
   // Ends the stream early, for good, when the bytes read would pass Limit or
   // when a stall window brings too little (Abandoned).
@@ -55,6 +81,9 @@ class TIStream : public TBaseStream {
   int64_t Limit = -1;   // negative: no limit
   int64_t Total = 0;
   bool Abandoned = false;
+  bool Dry = false;                         // a read found nothing more: the body ended or broke off
+  char Validator[kValidatorCapacity] = "";  // its ETag, or its Last-Modified; "" for none
+  char ContentRange[64] = "";
 
  private:
   TStallWatch Watch;
@@ -62,7 +91,9 @@ class TIStream : public TBaseStream {
 
 class TOStream : public TBaseStream {
  public:
-  explicit TOStream(TFileEntry* entry);
+  // The entry's file in transfer, gone on with where an earlier attempt kept
+  // it: `from` and `validator` then say where and from which answer.
+  TOStream(TFileEntry* entry, TInflatePoint* from, char* validator);
   ~TOStream() override;
   int32_t Write(const void* buffer, int32_t count) override;
   // kFailNone when every byte handed over reached the file, which is then
@@ -72,7 +103,8 @@ class TOStream : public TBaseStream {
   TFailure Failure() const;
 
   TFileEntry* Entry;
-  TPartFile* Target = nullptr;
+  TPartFile* Target;
+  bool Wrote = false;
 };
 
 // Starts every site's workers; each started worker is counted in

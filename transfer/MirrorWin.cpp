@@ -1,6 +1,8 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <cstdlib>
+
 #include "app/Progress.h"
 #include "config/Deployment.h"
 #include "support/Log.h"
@@ -27,11 +29,14 @@ struct TRequest {
   DWORD Flags;
   HINTERNET Answer;
   char UrlText[kTextCapacity];
+  char Headers[kResumeCapacity + 32];
 };
 
 DWORD WINAPI Request(void* parameter) {
   TRequest* request = static_cast<TRequest*>(parameter);
-  request->Answer = WinInet.OpenUrl(request->Internet, request->UrlText, nullptr, 0, request->Flags, 0);
+  const char* headers = request->Headers[0] ? request->Headers : nullptr;
+  request->Answer = WinInet.OpenUrl(request->Internet, request->UrlText, headers, headers ? static_cast<DWORD>(-1) : 0,
+                                    request->Flags, 0);
   if (InterlockedDecrement(&request->Holders) == 0) {
     if (request->Answer) WinInet.CloseHandle(request->Answer);
     delete request;
@@ -39,9 +44,10 @@ DWORD WINAPI Request(void* parameter) {
   return 0;
 }
 
-HINTERNET OpenUrlInTime(HINTERNET internet, const char* url, DWORD flags) {
-  TRequest* request = new TRequest{2, internet, flags, nullptr, {}};
+HINTERNET OpenUrlInTime(HINTERNET internet, const char* url, DWORD flags, const char* headers) {
+  TRequest* request = new TRequest{2, internet, flags, nullptr, {}, {}};
   TextCopyMax(request->UrlText, url, kTextCapacity);
+  TextCopyMax(request->Headers, headers, sizeof request->Headers);
   HANDLE thread = CreateThread(nullptr, 0, Request, request, 0, nullptr);
   if (!thread) {
     delete request;
@@ -55,9 +61,14 @@ HINTERNET OpenUrlInTime(HINTERNET internet, const char* url, DWORD flags) {
   return answer;
 }
 
+// A text header of the answer into out (of capacity); empty when it has none.
+void QueryText(HINTERNET answer, DWORD which, char* out, DWORD capacity) {
+  if (!WinInet.QueryInfo(answer, which, out, &capacity, nullptr)) out[0] = 0;
+}
+
 }  // namespace
 
-TIStream::TIStream(const char* url) : Watch(kMirrorStallMs, kMirrorStallBytes) {
+TIStream::TIStream(const char* url, const char* headers) : Watch(kMirrorStallMs, kMirrorStallBytes) {
   if (!LoadWinInet()) return;
   InternetHandle = WinInet.Open("VELORIN", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
   if (!InternetHandle) return;
@@ -77,7 +88,7 @@ TIStream::TIStream(const char* url) : Watch(kMirrorStallMs, kMirrorStallBytes) {
   char hops[2][kTextCapacity];
   for (int32_t redirects = 0;; ++redirects) {
     char* location = hops[redirects % 2];
-    UrlHandle = OpenUrlInTime(InternetHandle, url, flags);
+    UrlHandle = OpenUrlInTime(InternetHandle, url, flags, headers);
     DWORD status = 0, size = sizeof status;
     Status = 0;
     if (UrlHandle &&
@@ -96,6 +107,13 @@ TIStream::TIStream(const char* url) : Watch(kMirrorStallMs, kMirrorStallBytes) {
     UrlHandle = nullptr;
     url = location;
   }
+  if (!UrlHandle) return;
+  // What a later request sends back with If-Range: the strong validator
+  // first.
+  QueryText(UrlHandle, HTTP_QUERY_ETAG, Validator, sizeof Validator);
+  if (!SendableValidator(Validator)) QueryText(UrlHandle, HTTP_QUERY_LAST_MODIFIED, Validator, sizeof Validator);
+  if (!SendableValidator(Validator)) Validator[0] = 0;
+  QueryText(UrlHandle, HTTP_QUERY_CONTENT_RANGE, ContentRange, sizeof ContentRange);
 }
 
 TIStream::~TIStream() {
@@ -110,10 +128,16 @@ int32_t TIStream::Read(void* buffer, int32_t count) {
     // wait for all of it, and a trickle could hold it for hours.
     DWORD available = 0;
     uint32_t start = GetTickCount();
-    if (!WinInet.QueryDataAvailable(UrlHandle, &available, 0, 0) || available == 0) break;
     DWORD n = 0;
+    if (!WinInet.QueryDataAvailable(UrlHandle, &available, 0, 0) || available == 0) {
+      Dry = true;
+      break;
+    }
     DWORD want = available < static_cast<DWORD>(count - got) ? available : static_cast<DWORD>(count - got);
-    if (!WinInet.ReadFile(UrlHandle, static_cast<char*>(buffer) + got, want, &n) || n == 0) break;
+    if (!WinInet.ReadFile(UrlHandle, static_cast<char*>(buffer) + got, want, &n) || n == 0) {
+      Dry = true;
+      break;
+    }
     CheckStop();
     got += static_cast<int32_t>(n);
     Total += n;
@@ -132,21 +156,24 @@ int32_t TIStream::Seek(int32_t distance, int32_t origin) {
   return static_cast<int32_t>(position);
 }
 
-TOStream::TOStream(TFileEntry* entry) : Entry(entry) {}
+TOStream::TOStream(TFileEntry* entry, TInflatePoint* from, char* validator)
+    : Entry(entry), Target(new TPartFile(*entry, from, validator)) {
+  Entry->Written = Target->ResumeAt();
+}
 
 TOStream::~TOStream() { delete Target; }
 
 int32_t TOStream::Write(const void* buffer, int32_t count) {
-  if (!Target) Target = new TPartFile(*Entry);
+  Wrote = true;
   if (!Target->Write(buffer, count)) return 0;
   Entry->Written += count;
   return count;
 }
 
-TFailure TOStream::Failure() const { return Target ? Target->Failure : kFailNone; }
+TFailure TOStream::Failure() const { return Target->Failure; }
 
 TFailure TOStream::Stage() {
-  if (!Target) return kFailWrongSize;  // nothing ever arrived
+  if (!Wrote) return kFailWrongSize;  // nothing ever arrived
   bool whole = Entry->Size <= 0 || Entry->Written == Entry->Size;
   return whole && Target->Stage(static_cast<int32_t>(Entry - FileTable), Entry->DosTime)
              ? kFailNone
@@ -195,32 +222,89 @@ DWORD WINAPI SiteWorker(void* parameter) {
 
 }  // namespace
 
+namespace {
+
+// One request for the entry's file: from the start, or where a kept file in
+// transfer ended. `again` when another attempt at the site may bring it: what
+// arrived stays to be gone on with, or a wrong range was thrown away.
+TFailure FetchOnce(const TSiteInfo* site, const char* url, TFileEntry* entry, bool* again, char* detail) {
+  TInflatePoint from;
+  char validator[kValidatorCapacity] = "";
+  TOStream sink(entry, &from, validator);
+  if (!sink.Target->IsOpen()) return sink.Failure();
+  bool resuming = sink.Target->ResumeAt() > 0;
+  char headers[kResumeCapacity + 32] = "";
+  if (resuming) {
+    RangeHeaders(headers, from, validator);
+    char at[24];
+    TextFromInt(at, static_cast<uint32_t>(RangeStart(from)));
+    LogLine(entry->Name, " from ", site->Url, ": resumed at ", at);
+  }
+  TIStream source(url, headers);
+  // What a file's zlib stream can take at the most: stored blocks add five
+  // bytes to each 64 KiB.
+  int64_t limit = entry->Size > 0 ? entry->Size : kUnsizedLimit;
+  source.Limit = limit + limit / 8 + 65536;
+  TFailure failure = kFailNone;
+  const TInflatePoint* start = nullptr;
+  if (source.Status == 200 && resuming) {
+    // The file changed since, or the site ignores ranges: all of it again.
+    sink.Target->Restart();
+    entry->Written = 0;
+  } else if (resuming && source.Status == 206 && RangeStartsAt(source.ContentRange, RangeStart(from))) {
+    start = &from;
+  } else if (resuming && (source.Status == 206 || source.Status == 416)) {
+    // Not the bytes asked for: the file in transfer goes, and the next
+    // attempt asks for all of it.
+    sink.Target->Abandon();
+    TextCopy(detail, "a range other than asked for");
+    *again = true;
+    return kFailHttpStatus;
+  }
+  if (!source.UrlHandle) return kFailNoAnswer;
+  if (source.Status != 200 && !start) {
+    // Whatever else a site answers is no file: nothing of it is read.
+    TextFromInt(TextCopy(detail, "HTTP "), source.Status);
+    return kFailHttpStatus;
+  }
+  // The validator of the answer the bytes come from.
+  if (!start) TextCopy(validator, source.Validator);
+  uint8_t* window = nullptr;
+  int32_t windowLength = 0;
+  if (start && !sink.Target->Window(&window, &windowLength)) return kFailWrite;
+  TInflatePoint reached = from;
+  int32_t inflated = InflateStream(source, sink, start, window, windowLength, &reached);
+  free(window);
+  if (inflated >= 0) return sink.Stage();
+  bool cut = source.Abandoned || source.Dry;
+  failure = source.Abandoned ? kFailStalled : FirstFailure(sink.Failure(), cut ? kFailConnection : kFailNotZlib);
+  // Cut off after a block's end, with a validator to send back: kept there.
+  *again =
+      cut && ContentStillGood(failure) && reached.Out > 0 && validator[0] && sink.Target->KeepAt(reached, validator);
+  return failure;
+}
+
+}  // namespace
+
 void FetchFromSite(TSiteInfo* site, TFileEntry* entry) {
   char url[kTextCapacity];
   TFailure failure = kFailUrlTooLong;
   uint32_t started = GetTickCount();
   if (BuildMirrorUrl(site, url, entry)[0]) {
-    TIStream source(url);
-    // What a file's zlib stream can take at the most: stored blocks add five
-    // bytes to each 64 KiB.
-    int64_t limit = entry->Size > 0 ? entry->Size : kUnsizedLimit;
-    source.Limit = limit + limit / 8 + 65536;
-    TOStream sink(entry);
-    char status[24];
-    const char* detail = nullptr;
-    if (!source.UrlHandle) {
-      failure = kFailNoAnswer;
-    } else if (source.Status != 200) {
-      // Whatever else a site answers is no file: nothing of it is read.
-      failure = kFailHttpStatus;
-      TextFromInt(TextCopy(status, "HTTP "), source.Status);
-      detail = status;
-    } else if (InflateStream(source, sink) < 0) {
-      failure = source.Abandoned ? kFailStalled : FirstFailure(sink.Failure(), kFailNotZlib);
-    } else {
-      failure = sink.Stage();
+    // A site that drops a file is asked again, a few times, for the rest.
+    for (int32_t attempt = 0;; ++attempt) {
+      char detail[kTextCapacity] = "";
+      bool again = false;
+      failure = FetchOnce(site, url, entry, &again, detail);
+      if (failure == kFailNone || !again || attempt == kMirrorRetries) {
+        LogFetch(*entry, site->Url, failure, detail[0] ? detail : nullptr, started);
+        break;
+      }
+      for (uint32_t waited = 0; waited < RetryWaitMs(kMirrorStallMs, attempt); waited += 100) {
+        CheckStop();
+        Sleep(100);
+      }
     }
-    LogFetch(*entry, site->Url, failure, detail, started);
   }
   TSharedHold hold;
   if (failure == kFailNone) {

@@ -11,6 +11,7 @@
 #include "config/Settings.h"
 #include "support/Crypto.h"
 #include "support/TinyLib.h"
+#include "transfer/TinyZip.h"
 
 struct TFileEntry;
 
@@ -80,14 +81,18 @@ class TPartFile {
   // At most `limit` bytes (negative: no limit); with a hash, committed only
   // when the content has it.
   explicit TPartFile(const char* relativeName, int32_t limit = -1, const uint8_t* sha256 = nullptr);
-  // An entry's file: its Size, or kUnsizedLimit for a size of 0, and its hash.
-  explicit TPartFile(const TFileEntry& entry);
-  // The same, resumable: the file is kept across a dropped connection and
+  // An entry's file (its Size, or kUnsizedLimit for a size of 0, and its
+  // hash), resumable: the file is kept across a dropped connection and
   // across runs, beside a record of what identifies its transfer (name, size,
   // time, hash). A file whose record matches and whose length is a whole
   // number of `chunk` bytes goes on where it ended (ResumeAt); any other is
   // started afresh.
   TPartFile(const TFileEntry& entry, int32_t chunk);
+  // A mirror's: kept only where a transfer broke off after a block's end of
+  // its zlib stream (KeepAt), with that point and the answer's validator in
+  // the record; a file whose record says so is gone on with from there, its
+  // point and validator given back.
+  TPartFile(const TFileEntry& entry, TInflatePoint* point, char* validator);
   // A file never staged is deleted, but for a resumable one whose content
   // is still good so far.
   ~TPartFile();
@@ -104,6 +109,15 @@ class TPartFile {
   // named.
   bool Stage(int32_t index, uint32_t dosTime);
   int32_t ResumeAt() const { return Written; }
+  // Cut back to the point's content, and kept with it for a later attempt.
+  bool KeepAt(const TInflatePoint& point, const char* validator);
+  // Emptied, to be written again from the start.
+  void Restart();
+  // Not to be gone on with: deleted with its record at the end.
+  void Abandon() { Resumable = false; }
+  // The last (up to 32 KiB) of the content so far, in a buffer of its own
+  // (free it); false when it cannot be read.
+  bool Window(uint8_t** window, int32_t* length);
 
   // Why the file was not staged; kFailNone until something failed.
   TFailure Failure = kFailNone;
@@ -113,8 +127,8 @@ class TPartFile {
   void Open(const char* relativeName);
   bool CreatePart();
   void Identify(const TFileEntry& entry);
-  bool Reopen(int32_t chunk);
-  bool WriteRecord();
+  bool Reopen(int32_t chunk, int32_t exact);
+  bool WriteRecord(const char* more);
   void Fail(TFailure why);
   void Discard();
   void Forget();
@@ -128,6 +142,7 @@ class TPartFile {
   TSha256 Hash;
   bool Resumable = false;
   bool Recorded = false;  // the record has a name: Identity
+  bool Extended = false;  // the record says more than IdentityLine
   char Identity[kTextCapacity + 2 * kPartSuffixLength];
   char IdentityLine[160];
 };

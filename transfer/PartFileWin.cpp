@@ -12,6 +12,7 @@
 #include "support/Log.h"
 #include "support/TextUtil.h"
 #include "support/Threads.h"
+#include "transfer/Mirror.h"
 #include "transfer/PartFile.h"
 
 namespace {
@@ -29,22 +30,22 @@ void DiscardThreadPart() {
 
 namespace {
 
-bool FileHolds(const char* path, const char* text) {
+// A record's text into held (of kRecordCapacity); false for none.
+constexpr int32_t kRecordCapacity = 160 + kResumeCapacity;
+bool ReadRecord(const char* path, char* held) {
   TSimpleFile file(path, kForReading);
-  if (!file.IsOpen()) return false;
-  char held[160];
-  int32_t n = file.Read(held, sizeof held - 1);
-  if (n != TextLength(text)) return false;
+  int32_t n = file.IsOpen() ? file.Read(held, kRecordCapacity - 1) : -1;
+  if (n < 0) return false;
   held[n] = 0;
-  return TextEquals(held, text);
+  return true;
+}
+
+bool FileHolds(const char* path, const char* text) {
+  char held[kRecordCapacity];
+  return ReadRecord(path, held) && TextEquals(held, text);
 }
 
 }  // namespace
-
-TPartFile::TPartFile(const TFileEntry& entry)
-    : TPartFile(entry.Name, entry.Size > 0 ? entry.Size : kUnsizedLimit, entry.HasHash ? entry.Sha256 : nullptr) {
-  Identify(entry);
-}
 
 // The record's name, where it has room for its suffix, and its text.
 void TPartFile::Identify(const TFileEntry& entry) {
@@ -70,18 +71,73 @@ TPartFile::TPartFile(const TFileEntry& entry, int32_t chunk)
   // hash or '-' for none: a list without hashes resumes too), and where the
   // record has room for its suffix. The whole is checked as a fresh file is.
   Identify(entry);
-  if (Recorded && Reopen(chunk)) {
+  if (Recorded && FileHolds(Identity, IdentityLine) && Reopen(chunk, 0)) {
     Resumable = true;
     return;
   }
   if (!CreatePart()) return;
-  Resumable = Recorded && WriteRecord();
+  Resumable = Recorded && WriteRecord("");
 }
 
-bool TPartFile::WriteRecord() {
+bool TPartFile::WriteRecord(const char* more) {
+  char text[kRecordCapacity];
+  TextJoin(text, IdentityLine, more, nullptr);
   TSimpleFile record(Identity, kMadeAnew);
+  int32_t n = TextLength(text);
+  Extended = more[0] != 0;
+  return record.IsOpen() && record.Write(text, n) == n;
+}
+
+TPartFile::TPartFile(const TFileEntry& entry, TInflatePoint* point, char* validator)
+    : Limit(entry.Size > 0 ? entry.Size : kUnsizedLimit), Hashed(entry.HasHash) {
+  if (Hashed) memcpy(Expected, entry.Sha256, kDigestSize);
+  Open(entry.Name);
+  if (Failure) return;
+  Identify(entry);
+  char held[kRecordCapacity];
   int32_t n = TextLength(IdentityLine);
-  return record.IsOpen() && record.Write(IdentityLine, n) == n;
+  if (Recorded && ReadRecord(Identity, held) && TextEqualsN(held, IdentityLine, n) &&
+      ParseResume(held + n, point, validator) && point->Out <= Limit &&
+      Reopen(static_cast<int32_t>(point->Out), static_cast<int32_t>(point->Out))) {
+    Resumable = Extended = true;
+    return;
+  }
+  CreatePart();
+}
+
+bool TPartFile::KeepAt(const TInflatePoint& point, const char* validator) {
+  LARGE_INTEGER at;
+  at.QuadPart = point.Out;
+  char resume[kResumeCapacity];
+  ResumeText(resume, point, validator);
+  if (Failure || !File || !Recorded || point.Out > Written ||
+      !SetFilePointerEx(File->Handle, at, nullptr, FILE_BEGIN) || !SetEndOfFile(File->Handle) || !WriteRecord(resume))
+    return false;
+  Written = static_cast<int32_t>(point.Out);
+  Resumable = true;
+  return true;
+}
+
+void TPartFile::Restart() {
+  LARGE_INTEGER start = {};
+  if (!File || !SetFilePointerEx(File->Handle, start, nullptr, FILE_BEGIN) || !SetEndOfFile(File->Handle))
+    Fail(kFailWrite);
+  Written = 0;
+  Hash.Reset();
+}
+
+bool TPartFile::Window(uint8_t** window, int32_t* length) {
+  *length = Written < 32768 ? Written : 32768;
+  *window = static_cast<uint8_t*>(malloc(32768));
+  LARGE_INTEGER at, end = {};
+  at.QuadPart = Written - *length;
+  bool read = *window && SetFilePointerEx(File->Handle, at, nullptr, FILE_BEGIN) &&
+              File->Read(*window, *length) == *length && SetFilePointerEx(File->Handle, end, nullptr, FILE_END);
+  if (!read) {
+    free(*window);
+    *window = nullptr;
+  }
+  return read;
 }
 
 // Made in its folders (made where missing), with them pinned from the
@@ -115,14 +171,13 @@ void TPartFile::Open(const char* relativeName) {
 // The file in transfer of an earlier attempt, when its record names this
 // transfer and it ends at a chunk's end: opened to go on with, its content
 // hashed again so far.
-bool TPartFile::Reopen(int32_t chunk) {
-  if (!FileHolds(Identity, IdentityLine)) return false;
+bool TPartFile::Reopen(int32_t chunk, int32_t exact) {
   TPinnedFolders pinned(Settings.InstallDir, Part);
   if (!pinned.Held()) return false;
   File = new TSimpleFile(Part, kGoneOn);
   LARGE_INTEGER length;
   if (File->IsOpen() && GetFileSizeEx(File->Handle, &length) && MayResumeAt(length.QuadPart, chunk, Limit) &&
-      ReadWhole(File, Hashed ? &Hash : nullptr) == length.QuadPart) {
+      (exact == 0 || length.QuadPart == exact) && ReadWhole(File, Hashed ? &Hash : nullptr) == length.QuadPart) {
     Written = static_cast<int32_t>(length.QuadPart);
     return true;
   }
@@ -253,7 +308,7 @@ bool TPartFile::Stage(int32_t index, uint32_t dosTime) {
   // file of the right size and time full of zeros, which every later check
   // accepts. The record names it for the next run, should this one end
   // before the commit.
-  if (!FlushFileBuffers(File->Handle) || (Recorded && !Resumable && !WriteRecord())) {
+  if (!FlushFileBuffers(File->Handle) || (Recorded && (!Resumable || Extended) && !WriteRecord(""))) {
     Fail(kFailWrite);
     return false;
   }

@@ -16,7 +16,16 @@ whose path matches `glob` get the fault `mode`:
   "trickle-headers" headers that never end, one byte every TRICKLE seconds
   "auth"            401 asking for NTLM, Negotiate or Basic credentials
   "redirect"        302 to the same path at `redirect` (a URL ending in '/')
+  "drop-once"       the first request: 200 announcing the whole body, half of
+                    it, then the connection closed; later ones as stored
+  "drop-then-200"   the same, then every Range answered with the whole body
+  "drop-then-wrong" the same, then every Range answered with a 206 that
+                    starts 1000 bytes past the byte asked for
   None              served as stored
+Every answer as stored carries an ETag and honours Range (with If-Range:
+only while the ETag still matches), as a static web server does.
+`sent` counts the body bytes sent for each path, `ranges` keeps each
+request's (path, Range, If-Range).
 Every Authorization header a request brings is kept in `authorizations`.
 `rate` (bytes a second, per connection) slows every body down. DownSite gives
 the URL of a port that refuses connections."""
@@ -29,7 +38,8 @@ import zlib
 from pathlib import Path
 from urllib.parse import unquote
 
-MODES = ("404", "empty", "short", "plus-one", "close-mid-body", "wrong", "endless", "trickle", "trickle-headers", "auth", "redirect")
+MODES = ("404", "empty", "short", "plus-one", "close-mid-body", "wrong", "endless", "trickle", "trickle-headers", "auth",
+         "redirect", "drop-once", "drop-then-200", "drop-then-wrong")
 PIECE = 16384
 TRICKLE = 0.5
 ENDLESS = 64 * 1024 * 1024
@@ -46,6 +56,8 @@ class FaultMirror:
         self._lock = threading.Lock()
         self._log = []  # (path, status, faulted)
         self.endless_sent = 0  # bytes of "endless" bodies the client took
+        self.sent = {}
+        self.ranges = []
         mirror = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
@@ -115,9 +127,25 @@ class FaultMirror:
             return self._reply(h, 404, b"<html><body>no such file</body></html>", "text/html")
         body = path.read_bytes()
         mode = self.mode if fnmatch.fnmatchcase(h.path, self.glob) else None
+        with self._lock:
+            self.ranges.append((h.path, h.headers.get("Range"), h.headers.get("If-Range")))
+            first = sum(1 for r in self.ranges if r[0] == h.path) == 1
+        if mode in ("drop-once", "drop-then-200", "drop-then-wrong"):
+            if first:
+                mode = "short"
+            elif mode == "drop-once" or not h.headers.get("Range"):
+                mode = None
         if mode is None:
             self._record(h.path, 200, False)
-            return self._reply(h, 200, body)
+            return self._stored(h, body)
+        if mode == "drop-then-200":
+            self._record(h.path, 200, True)
+            return self._reply(h, 200, body, etag=self._etag(body))
+        if mode == "drop-then-wrong":
+            self._record(h.path, 206, True)
+            start = int(h.headers["Range"].split("=")[1].split("-")[0]) + 1000
+            return self._reply(h, 206, body[start:], etag=self._etag(body),
+                               extra={"Content-Range": f"bytes {start}-{len(body) - 1}/{len(body)}"})
         self._record(h.path, 404 if mode == "404" else 200, True)
         if mode == "404":
             return self._reply(h, 404, b"<html><head><title>404 Not Found</title></head>"
@@ -154,6 +182,7 @@ class FaultMirror:
         h.send_header("Content-Type", "application/octet-stream")
         if mode == "short":
             h.send_header("Content-Length", str(len(body)))
+            h.send_header("ETag", self._etag(body))
         h.send_header("Connection", "close")
         h.end_headers()
         self._send(h, body[: len(body) // 2])
@@ -193,14 +222,38 @@ class FaultMirror:
             if self.stopping.wait(TRICKLE):
                 return
 
-    def _reply(self, h, status, body, kind="application/octet-stream"):
+    @staticmethod
+    def _etag(body):
+        return '"%08x-%x"' % (zlib.crc32(body), len(body))
+
+    def _stored(self, h, body):
+        """As a static server answers: whole, or the range asked for while
+        If-Range (when sent) names this very body."""
+        etag = self._etag(body)
+        asked = h.headers.get("Range", "")
+        condition = h.headers.get("If-Range")
+        if asked.startswith("bytes=") and asked.endswith("-") and condition in (None, etag):
+            start = int(asked[6:-1])
+            if start >= len(body):
+                return self._reply(h, 416, b"", etag=etag, extra={"Content-Range": f"bytes */{len(body)}"})
+            return self._reply(h, 206, body[start:], etag=etag,
+                               extra={"Content-Range": f"bytes {start}-{len(body) - 1}/{len(body)}"})
+        return self._reply(h, 200, body, etag=etag)
+
+    def _reply(self, h, status, body, kind="application/octet-stream", etag=None, extra=None):
         h.send_response(status)
         h.send_header("Content-Type", kind)
         h.send_header("Content-Length", str(len(body)))
+        if etag:
+            h.send_header("ETag", etag)
+        for name, value in (extra or {}).items():
+            h.send_header(name, value)
         h.end_headers()
         self._send(h, body)
 
     def _send(self, h, data):
+        with self._lock:
+            self.sent[h.path] = self.sent.get(h.path, 0) + len(data)
         if not self.rate:
             h.wfile.write(data)
             return

@@ -266,14 +266,8 @@ def close_at_random_byte(seed):
             cut_file = replies[index][0]
             # Up to the break as before; after it, the reconnects ask again.
             assert requested(fault.server)[: index + 1] == [name for name, _ in replies[: index + 1]], cut
-            got = installed(u.inst)
-            done = u.order[: u.order.index(cut_file)]
-            for name in u.order:
-                rel = name.replace("\\", "/")
-                if name in done:
-                    assert got[rel] == u.new[rel], (cut, rel)
-                else:  # the reconnects may bring some of the rest
-                    assert got.get(rel) in (u.old.get(rel), u.new.get(rel)), (cut, rel)
+            # The reconnects bring the rest and all is replaced, or none is.
+            assert installed(u.inst) in (u.old, u.new), (cut, cut_file)
         return Fault(lambda: u.start(f"host=127.0.0.1:{server.port}"), server, after)
     return prepare
 
@@ -668,9 +662,13 @@ def test_an_update_killed_at_random_moments_leaves_old_or_new_files(win, tmp_pat
             assert {rel.replace(PART, "") for rel in parts} <= set(new), parts
             for rel in parts:
                 got.pop(rel)
+            # Old or new as a whole; only a commit cut off, which its journal
+            # finishes at the next start, leaves some of each.
+            journal = got.pop("Tovimar.journal", None)
             assert set(got) == set(new), (i, moment)
             for rel, value in got.items():
                 assert value in (old[rel], new[rel]), (i, moment, rel)
+            assert journal or got in (old, new), (i, moment)
             assert listing(tmp_path / "work", skip=inst) == outside
         assert killed >= KILLS // 4
         # A clean run completes the update and consumes every temporary file.

@@ -3,6 +3,7 @@ drops, a run that did not finish, nobody watching. A helper holds a file the
 way the loader holds a running program's file (sharing read and delete, and
 mapped), or locked (sharing nothing)."""
 import re
+import shutil
 import subprocess
 
 import pytest
@@ -399,3 +400,44 @@ def test_a_file_no_source_gives_holds_back_the_update_and_comes_alone_the_next_t
     assert fetched == ["Data\\f03.dat"]
     assert whole.installed() == tree(whole.src2)
     assert "commit begun: 23 file(s)" in run.log() and "commit done" in run.log()
+
+
+# -- a mirror that drops a file ------------------------------------------------------
+
+@pytest.mark.parametrize("mode", ["drop-once", "drop-then-200", "drop-then-wrong"])
+def test_a_mirror_that_drops_a_large_file_is_asked_for_the_rest_and_the_file_is_exact(run, mode):
+    src = make_tree(run.tmp / "src", {"Corvane.exe": pattern(60000, 1), "big.bin": pattern(3 << 20, 2)})
+    publish(src, run.tmp / "pub", run.tmp / "mirror")
+    shutil.copyfile(run.tmp / "pub" / "files.ver", run.app.with_suffix(".ver"))  # no server: the mirror alone
+    stored = next((run.tmp / "mirror").rglob("*big.bin*"))
+    with FaultMirror(run.tmp / "mirror", mode, "*big.bin*") as site:
+        assert run.run(f"web:{site.url}", "silent", "log=run.log") == 0, run.log()
+        asked = [(r, condition) for path, r, condition in site.ranges if "big.bin" in path]
+        sent = sum(n for path, n in site.sent.items() if "big.bin" in path)
+    assert tree(run.inst) == tree(src)
+    size = stored.stat().st_size
+    assert asked[0] == (None, None)  # the first asks for all of it
+    start = int(asked[1][0][len("bytes="):-1])
+    assert asked[1] == (f"bytes={start}-", site._etag(stored.read_bytes()))
+    assert size // 2 - 70000 <= start <= size // 2  # the last block's end before the drop
+    assert f"resumed at {start}" in run.log()
+    if mode == "drop-once":
+        assert len(asked) == 2 and sent < size + 70000  # the file's size and a little
+    elif mode == "drop-then-200":
+        assert len(asked) == 2 and sent == size // 2 + size  # all of it again, from the start
+    else:
+        assert len(asked) == 3 and asked[2] == (None, None)  # the wrong range thrown away
+
+
+def test_a_mirror_file_cut_off_in_one_run_is_gone_on_with_by_the_next(run):
+    src = make_tree(run.tmp / "src", {"Corvane.exe": pattern(60000, 1), "big.bin": pattern(3 << 20, 2)})
+    publish(src, run.tmp / "pub", run.tmp / "mirror", "--no-hashes")  # by name, size and time
+    shutil.copyfile(run.tmp / "pub" / "files.ver", run.app.with_suffix(".ver"))
+    with FaultMirror(run.tmp / "mirror", "short", "*big.bin*") as site:  # drops it every time
+        assert run.run(f"web:{site.url}", "silent", "log=run.log") == 1
+    assert "z," in (run.inst / "big.bin.~tv.~tv").read_text()  # where it may go on
+    with FaultMirror(run.tmp / "mirror") as site:
+        assert run.run(f"web:{site.url}", "silent", "log=run.log") == 0
+        asked = [r for path, r, _ in site.ranges if "big.bin" in path]
+    assert len(asked) == 1 and asked[0].startswith("bytes=")
+    assert tree(run.inst) == tree(src)

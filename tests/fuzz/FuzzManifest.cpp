@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/Progress.h"
+#include "install/Commit.h"
 #include "config/Settings.h"
 #include "manifest/Manifest.h"
 #include "manifest/Sites.h"
@@ -79,5 +80,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   SumWritten();
   ResetManifest();
   ResetSites();
+  // The same bytes as a journal a crash left, and as a record's resume line:
+  // what they name stays in the folder and in the request's header.
+  std::vector<char> journal(data + 2, data + size);
+  journal.push_back(0);
+  bool whole = EndsWhole(journal.data(), static_cast<int32_t>(size - 2));
+  TSimpleStrings lines(journal.data(), static_cast<int32_t>(size - 2));
+  int32_t count = 0;
+  if (ReadJournal(lines, whole, &count) == kJournalCommitted) {
+    for (int32_t i = 1; i <= count; ++i) {
+      char aside[kAsideNameLength + 1];
+      TFileEntry entry;
+      if (!JournalFile(lines.Items[i], aside, &entry) || Climbs(entry.Name) || !IsAsideName(aside)) __builtin_trap();
+    }
+  }
+  TInflatePoint point;
+  char validator[kValidatorCapacity];
+  if (ParseResume(text.data(), &point, validator) && (point.Bits > 7 || !SendableValidator(validator)))
+    __builtin_trap();
   return 0;
 }

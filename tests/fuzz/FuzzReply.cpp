@@ -60,5 +60,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   TCountingSink sink;
   int32_t total = InflateStream(source, sink);
   if (total >= 0 && total != sink.Total) __builtin_trap();
+  // Gone on with from a point a record names, over what a site sends back.
+  if (size > 8) {
+    TInflatePoint point;
+    point.In = 3 + data[4];
+    point.Bits = data[5] & 7;
+    point.Out = 1 + data[6];
+    point.Adler = data[7];
+    TMemorySource rest(data + 8, size - 8);
+    TCountingSink more;
+    total = InflateStream(rest, more, &point, data + 8, static_cast<int32_t>(size - 8 < 32768 ? size - 8 : 32768));
+    if (total >= 0 && total != more.Total) __builtin_trap();
+  }
   return 0;
 }

@@ -62,7 +62,7 @@ TEST_CASE("a file in transfer replaces its target only when committed, at any pa
     WriteAll(dir + name, "old");
     SelectOne(name, "new");
     {
-      TPartFile part(FileTable[0]);
+      TPartFile part(FileTable[0], 262144);
       CHECK(part.IsOpen() == c.fits);
       CHECK(part.Write("new", 3) == c.fits);
       CHECK(part.Stage(0, 0) == c.fits);
