@@ -118,6 +118,9 @@ void DoneSession() {
   bool keys = KeysBuiltIn();
   if (StartsRunAfter(Settings.RunAfter, ended, verified, !keys && Settings.CloudMode == kCloudPreset))
     StartRunAfter(Settings.RunAfter, Settings.Silent, keys);
+  // A worker still busy may be in the commit: it finishes its step first,
+  // and starts no other.
+  if (!ended) HoldCommitFor(30000);
   WriteEndLine();
   if (ended) ReleaseSession();  // still in use: the end of the process releases it all
 }

@@ -12,8 +12,11 @@ constexpr char kLinkListName[] = "linkfiles";
 constexpr char kProgramFileName[] = "Tovimar.exe";
 // Keeps the highest serial of a signed file list taken for the folder.
 constexpr char kSerialFileName[] = "Tovimar.serial";
-// The commit's journal: what it replaces, finished at the next start.
+// The commit's journal: what it replaces, finished at the next start; in a
+// folder too long for that name, "~journal" with the suffix of a file in
+// transfer (no list may name "~journal", whose file in transfer it would be).
 constexpr char kJournalFileName[] = "Tovimar.journal";
+constexpr char kShortJournalName[] = "~journal";
 // Appended to a target's name for the file in transfer.
 constexpr char kPartSuffix[] = ".~tv";
 constexpr int kPartSuffixLength = sizeof(kPartSuffix) - 1;

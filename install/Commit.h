@@ -41,7 +41,7 @@ enum TPlacing { kPlaced, kTargetInUse, kNotPlaced };
 class TCommitDisk {
  public:
   // The file in transfer is there, whole and with the content its line names
-  // (one that is not is removed: the next pass fetches it again).
+  // (one that is not is left to the next pass, which fetches it again).
   virtual bool PartThere(int32_t i) = 0;
   // The file in transfer takes the target's name, replacing what had it.
   virtual TPlacing Place(int32_t i) = 0;

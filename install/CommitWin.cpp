@@ -8,12 +8,14 @@
 #include "config/Settings.h"
 #include "install/Commit.h"
 #include "manifest/Manifest.h"
+#include "manifest/Signature.h"
 #include "support/Crypto.h"
 #include "support/Log.h"
 #include "support/SystemLibrary.h"
 #include "support/TextUtil.h"
 #include "support/Threads.h"
 #include "support/TinyLib.h"
+#include "transfer/ManifestFetch.h"
 #include "transfer/PartFile.h"
 
 namespace {
@@ -46,9 +48,14 @@ class TDisk final : public TCommitDisk {
     Part = Again ? OpenWholePart(Entries[i], false) : TakeStagedPart(i);
     // Its folders stay what was checked until it is in place.
     Pinned = new TPinnedFolders(Settings.InstallDir, Target);
-    // Placed before a crash, which left its record; or not whole, and
-    // fetched again.
-    if (!Part && Pinned->Held() && PlainFolders(Target)) DeleteRecord();
+    if (!Part && Pinned->Held() && PlainFolders(Target)) {
+      // Placed before a crash, which left its record; or not whole, and
+      // fetched again. Should it have gone between the two renames of a
+      // file in use, the old file comes back until then.
+      DeleteRecord();
+      if (Again && GetFileAttributesA(Target) == INVALID_FILE_ATTRIBUTES)
+        MoveFileExA(Aside, Target, MOVEFILE_WRITE_THROUGH);
+    }
     return Part != nullptr;
   }
 
@@ -127,17 +134,17 @@ void HolderOf(const char* path, char* program, int32_t capacity) {
   WCHAR wide[MAX_PATH];
   LPCWSTR files[] = {wide};
   if (MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH) <= 0 || start(&session, 0, key) != ERROR_SUCCESS) return;
-  RM_PROCESS_INFO* info = new RM_PROCESS_INFO;
-  UINT needed = 0, count = 1;
-  DWORD reasons = 0;
-  DWORD result = add(session, 1, files, 0, nullptr, 0, nullptr);
-  if (result == ERROR_SUCCESS) result = list(session, &needed, &count, info, &reasons);
   // Of several holders, the first names them well enough.
-  if ((result == ERROR_SUCCESS || result == ERROR_MORE_DATA) && needed > 0 && count > 0 &&
+  constexpr UINT kHolders = 4;
+  RM_PROCESS_INFO* info = static_cast<RM_PROCESS_INFO*>(calloc(kHolders, sizeof(RM_PROCESS_INFO)));
+  UINT needed = 0, count = kHolders;
+  DWORD reasons = 0;
+  if (info && add(session, 1, files, 0, nullptr, 0, nullptr) == ERROR_SUCCESS &&
+      list(session, &needed, &count, info, &reasons) == ERROR_SUCCESS && count > 0 &&
       WideCharToMultiByte(CP_ACP, 0, info->strAppName, -1, program, capacity, nullptr, nullptr) <= 0)
     program[0] = 0;
   program[capacity - 1] = 0;
-  delete info;
+  free(info);
   end(session);
 }
 
@@ -171,32 +178,36 @@ bool TargetsFree(char* why) {
 // In a folder too long for its name, under a name no longer than the
 // shortest name of a file in transfer, which fits wherever one does.
 bool JournalPath(char* path) {
-  static const char kShortName[] = "~journal.~tv";
-  const char* name = TextFits(Settings.InstallDir, kJournalFileName, kTextCapacity) ? kJournalFileName : kShortName;
+  char shortName[16];
+  TextJoin(shortName, kShortJournalName, kPartSuffix, nullptr);
+  const char* name = TextFits(Settings.InstallDir, kJournalFileName, kTextCapacity) ? kJournalFileName : shortName;
   if (!TextFits(Settings.InstallDir, name, kTextCapacity)) return false;
   TextJoin(path, Settings.InstallDir, name, nullptr);
   return true;
 }
 
-// The journal's lines, flushed, then the commit record, flushed: each on
-// the disk before what it announces happens.
-bool WriteJournal(const char* path, TAside* asides) {
-  TSimpleFile journal(path, kMadeAnew);
+// The most a journal holds: a line for each file a list can name.
+constexpr int32_t kJournalLimit = kManifestLimit / 2 * kJournalLineCapacity;
+
+// The journal's lines, flushed, then the commit record, flushed, and with
+// it the list's serial: each on the disk before what it announces happens.
+bool WriteJournal(TSimpleFile& journal, TAside* asides) {
   constexpr int32_t kBlock = 16384;
   char* block = static_cast<char*>(malloc(kBlock));
   char line[kJournalLineCapacity];
   bool good = journal.IsOpen() && block;
-  if (!good) {
-    free(block);
-    return false;
-  }
-  int32_t used = TextLength(TextJoin(block, kJournalHeader, "\r\n", nullptr));
+  int32_t used = good ? TextLength(TextJoin(block, kJournalHeader, "\r\n", nullptr)) : 0;
+  int64_t total = used;
   for (int32_t i = 0; good && i <= FileCount; ++i) {
     bool record = i == FileCount;
-    int32_t n = static_cast<int32_t>(
-        (record ? CommitRecord(line, FileCount) : JournalLine(line, asides[i], FileTable[i])) - line);
+    // A file of unknown size is journaled with the size it arrived with.
+    TFileEntry entry = FileTable[record ? 0 : i];
+    if (entry.Size <= 0) entry.Size = entry.Written;
+    int32_t n =
+        static_cast<int32_t>((record ? CommitRecord(line, FileCount) : JournalLine(line, asides[i], entry)) - line);
+    total += n;
     if (record || used > kBlock - 1 - n) {
-      good = journal.Write(block, used) == used;
+      good = total <= kJournalLimit && journal.Write(block, used) == used;
       used = 0;
       if (record) {
         good = good && FlushFileBuffers(journal.Handle);
@@ -208,8 +219,11 @@ bool WriteJournal(const char* path, TAside* asides) {
   }
   good = good && journal.Write(block, used) == used && FlushFileBuffers(journal.Handle);
   free(block);
-  if (good) Step();
-  return good;
+  if (!good) return false;
+  // The commit is decided: whatever cuts it short, the next start finishes it.
+  if (ManifestOutcome.Verdict == kManifestSigned) KeepSerial(ManifestOutcome.Serial);
+  Step();
+  return true;
 }
 
 // The text of "<name> could not be replaced" for the first file left.
@@ -220,29 +234,41 @@ bool Unfinished(char* why, int32_t left, const char* name) {
   return false;
 }
 
+bool Refused(char* why, const char* text) {
+  TextCopy(why, text);
+  LogLine(why);
+  return false;
+}
+
 }  // namespace
 
 bool CommitFiles(char* why) {
-  char path[kTextCapacity];
-  if (FileCount == 0) return true;
   static const char kNoJournal[] = "Installation incomplete: the journal could not be written. Nothing was replaced.";
-  if (!JournalPath(path) || !PlainFolders(Settings.InstallDir)) {
-    TextCopy(why, kNoJournal);
-    LogLine(why);
-    return false;
+  if (FileCount == 0) {
+    if (ManifestOutcome.Verdict == kManifestSigned) KeepSerial(ManifestOutcome.Serial);
+    return true;
   }
+  char path[kTextCapacity];
+  uint8_t random[kAsideRandomBytes];
+  if (!JournalPath(path) || !PlainFolders(Settings.InstallDir) || !RandomBytes(random, sizeof random))
+    return Refused(why, kNoJournal);
   if (!TargetsFree(why)) return false;
+  // The folder stays what was checked, and the journal, held open, keeps it
+  // from being emptied and turned into a link, until the journal goes.
+  TPinnedFolders pinned(Settings.InstallDir, path);
   TAside* asides = static_cast<TAside*>(malloc(sizeof(TAside) * FileCount));
-  if (!asides) {
-    TextCopy(why, kNoJournal);
-    LogLine(why);
-    return false;
+  if (!pinned.Held() || !asides) {
+    free(asides);
+    return Refused(why, kNoJournal);
   }
+  // One random number, counted up: the names differ from each other.
+  uint32_t base = (uint32_t{random[0]} << 24) | (uint32_t{random[1]} << 16) | (uint32_t{random[2]} << 8) | random[3];
   for (int32_t i = 0; i < FileCount; ++i) {
-    uint8_t random[kAsideRandomBytes];
+    uint32_t n = base + static_cast<uint32_t>(i);
+    const uint8_t bytes[kAsideRandomBytes] = {static_cast<uint8_t>(n >> 24), static_cast<uint8_t>(n >> 16),
+                                              static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)};
     char aside[kTextCapacity];
-    RandomBytes(random, sizeof random);
-    AsideName(aside, "", random);
+    AsideName(aside, "", bytes);
     TextCopy(asides[i], aside);
   }
   char count[16];
@@ -251,11 +277,11 @@ bool CommitFiles(char* why) {
   // A run ended from outside waits for the commit; past its patience the
   // journal finishes what the commit began.
   TCommitHold hold;
+  TSimpleFile journal(path, kMadeAnew);
   bool done = false;
-  if (!WriteJournal(path, asides)) {
-    DeleteFileA(path);
-    TextCopy(why, kNoJournal);
-    LogLine(why);
+  if (!WriteJournal(journal, asides)) {
+    DeleteOpenFile(journal.Handle);
+    Refused(why, kNoJournal);
   } else {
     TDisk disk(FileTable, asides, false);
     int32_t first;
@@ -264,7 +290,7 @@ bool CommitFiles(char* why) {
   }
   free(asides);
   if (!done) return false;
-  DeleteFileA(path);
+  DeleteOpenFile(journal.Handle);
   Step();
   LogLine("commit done");
   return true;
@@ -272,19 +298,33 @@ bool CommitFiles(char* why) {
 
 bool FinishJournal(char* why) {
   char path[kTextCapacity];
-  if (!JournalPath(path) || GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES) return true;
-  // A journal is at most its list's lines with their aside names.
-  constexpr int32_t kJournalLimit = 4 * kManifestLimit;
-  char* text = static_cast<char*>(malloc(kJournalLimit + 1));
-  int32_t n = -1;
-  if (text) {
-    TSimpleFile file(path, kReadPlain);
-    n = file.IsOpen() ? file.Read(text, kJournalLimit + 1) : -1;
+  if (!JournalPath(path)) return true;
+  TPinnedFolders pinned(Settings.InstallDir, path);
+  DWORD attributes = GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return true;
+  static const char kUnread[] = "Installation incomplete: the journal of an earlier update could not be read.";
+  // Read and removed through one handle, held until the journal is done
+  // with: what is removed is what was read.
+  TSimpleFile file(path, kGoneOn);
+  LARGE_INTEGER size;
+  if (!pinned.Held() || !file.IsOpen() || !GetFileSizeEx(file.Handle, &size)) {
+    // Not a plain file with one name: a link is no journal of ours, and goes
+    // (itself, not what it leads to).
+    bool link = pinned.Held() && GetLastError() == ERROR_CANT_ACCESS_FILE;
+    if (link) DeleteFileA(path);
+    return link || Refused(why, kUnread);
+  }
+  // Longer than any journal the commit writes: not one of ours either.
+  int32_t n = size.QuadPart <= kJournalLimit ? static_cast<int32_t>(size.QuadPart) : -1;
+  char* text = n >= 0 ? static_cast<char*>(malloc(n + 1)) : nullptr;
+  if (n >= 0 && (!text || file.Read(text, n) != n)) {
+    free(text);
+    return Refused(why, kUnread);
   }
   int32_t count = 0;
   TJournalState state = kJournalUnreadable;
   TSimpleStrings* lines = nullptr;
-  if (n >= 0 && n <= kJournalLimit) {
+  if (text) {
     bool whole = EndsWhole(text, n);
     lines = new TSimpleStrings(text, n);
     state = ReadJournal(*lines, whole, &count);
@@ -304,7 +344,7 @@ bool FinishJournal(char* why) {
       int32_t left = RunCommit(disk, count, &first);
       finished = Unfinished(why, left, left ? entries[first].Name : "");
     } else {
-      finished = Unfinished(why, count, kJournalFileName);
+      finished = Refused(why, kUnread);
     }
     if (finished) LogLine("journal finished: the commit is done");
     free(entries);
@@ -315,6 +355,6 @@ bool FinishJournal(char* why) {
   }
   delete lines;
   free(text);
-  if (finished) DeleteFileA(path);
+  if (finished) DeleteOpenFile(file.Handle);
   return finished;
 }

@@ -52,7 +52,8 @@ bool SafeRelativePath(const char* name, int32_t length) {
 }
 
 bool OwnName(const char* name) {
-  static const char* const own[] = {kLinkListName, kProgramFileName, kSerialFileName, kJournalFileName};
+  static const char* const own[] = {kLinkListName, kProgramFileName, kSerialFileName, kJournalFileName,
+                                    kShortJournalName};
   for (const char* o : own)
     if (TextEquals(name, o)) return true;
   int32_t n = TextLength(name);

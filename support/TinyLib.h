@@ -68,6 +68,10 @@ void* OnlyPlain(void* handle);
 // to) the full path `path`, replacing what has that name; the system's error
 // stays for the caller when it cannot.
 bool RenameOpenFile(void* handle, const char* path);
+// The open file (opened with the right to delete it) goes when its handle
+// closes: what is deleted is what was opened, whatever its name leads to by
+// then.
+bool DeleteOpenFile(void* handle);
 // Stamps the last-write time from a DOS date-time taken as UTC. 0 or an OS
 // error code.
 uint32_t SetFileWriteTime(void* handle, uint32_t dosTime);

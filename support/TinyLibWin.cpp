@@ -80,6 +80,11 @@ bool RenameOpenFile(void* handle, const char* path) {
   return SetFileInformationByHandle(handle, FileRenameInfo, &rename, sizeof rename) != FALSE;
 }
 
+bool DeleteOpenFile(void* handle) {
+  FILE_DISPOSITION_INFO disposition = {TRUE};
+  return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) != FALSE;
+}
+
 uint32_t SetFileWriteTime(void* handle, uint32_t dosTime) {
   FILETIME time;
   if (!DosDateTimeToFileTime(static_cast<WORD>(dosTime >> 16), static_cast<WORD>(dosTime & 0xFFFF), &time))

@@ -142,7 +142,6 @@ class TPartFile {
   TSha256 Hash;
   bool Resumable = false;
   bool Recorded = false;  // the record has a name: Identity
-  bool Extended = false;  // the record says more than IdentityLine
   char Identity[kTextCapacity + 2 * kPartSuffixLength];
   char IdentityLine[160];
 };

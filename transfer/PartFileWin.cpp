@@ -30,6 +30,9 @@ void DiscardThreadPart() {
 
 namespace {
 
+// The record's second line once its file is whole, flushed and checked:
+// only such a file is taken up by a later run without being fetched.
+constexpr char kWholeLine[] = "whole\r\n";
 // A record's text into held (of kRecordCapacity); false for none.
 constexpr int32_t kRecordCapacity = 160 + kResumeCapacity;
 bool ReadRecord(const char* path, char* held) {
@@ -84,7 +87,6 @@ bool TPartFile::WriteRecord(const char* more) {
   TextJoin(text, IdentityLine, more, nullptr);
   TSimpleFile record(Identity, kMadeAnew);
   int32_t n = TextLength(text);
-  Extended = more[0] != 0;
   return record.IsOpen() && record.Write(text, n) == n;
 }
 
@@ -99,7 +101,7 @@ TPartFile::TPartFile(const TFileEntry& entry, TInflatePoint* point, char* valida
   if (Recorded && ReadRecord(Identity, held) && TextEqualsN(held, IdentityLine, n) &&
       ParseResume(held + n, point, validator) && point->Out <= Limit &&
       Reopen(static_cast<int32_t>(point->Out), static_cast<int32_t>(point->Out))) {
-    Resumable = Extended = true;
+    Resumable = true;
     return;
   }
   CreatePart();
@@ -213,9 +215,10 @@ bool PartNames(const TFileEntry& entry, char* target, char* part, char* record) 
 
 int64_t KeptPartBytes(const TFileEntry& entry) {
   char target[kTextCapacity + kNameCapacity], part[kTextCapacity], record[kTextCapacity + 8], identity[160];
+  char held[kRecordCapacity];
   IdentityText(identity, entry);
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!PartNames(entry, target, part, record) || !FileHolds(record, identity) ||
+  if (!PartNames(entry, target, part, record) || !ReadRecord(record, held) || !TextStartsWith(held, identity) ||
       !GetFileAttributesExA(part, GetFileExInfoStandard, &data))
     return 0;
   return static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
@@ -224,6 +227,7 @@ int64_t KeptPartBytes(const TFileEntry& entry) {
 TSimpleFile* OpenWholePart(const TFileEntry& entry, bool byRecord) {
   char target[kTextCapacity + kNameCapacity], part[kTextCapacity], record[kTextCapacity + 8], identity[160];
   IdentityText(identity, entry);
+  TextAppend(identity, kWholeLine, nullptr);
   if (entry.Size <= 0 || !PartNames(entry, target, part, record) || (byRecord && !FileHolds(record, identity)))
     return nullptr;
   TPinnedFolders pinned(Settings.InstallDir, part);
@@ -231,7 +235,9 @@ TSimpleFile* OpenWholePart(const TFileEntry& entry, bool byRecord) {
   TSimpleFile* file = new TSimpleFile(part, kGoneOn);
   TSha256 hash;
   uint8_t digest[kDigestSize];
-  if (file->IsOpen() && ReadWhole(file, &hash) == entry.Size &&
+  LARGE_INTEGER length;
+  if (file->IsOpen() && GetFileSizeEx(file->Handle, &length) && length.QuadPart == entry.Size &&
+      ReadWhole(file, &hash) == entry.Size &&
       (!entry.HasHash || (hash.Finish(digest) && memcmp(digest, entry.Sha256, kDigestSize) == 0)))
     return file;
   delete file;
@@ -308,7 +314,7 @@ bool TPartFile::Stage(int32_t index, uint32_t dosTime) {
   // file of the right size and time full of zeros, which every later check
   // accepts. The record names it for the next run, should this one end
   // before the commit.
-  if (!FlushFileBuffers(File->Handle) || (Recorded && (!Resumable || Extended) && !WriteRecord(""))) {
+  if (!FlushFileBuffers(File->Handle) || (Recorded && !WriteRecord(kWholeLine))) {
     Fail(kFailWrite);
     return false;
   }

@@ -157,7 +157,7 @@ def identity(pub, name):
 
 
 @pytest.mark.parametrize("planted", ["file in transfer", "its record", "file in transfer, record matching",
-                                     "shortcut list"])
+                                     "shortcut list", "journal", "journal naming a file outside"])
 def test_a_second_name_at_a_name_the_program_writes_is_replaced_not_written_through(win, tmp_path, shortcuts, planted):
     # A whole chunk: a file in transfer that long, with its record, is gone on with.
     victim = tmp_path / "victim.sys"
@@ -167,19 +167,27 @@ def test_a_second_name_at_a_name_the_program_writes_is_replaced_not_written_thro
     src = make_tree(tmp_path / "src", BIG)
     publish(src, tmp_path / "pub")
     link = {"file in transfer": "big.bin.~tv", "its record": "big.bin.~tv.~tv",
-            "file in transfer, record matching": "big.bin.~tv", "shortcut list": "linkfiles"}[planted]
+            "file in transfer, record matching": "big.bin.~tv", "shortcut list": "linkfiles",
+            "journal": "Tovimar.journal"}.get(planted)
     # A second name of the victim's: Wine shows it (a link count of 2) and
     # deletes it as a name. A symbolic link to a file it shows as a plain
     # file, and deleting one deletes its target.
-    os.link(victim, inst / link)
+    if link:
+        os.link(victim, inst / link)
     if planted == "file in transfer, record matching":
         (inst / "big.bin.~tv.~tv").write_bytes(identity(tmp_path / "pub", "big.bin"))
+    if planted == "journal naming a file outside":
+        # A commit the next start would finish, of a name that leaves the folder.
+        (tmp_path / "victim.sys.~tv").write_bytes(b"planted")
+        (inst / "Tovimar.journal").write_bytes(b"Tovimar journal 1\r\n~old00000000.~tv ..\\victim.sys=7,0\r\n"
+                                               b"commit 1\r\n")
     with FileServerProcess(tmp_path / "pub") as server:
         proc = win.start(BIN / "Tovimar.exe", [f"host=127.0.0.1:{server.port}", f"dir={unresolved(inst)}", "silent",
                                                "kvo:ON", "linkname=SafeRow"])
         assert win.wait(proc, 60) == 0
     assert victim.read_bytes() == pattern(262144, 9) and victim.stat().st_nlink == 1
     assert (inst / "big.bin").read_bytes() == BIG["big.bin"]
+    assert not (inst / "Tovimar.journal").exists()
 
 
 @pytest.mark.parametrize("planted", ["a second name", "a folder link"])

@@ -5,6 +5,7 @@
 
 #include "Helpers.h"
 #include "config/Settings.h"
+#include "support/Crypto.h"
 #include "support/FindFile.h"
 #include "install/Commit.h"
 #include "manifest/Manifest.h"
@@ -45,6 +46,7 @@ void SelectOne(const std::string& name, const std::string& data) {
 
 TEST_CASE("a file in transfer replaces its target only when committed, at any path length") {
   InitPartFiles();
+  REQUIRE(LoadCrypto());  // the names set aside are random
   struct Case {
     int folder, name;  // lengths; their sum is the target's full path
     bool fits;
