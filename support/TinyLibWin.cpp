@@ -50,9 +50,17 @@ int32_t TSimpleFile::Read(void* buffer, int32_t count) {
 }
 
 int32_t TSimpleFile::Write(const void* buffer, int32_t count) {
-  DWORD done = 0;
-  if (!WriteFile(Handle, buffer, static_cast<DWORD>(count), &done, nullptr)) return -1;
-  return static_cast<int32_t>(done);
+  // A write the disk took only in part is gone on with: the next one says
+  // why it stopped (a full disk).
+  int32_t total = 0;
+  while (total < count) {
+    DWORD done = 0;
+    if (!WriteFile(Handle, static_cast<const char*>(buffer) + total, static_cast<DWORD>(count - total), &done, nullptr))
+      return -1;
+    if (done == 0) break;
+    total += static_cast<int32_t>(done);
+  }
+  return total;
 }
 
 int32_t TSimpleFile::Seek(int32_t distance, int32_t origin) {

@@ -12,6 +12,7 @@ const char* FailureText(TFailure failure) {
       "a link in its path",
       "cannot be written",
       "write failed",
+      "the disk is full",
       "more than its size",
       "hash mismatch",
       "another size than listed",

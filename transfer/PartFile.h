@@ -24,6 +24,7 @@ enum TFailure {
   kFailLinkInPath,
   kFailCannotWrite,
   kFailWrite,
+  kFailDiskFull,
   kFailTooLong,  // more than its size arrived
   kFailHashMismatch,
   kFailWrongSize,  // whole, but of another size than listed

@@ -292,7 +292,8 @@ bool TPartFile::Write(const void* data, int32_t count) {
     return false;
   }
   if (File->Write(data, count) != count) {
-    Fail(kFailWrite);
+    DWORD error = GetLastError();
+    Fail(error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL ? kFailDiskFull : kFailWrite);
     return false;
   }
   Written += count;

@@ -442,3 +442,23 @@ def test_a_mirror_file_cut_off_in_one_run_is_gone_on_with_by_the_next(run):
         asked = [r for path, r, _ in site.ranges if "big.bin" in path]
     assert len(asked) == 1 and asked[0].startswith("bytes=")
     assert tree(run.inst) == tree(src)
+
+
+def test_a_disk_that_fills_up_all_the_same_keeps_the_old_installation_and_says_so(run, small_drive):
+    # A line without a size ("only has to exist", and the room asked for
+    # cannot count it) for more than the drive holds.
+    old = make_tree(small_drive / "inst", {"readme.txt": b"old readme\r\n"})
+    before = tree(old)
+    src = make_tree(run.tmp / "src-full", {"big.bin": pattern(8 << 20, 4), "readme.txt": b"new\r\n"})
+    publish(src, run.tmp / "pub-full")
+    listed = (run.tmp / "pub-full" / "files.ver").read_bytes()
+    (run.tmp / "pub-full" / "files.ver").write_bytes(re.sub(rb"big\.bin=\d+,", b"big.bin=0,", listed))
+    with FileServerProcess(run.tmp / "pub-full") as server:
+        proc = run.win.start(run.app, [f"host=127.0.0.1:{server.port}", "dir=E:\\inst", "silent", "log=run.log"],
+                             cwd=run.tmp)
+        assert run.win.wait(proc, 120) == 1
+    assert re.search(r"failed big\.bin from the server: the disk is full", run.log()), run.log()
+    assert INCOMPLETE_1 in run.log()
+    installed = {rel: v for rel, v in tree(small_drive / "inst").items() if not rel.endswith(".~tv")}
+    assert installed == before
+    assert not (small_drive / "inst" / "big.bin.~tv").exists()  # the room it took is given back
