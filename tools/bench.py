@@ -48,6 +48,7 @@ from bench_measure import CORES, MIB, ROOT, WORK, Bench, log
 from bench_report import report
 from bench_runs import wine_session
 from bench_trees import build_trees
+from bench_update import update_profile
 from bench_wan import wan_profile
 
 
@@ -59,8 +60,11 @@ def parse_args(argv=None):
     parser.add_argument("--server-scale", type=float, default=None,
                         help="size of the server-path installation, 1 = about 30 MiB (default: min(scale, 1))")
     parser.add_argument("--reps", type=int, default=3, help="repetitions of every case (median reported)")
-    parser.add_argument("--profiles", default="loopback,wan,filecost",
-                        help="which of wan and filecost run besides the loopback cases, comma-separated")
+    parser.add_argument("--profiles", default="loopback,wan,update,filecost",
+                        help="which of wan, update and filecost run besides the loopback cases, comma-separated")
+    parser.add_argument("--before", type=Path, default=None,
+                        help="an older Tovimar.exe whose whole-installation update the update profile times by turns "
+                             "with this one's")
     parser.add_argument("--rtt-ms", type=float, default=40.0, help="round-trip time of the WAN profile")
     parser.add_argument("--mbit", type=float, default=100.0, help="bandwidth of the WAN profile, each way")
     args = parser.parse_args(argv)
@@ -122,9 +126,12 @@ def main():
     bench = Bench(args)
     trees = prepare(bench)
     with wine_session() as session:
-        loopback(bench, session, trees)
+        if "loopback" in args.profiles:
+            loopback(bench, session, trees)
         if "wan" in args.profiles:
             wan_profile(bench, session, trees)
+        if "update" in args.profiles:
+            update_profile(bench, session, trees)
     core_natively(bench, trees["main"])
     if "filecost" in args.profiles:
         file_cost(bench)

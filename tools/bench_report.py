@@ -111,6 +111,9 @@ def notes(c):
         fetch = f", fetch x{c['fetch_vs_ideal']:.2f}" if c.get("fetch_vs_ideal") else ""
         out.append(f"ideal {c['ideal']:.2f} s: x{c['vs_ideal']:.2f}{fetch} "
                    f"({c['wire'] / 1e6:.1f} MB, {c['requests']} requests)")
+    if c.get("compressed"):
+        out.append(f"{c['dropped']:.0f} files dropped once: {c['wire'] / MIB:.2f} MiB carried for "
+                   f"{c['compressed'] / MIB:.2f} MiB compressed (x{c['wire'] / c['compressed']:.3f})")
     if c.get("extra_cpu"):
         out.append(f"wineserver {c['extra_cpu']:.2f} s")
     if c.get("server_cpu"):

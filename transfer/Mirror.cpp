@@ -172,7 +172,8 @@ bool ParseResume(const char* text, TInflatePoint* point, char* validator) {
 
 char* RangeHeaders(char* out, const TInflatePoint& point, const char* validator) {
   char* p = TextFromInt(TextCopy(out, "Range: bytes="), RangeStart(point));
-  return TextCopy(TextCopy(TextCopy(p, "-\r\nIf-Range: "), validator), "\r\n");
+  TextCopy(TextCopy(TextCopy(p, "-\r\nIf-Range: "), validator), "\r\n");
+  return out;
 }
 
 bool RangeStartsAt(const char* contentRange, int64_t first) {

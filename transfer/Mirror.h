@@ -52,6 +52,7 @@ bool ParseResume(const char* text, TInflatePoint* point, char* validator);
 // characters (no line break could end the request's header there).
 bool SendableValidator(const char* text);
 // The request's headers that go on at the point (of kResumeCapacity + 32).
+// Returns out.
 char* RangeHeaders(char* out, const TInflatePoint& point, const char* validator);
 // The compressed byte a request that goes on at the point asks for first.
 inline int64_t RangeStart(const TInflatePoint& point) { return point.In - (point.Bits ? 1 : 0); }

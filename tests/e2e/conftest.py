@@ -3,8 +3,8 @@ from pathlib import Path
 
 import pytest
 
-# The Wine and server helpers live in tools/, shared with the demo and the
-# benchmark; the test-only helpers (faultmirror) stay next to the tests.
+# The Wine and server helpers, and the mirror that misbehaves on purpose,
+# live in tools/, shared with the demo and the benchmark.
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parents[1] / "tools"))

@@ -269,3 +269,48 @@ TEST_CASE("the redirects a mirror request follows") {
   for (uint32_t status : {301u, 302u, 303u, 307u, 308u}) CHECK(IsRedirect(status));
   for (uint32_t status : {200u, 300u, 304u, 305u, 401u, 407u}) CHECK_FALSE(IsRedirect(status));
 }
+
+TEST_CASE("where a mirror transfer goes on, as its record keeps it and a request asks for it") {
+  TInflatePoint point;
+  point.In = 1557617;
+  point.Bits = 3;
+  point.Out = 1572864;
+  point.Adler = 0xDEADBEEF;
+  char text[kResumeCapacity], validator[kValidatorCapacity];
+  ResumeText(text, point, "\"8a1b-300000\"");
+  CHECK(std::string(text) == "z,1557617,3,1572864,3735928559,\"8a1b-300000\"\r\n");
+  TInflatePoint back;
+  REQUIRE(ParseResume(text, &back, validator));
+  CHECK((back.In == point.In && back.Bits == 3 && back.Out == point.Out && back.Adler == point.Adler));
+  CHECK(std::string(validator) == "\"8a1b-300000\"");
+  char headers[kResumeCapacity + 32];
+  CHECK(std::string(RangeHeaders(headers, back, validator)) ==
+        "Range: bytes=1557616-\r\nIf-Range: \"8a1b-300000\"\r\n");
+  // Records that are no point to go on from, and validators that could end
+  // the request's header early.
+  for (const char* bad :
+       {"z,1557617,8,1572864,1,\"e\"\r\n", "z,2,0,10,1,\"e\"\r\n", "z,100,0,0,1,\"e\"\r\n",
+        "z,100,0,10,4294967296,\"e\"\r\n", "z,100,0,10,1,\r\n", "z,100,0,10,1,\"e\"", "z,100,0,10,1,a\rb\r\n",
+        "z,1234567890123456789,0,10,1,\"e\"\r\n", "y,100,0,10,1,\"e\"\r\n"}) {
+    CAPTURE(bad);
+    CHECK_FALSE(ParseResume(bad, &back, validator));
+  }
+  CHECK(SendableValidator("Wed, 09 Dec 2026 11:00:00 GMT"));
+  CHECK_FALSE(SendableValidator(""));
+  CHECK_FALSE(SendableValidator("\"a\"\nX-Evil: 1"));
+  CHECK_FALSE(SendableValidator(std::string(kValidatorCapacity, 'a').c_str()));
+  struct {
+    const char* range;
+    int64_t first;
+    bool fits;
+  } ranges[] = {{"bytes 1557616-3145727/3145728", 1557616, true},
+                {"bytes 1558616-3145727/3145728", 1557616, false},
+                {"bytes */3145728", 0, false},
+                {"", 0, false},
+                {"bytes 0-9/10", 0, true},
+                {"items 5-9/10", 5, false}};
+  for (const auto& r : ranges) {
+    CAPTURE(r.range);
+    CHECK(RangeStartsAt(r.range, r.first) == r.fits);
+  }
+}

@@ -27,7 +27,8 @@ only while the ETag still matches), as a static web server does.
 `sent` counts the body bytes sent for each path, `ranges` keeps each
 request's (path, Range, If-Range).
 Every Authorization header a request brings is kept in `authorizations`.
-`rate` (bytes a second, per connection) slows every body down. DownSite gives
+`rate` (bytes a second, per connection) slows every body down; `larger_than`
+keeps the fault to bodies of more bytes. DownSite gives
 the URL of a port that refuses connections."""
 import fnmatch
 import http.server
@@ -46,11 +47,12 @@ ENDLESS = 64 * 1024 * 1024
 
 
 class FaultMirror:
-    def __init__(self, root, mode=None, glob="*", rate=None, redirect=None):
+    def __init__(self, root, mode=None, glob="*", rate=None, redirect=None, larger_than=0):
         if mode is not None and mode not in MODES:
             raise ValueError(mode)
         self.root = Path(root).resolve()
         self.mode, self.glob, self.rate, self.redirect = mode, glob, rate, redirect
+        self.larger_than = larger_than
         self.authorizations = []
         self.stopping = threading.Event()
         self._lock = threading.Lock()
@@ -126,7 +128,7 @@ class FaultMirror:
             self._record(h.path, 404, False)
             return self._reply(h, 404, b"<html><body>no such file</body></html>", "text/html")
         body = path.read_bytes()
-        mode = self.mode if fnmatch.fnmatchcase(h.path, self.glob) else None
+        mode = self.mode if fnmatch.fnmatchcase(h.path, self.glob) and len(body) > self.larger_than else None
         with self._lock:
             self.ranges.append((h.path, h.headers.get("Range"), h.headers.get("If-Range")))
             first = sum(1 for r in self.ranges if r[0] == h.path) == 1
