@@ -47,7 +47,7 @@ ENDLESS = 64 * 1024 * 1024
 
 
 class FaultMirror:
-    def __init__(self, root, mode=None, glob="*", rate=None, redirect=None, larger_than=0):
+    def __init__(self, root, mode=None, glob="*", rate=None, redirect=None, larger_than=-1):
         if mode is not None and mode not in MODES:
             raise ValueError(mode)
         self.root = Path(root).resolve()
