@@ -1,6 +1,9 @@
 # The Windows program, its test helpers and the Win32 unit tests.
+# Link-time optimisation over the whole program takes a tenth off its size;
+# the objects keep their machine code as well, for the unit tests and the
+# helpers that link them without it.
 set(SIZE_FLAGS -Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
-    -ffunction-sections -fdata-sections -Wall -Wextra)
+    -ffunction-sections -fdata-sections -Wall -Wextra -flto -ffat-lto-objects)
 # Windows 7 API level; winsock2 instead of the old socket header.
 add_compile_definitions(WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601)
 set(WIN_LIBS z ws2_32 ole32 oleaut32 shell32 uuid advapi32 gdi32 user32)
@@ -39,7 +42,7 @@ foreach(variant Tovimar TovimarTest)
   endif()
   add_executable(${variant} WIN32 app/Tovimar.cpp app/Memory.cpp app/Tovimar.rc $<TARGET_OBJECTS:${deploy}>)
   target_compile_options(${variant} PRIVATE ${SIZE_FLAGS})
-  target_link_options(${variant} PRIVATE -static -s -Wl,--gc-sections)
+  target_link_options(${variant} PRIVATE -static -s -Wl,--gc-sections -flto -Os)
   target_link_libraries(${variant} PRIVATE tovimar_win)
 endforeach()
 set_target_properties(TovimarTest PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${TEST_BIN})
