@@ -79,3 +79,36 @@ const char* StatusText() {
   }
   return buffer;
 }
+
+namespace {
+
+// Tenths of a MB, written "12.3".
+char* PutMegabytes(char* p, uint64_t bytes) {
+  uint64_t tenths = bytes * 10 >> 20;
+  return TextFromInt(TextPutChar(TextFromInt(p, tenths / 10), '.'), tenths % 10);
+}
+
+// What the first seconds measure is the connection's start, not its speed.
+constexpr uint32_t kSteadyAfterMs = 3000;
+
+}  // namespace
+
+const char* DetailText(char* out, uint64_t done, uint64_t total, uint32_t bytesPerMs, uint32_t elapsedMs) {
+  if (done > total) done = total;
+  char* p = PutMegabytes(TextCopy(PutMegabytes(out, done), " of "), total);
+  p = TextCopy(p, " MB");
+  if (done == total || bytesPerMs == 0 || elapsedMs < kSteadyAfterMs) return out;
+  uint64_t ms = (total - done + bytesPerMs - 1) / bytesPerMs;
+  uint64_t seconds = (ms + 999) / 1000;
+  p = TextCopy(p, ", about ");
+  if (seconds <= 55) {
+    p = TextCopy(TextFromInt(p, (seconds + 4) / 5 * 5), " s");
+  } else if (seconds < 90 * 60) {
+    uint64_t minutes = (seconds + 30) / 60;
+    p = TextCopy(TextFromInt(p, minutes), " min");
+  } else {
+    p = TextCopy(TextFromInt(p, (seconds + 1800) / 3600), " h");
+  }
+  TextCopy(p, " left");
+  return out;
+}

@@ -37,6 +37,14 @@ const char* IncompleteText(char* out, int32_t pending);
 // folder's drive or share (out holds 64 characters and the share's root).
 const char* DiskSpaceText(char* out, int64_t missing, const char* folder);
 
+// The line under the progress bar: "12.3 of 294.0 MB" (MB of 2^20 bytes,
+// tenths rounded down, so that only a whole download shows all of it) and,
+// once the speed (bytes a millisecond) is known and the first seconds have
+// passed, ", about 1 min left": up to 55 s in steps of 5 s, then minutes,
+// from 90 minutes on hours. Into out (of kDetailCapacity). Returns out.
+constexpr int32_t kDetailCapacity = 80;
+const char* DetailText(char* out, uint64_t done, uint64_t total, uint32_t bytesPerMs, uint32_t elapsedMs);
+
 // Win32 side: posts the repaint; bytesDone -1 means repaint only.
 void UpdateProgress(int32_t bytesDone);
 void UpdateSpeed();

@@ -16,18 +16,23 @@ TEST_CASE("status line outside the downloading phase") {
 }
 
 TEST_CASE("status line while downloading") {
-  struct Case { uint32_t done; int32_t total; int32_t speed; const char* text; } cases[] = {
-    {999, 1000, 0, "Downloading 99% completed. Speed 0 KB/s"},
-    {1000, 1000, 0, "Downloading 100% completed. Speed 0 KB/s"},
-    {1500, 1000, 2000, "Downloading 150% completed. Speed 2000 KB/s"},
-    {0, 1000, 7, "Downloading 0% completed. Speed 7 KB/s"},
-    {0, 0, 0, "Downloading 0% completed. Speed 0 KB/s"},
-    {12345, 0, 3, "Downloading 0% completed. Speed 3 KB/s"},
-    // BytesDone is read unsigned and the product does not overflow 32 bits.
-    {4000000000u, 2000000000, 0, "Downloading 200% completed. Speed 0 KB/s"},
-    {50000000, 100000000, 0, "Downloading 50% completed. Speed 0 KB/s"},
-    {1, 3, -5, "Downloading 33% completed. Speed 0 KB/s"},
-    {2, 3, 2147483647, "Downloading 66% completed. Speed 2147483647 KB/s"},
+  struct Case {
+    uint32_t done;
+    int32_t total;
+    int32_t speed;
+    const char* text;
+  } cases[] = {
+      {999, 1000, 0, "Downloading 99% completed. Speed 0 KB/s"},
+      {1000, 1000, 0, "Downloading 100% completed. Speed 0 KB/s"},
+      {1500, 1000, 2000, "Downloading 150% completed. Speed 2000 KB/s"},
+      {0, 1000, 7, "Downloading 0% completed. Speed 7 KB/s"},
+      {0, 0, 0, "Downloading 0% completed. Speed 0 KB/s"},
+      {12345, 0, 3, "Downloading 0% completed. Speed 3 KB/s"},
+      // BytesDone is read unsigned and the product does not overflow 32 bits.
+      {4000000000u, 2000000000, 0, "Downloading 200% completed. Speed 0 KB/s"},
+      {50000000, 100000000, 0, "Downloading 50% completed. Speed 0 KB/s"},
+      {1, 3, -5, "Downloading 33% completed. Speed 0 KB/s"},
+      {2, 3, 2147483647, "Downloading 66% completed. Speed 2147483647 KB/s"},
   };
   for (auto& c : cases) {
     CAPTURE(c.done);
@@ -43,20 +48,33 @@ TEST_CASE("status line while downloading") {
 }
 
 TEST_CASE("speed samples") {
-  struct Step { uint32_t now; int32_t received; int32_t speed; uint32_t tick; };
-  struct Case { const char* what; Step steps[4]; int count; } cases[] = {
-    {"first sample sets the baseline, the second measures",
-     {{5000, 1000, 0, 5000}, {6024, 1000 + 2048000, 2000, 6024}}, 2},
-    {"1000 ms is too close, 1001 ms is not",
-     {{5000, 0, 0, 5000}, {6000, 5000, 0, 5000}, {6001, 1001000, 1000, 6001}}, 3},
-    {"a first call at tick 1000 takes no baseline",
-     {{1000, 500, 0, 0}, {1001, 600, 0, 1001}, {2002, 600 + 1001 * 3, 3, 2002}}, 3},
-    {"the tick wraps between two samples",
-     {{0xFFFFFC00u, 0, 0, 0xFFFFFC00u}, {0x400, 4096000, 2000, 0x400}}, 2},
-    {"a count that went back truncates toward zero",
-     {{5000, 10000, 0, 5000}, {6001, 8500, -1, 6001}, {7025, 8500 - 2048, -2, 7025}}, 3},
-    {"the speed keeps its value between samples",
-     {{5000, 0, 0, 5000}, {7000, 20000, 10, 7000}, {7500, 900000, 10, 7000}}, 3},
+  struct Step {
+    uint32_t now;
+    int32_t received;
+    int32_t speed;
+    uint32_t tick;
+  };
+  struct Case {
+    const char* what;
+    Step steps[4];
+    int count;
+  } cases[] = {
+      {"first sample sets the baseline, the second measures",
+       {{5000, 1000, 0, 5000}, {6024, 1000 + 2048000, 2000, 6024}},
+       2},
+      {"1000 ms is too close, 1001 ms is not",
+       {{5000, 0, 0, 5000}, {6000, 5000, 0, 5000}, {6001, 1001000, 1000, 6001}},
+       3},
+      {"a first call at tick 1000 takes no baseline",
+       {{1000, 500, 0, 0}, {1001, 600, 0, 1001}, {2002, 600 + 1001 * 3, 3, 2002}},
+       3},
+      {"the tick wraps between two samples", {{0xFFFFFC00u, 0, 0, 0xFFFFFC00u}, {0x400, 4096000, 2000, 0x400}}, 2},
+      {"a count that went back truncates toward zero",
+       {{5000, 10000, 0, 5000}, {6001, 8500, -1, 6001}, {7025, 8500 - 2048, -2, 7025}},
+       3},
+      {"the speed keeps its value between samples",
+       {{5000, 0, 0, 5000}, {7000, 20000, 10, 7000}, {7500, 900000, 10, 7000}},
+       3},
   };
   for (auto& c : cases) {
     CAPTURE(c.what);
@@ -100,5 +118,34 @@ TEST_CASE("what a disk too small for the update says") {
     CAPTURE(c.missing);
     char text[64 + 260];
     CHECK(std::string(DiskSpaceText(text, c.missing, c.folder)) == c.text);
+  }
+}
+
+TEST_CASE("the detail line: what is done of how much, and how long is left") {
+  constexpr uint64_t MB = 1 << 20;
+  struct Case {
+    uint64_t done, total;
+    uint32_t speed, elapsed;  // bytes a millisecond, milliseconds so far
+    const char* text;
+  } cases[] = {
+      {12 * MB + MB / 3, 294 * MB, 0, 10000, "12.3 of 294.0 MB"},             // no speed yet
+      {12 * MB, 294 * MB, 5000, 2999, "12.0 of 294.0 MB"},                    // the first seconds
+      {12 * MB, 294 * MB, 6000, 3000, "12.0 of 294.0 MB, about 50 s left"},   // 49.3 s, in steps of 5
+      {12 * MB, 294 * MB, 5000, 3000, "12.0 of 294.0 MB, about 1 min left"},  // 59.1 s
+      {0, 294 * MB, 100, 60000, "0.0 of 294.0 MB, about 51 min left"},
+      {0, 294 * MB, 1, 60000, "0.0 of 294.0 MB, about 86 h left"},                 // a trickle
+      {294 * MB - 1, 294 * MB, 5000, 60000, "293.9 of 294.0 MB, about 5 s left"},  // never 294.0 before the end
+      {294 * MB, 294 * MB, 5000, 60000, "294.0 of 294.0 MB"},
+      {300 * MB, 294 * MB, 5000, 60000, "294.0 of 294.0 MB"},  // more than selected: all of it
+      {0, 0, 0, 0, "0.0 of 0.0 MB"},
+      // Above 2 and 4 GiB.
+      {3ull << 30, 5ull << 30, 100000, 60000, "3072.0 of 5120.0 MB, about 25 s left"},
+      {0, 40ull << 30, 0, 60000, "0.0 of 40960.0 MB"},
+      {0, 40ull << 30, 50000, 60000, "0.0 of 40960.0 MB, about 14 min left"},
+  };
+  for (const Case& c : cases) {
+    CAPTURE(c.text);
+    char out[kDetailCapacity];
+    CHECK(std::string(DetailText(out, c.done, c.total, c.speed, c.elapsed)) == c.text);
   }
 }
