@@ -217,17 +217,9 @@ DWORD EndEarly(const char* why, int32_t code, uint32_t icon) {
 
 DWORD EndRefused(const char* why) { return EndEarly(why, kExitRefused, 0); }
 
-// What the selection and the commit's journal need on the installation's
-// volume beyond its free space, less what files in transfer already hold; 0
-// when it fits or the system cannot say. The old files the commit sets aside
-// are renamed, which takes no room.
-int64_t MissingDiskSpace() {
-  // The journal too: a line for each file.
-  int64_t needed = static_cast<int64_t>(FileCount) * kJournalLineCapacity;
-  for (int32_t i = 0; i < FileCount; ++i) {
-    int64_t left = FileTable[i].Size - KeptPartBytes(FileTable[i]);
-    if (left > 0) needed += left;
-  }
+// What `needed` bytes lack on the installation's volume beyond its free
+// space; 0 when they fit or the system cannot say.
+int64_t MissingDiskSpace(int64_t needed) {
   ULARGE_INTEGER available;
   if (needed == 0 || !GetDiskFreeSpaceExA(Settings.InstallDir, &available, nullptr, nullptr)) return 0;
   int64_t free = available.QuadPart > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : available.QuadPart;
@@ -261,11 +253,18 @@ DWORD WINAPI WorkerPass(void*) {
   if (ServerSocket) SendTextMessage("#UPDVER");
   LoadManifest();
   if (VerdictRefuses(ManifestOutcome.Verdict)) return EndRefused(RefusalText(ManifestOutcome.Verdict));
-  // What an earlier run fetched whole is not fetched again.
+  // What an earlier run fetched whole is not fetched again. The disk needs
+  // room for the rest, less what files in transfer already hold, and for the
+  // commit's journal, a line for each file; the old files the commit sets
+  // aside are renamed, which takes no room.
   PrepareStaging(FileCount);
-  for (int32_t i = 0; i < FileCount; ++i) AdoptKeptPart(i);
+  int64_t needed = static_cast<int64_t>(FileCount) * kJournalLineCapacity;
+  for (int32_t i = 0; i < FileCount; ++i) {
+    int64_t left = FileTable[i].Size - TakeKeptPart(i);
+    if (left > 0) needed += left;
+  }
   // Nothing is fetched for an update the disk cannot hold.
-  if (int64_t missing = MissingDiskSpace()) {
+  if (int64_t missing = MissingDiskSpace(needed)) {
     return EndEarly(DiskSpaceText(why, missing, Settings.InstallDir), kExitIncomplete, MB_ICONWARNING);
   }
   TransferStats.Phase = kPhaseDownloading;
@@ -295,11 +294,10 @@ DWORD WINAPI WorkerPass(void*) {
   CheckStop();
   TransferStats.Phase = kPhaseFinalizing;
   UpdateProgress(-1);
-  // Only a whole selection replaces what is installed, and the list's serial
-  // counts once it did.
+  // Only a whole selection replaces what is installed; the commit keeps the
+  // list's serial once it is decided.
   int32_t pending = PendingFiles();
   if (pending == 0 && !CommitFiles(why)) uncommitted = FileCount;
-  if (pending == 0 && !uncommitted && ManifestOutcome.Verdict == kManifestSigned) KeepSerial(ManifestOutcome.Serial);
   ReleaseStaging();
   if (Settings.ShortcutsEnabled && PlainFolders(Settings.InstallDir)) {
     HRESULT com = CoInitialize(nullptr);

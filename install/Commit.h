@@ -67,10 +67,11 @@ const char* LockedText(char* out, const char* name, const char* program, bool lo
 
 // Win32 side.
 
-// The verified files of the pass replace the installed ones. True when all
-// did; otherwise why not is in `why` (of kTextCapacity + 96), nothing was
-// replaced when a check before the first rename failed, and the next start
-// finishes a commit begun.
+// The verified files of the pass replace the installed ones, and a signed
+// list's serial is kept once the commit record is on the disk (at once when
+// nothing is to be replaced). True when all did; otherwise why not is in
+// `why` (of kTextCapacity + 96), nothing was replaced when a check before
+// the first rename failed, and the next start finishes a commit begun.
 bool CommitFiles(char* why);
 // Before anything else of a pass: a journal found is finished, or removed
 // when nothing was begun. False, with why, when a file of it still cannot be

@@ -45,7 +45,7 @@ class TDisk final : public TCommitDisk {
     Let();
     MakeInstallPath(Target, Entries[i].Name);
     TextJoin(Aside, Settings.InstallDir, Asides[i], nullptr);
-    Part = Again ? OpenWholePart(Entries[i], false) : TakeStagedPart(i);
+    Part = Again ? OpenWholePart(Entries[i]) : TakeStagedPart(i);
     // Its folders stay what was checked until it is in place.
     Pinned = new TPinnedFolders(Settings.InstallDir, Target);
     if (!Part && Pinned->Held() && PlainFolders(Target)) {

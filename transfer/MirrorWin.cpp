@@ -237,7 +237,7 @@ TFailure FetchOnce(const TSiteInfo* site, const char* url, TFileEntry* entry, bo
   if (resuming) {
     RangeHeaders(headers, from, validator);
     char at[24];
-    TextFromInt(at, static_cast<uint32_t>(RangeStart(from)));
+    TextFromInt(at, RangeStart(from));
     LogLine(entry->Name, " from ", site->Url, ": resumed at ", at);
   }
   TIStream source(url, headers);
@@ -245,7 +245,6 @@ TFailure FetchOnce(const TSiteInfo* site, const char* url, TFileEntry* entry, bo
   // bytes to each 64 KiB.
   int64_t limit = entry->Size > 0 ? entry->Size : kUnsizedLimit;
   source.Limit = limit + limit / 8 + 65536;
-  TFailure failure = kFailNone;
   const TInflatePoint* start = nullptr;
   if (source.Status == 200 && resuming) {
     // The file changed since, or the site ignores ranges: all of it again.
@@ -277,7 +276,8 @@ TFailure FetchOnce(const TSiteInfo* site, const char* url, TFileEntry* entry, bo
   free(window);
   if (inflated >= 0) return sink.Stage();
   bool cut = source.Abandoned || source.Dry;
-  failure = source.Abandoned ? kFailStalled : FirstFailure(sink.Failure(), cut ? kFailConnection : kFailNotZlib);
+  TFailure failure =
+      source.Abandoned ? kFailStalled : FirstFailure(sink.Failure(), cut ? kFailConnection : kFailNotZlib);
   // Cut off after a block's end, with a validator to send back: kept there.
   *again =
       cut && ContentStillGood(failure) && reached.Out > 0 && validator[0] && sink.Target->KeepAt(reached, validator);

@@ -157,8 +157,8 @@ void LogFetch(const TFileEntry& entry, const char* source, TFailure failure, con
 int64_t ReadWhole(TSimpleFile* file, TSha256* hash);
 // The entry's file in transfer, whole and with the content its line names
 // (its size and, where given, its hash), opened to be renamed into place;
-// byRecord: only when its record names this very line. nullptr otherwise.
-TSimpleFile* OpenWholePart(const TFileEntry& entry, bool byRecord);
+// nullptr otherwise.
+TSimpleFile* OpenWholePart(const TFileEntry& entry);
 
 // The staged files of the file table, by entry, held open until the commit.
 void PrepareStaging(int32_t count);
@@ -166,13 +166,12 @@ void PrepareStaging(int32_t count);
 TSimpleFile* TakeStagedPart(int32_t index);
 // Closes them: what was not committed stays for the next run.
 void ReleaseStaging();
-// The entry's file in transfer that an earlier run left whole and checked
-// is staged as if fetched now (the entry is done); false for none.
-bool AdoptKeptPart(int32_t index);
+// The bytes of the entry's file in transfer that this run goes on with or
+// takes whole, a part whose record names this very line; 0 for none. One
+// that an earlier run left whole and that is still so is staged as if
+// fetched now (the entry is done).
+int64_t TakeKeptPart(int32_t index);
 
 // Deletes the files that in-use targets were renamed to by earlier runs; what
 // is still in use goes at the next restart. Once per pass, before any file.
 void RemoveAsideFiles();
-// The bytes of the entry's file in transfer that a later fetch goes on with:
-// a part whose record names this very line; 0 for none.
-int64_t KeptPartBytes(const TFileEntry& entry);

@@ -213,23 +213,9 @@ bool PartNames(const TFileEntry& entry, char* target, char* part, char* record) 
 
 }  // namespace
 
-int64_t KeptPartBytes(const TFileEntry& entry) {
-  char target[kTextCapacity + kNameCapacity], part[kTextCapacity], record[kTextCapacity + 8], identity[160];
-  char held[kRecordCapacity];
-  IdentityText(identity, entry);
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!PartNames(entry, target, part, record) || !ReadRecord(record, held) || !TextStartsWith(held, identity) ||
-      !GetFileAttributesExA(part, GetFileExInfoStandard, &data))
-    return 0;
-  return static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
-}
-
-TSimpleFile* OpenWholePart(const TFileEntry& entry, bool byRecord) {
-  char target[kTextCapacity + kNameCapacity], part[kTextCapacity], record[kTextCapacity + 8], identity[160];
-  IdentityText(identity, entry);
-  TextAppend(identity, kWholeLine, nullptr);
-  if (entry.Size <= 0 || !PartNames(entry, target, part, record) || (byRecord && !FileHolds(record, identity)))
-    return nullptr;
+TSimpleFile* OpenWholePart(const TFileEntry& entry) {
+  char target[kTextCapacity + kNameCapacity], part[kTextCapacity], record[kTextCapacity + 8];
+  if (entry.Size <= 0 || !PartNames(entry, target, part, record)) return nullptr;
   TPinnedFolders pinned(Settings.InstallDir, part);
   if (!pinned.Held()) return nullptr;
   TSimpleFile* file = new TSimpleFile(part, kGoneOn);
@@ -271,14 +257,21 @@ void ReleaseStaging() {
   stagedCount = 0;
 }
 
-bool AdoptKeptPart(int32_t index) {
+int64_t TakeKeptPart(int32_t index) {
   TFileEntry& entry = FileTable[index];
-  if (index >= stagedCount || staged[index]) return false;
-  staged[index] = OpenWholePart(entry, true);
-  if (!staged[index]) return false;
-  entry.Written = entry.Size;
-  entry.State = kDone;
-  return true;
+  char target[kTextCapacity + kNameCapacity], part[kTextCapacity], record[kTextCapacity + 8], identity[160];
+  char held[kRecordCapacity];
+  IdentityText(identity, entry);
+  // One read of the record tells both: a file whole, or one to go on with.
+  if (!PartNames(entry, target, part, record) || !ReadRecord(record, held) || !TextStartsWith(held, identity)) return 0;
+  if (TextEquals(held + TextLength(identity), kWholeLine) && index < stagedCount && !staged[index] &&
+      (staged[index] = OpenWholePart(entry)) != nullptr) {
+    entry.Written = entry.Size;
+    entry.State = kDone;
+  }
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(part, GetFileExInfoStandard, &data)) return 0;
+  return static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
 }
 
 void TPartFile::Fail(TFailure why) { Failure = FirstFailure(Failure, why); }
