@@ -21,7 +21,9 @@ TStallWatch Watch(kMirrorStallMs, kMirrorStallBytes);
 }  // namespace
 
 const char* SocketError() {
-  static __thread char text[32];
+  // One thread at a time asks: the session before the pass starts, the
+  // pass after.
+  static char text[32];
   int error = WSAGetLastError();
   if (error == WSAETIMEDOUT) return "time-out";
   if (error == WSAECONNREFUSED) return "connection refused";
