@@ -30,7 +30,20 @@ uint32_t Percentage() {
   return static_cast<uint32_t>(static_cast<uint64_t>(TransferStats.BytesDone) * 100u / static_cast<uint32_t>(total));
 }
 
+char endText[256];
+
 }  // namespace
+
+uint32_t ProgressPercent() {
+  uint32_t percent = Percentage();
+  return percent > 100 ? 100 : percent;
+}
+
+void ShowEnd(const char* text) {
+  TextCopyMax(endText, text, sizeof endText);
+  // The text is whole before the UI thread can see the phase.
+  __atomic_store_n(&TransferStats.Phase, kPhaseEnded, __ATOMIC_RELEASE);
+}
 
 const char* IncompleteText(char* out, int32_t pending) {
   char* p = TextCopy(out, "Installation incomplete: ");
@@ -59,8 +72,8 @@ const char* StatusText() {
       break;
     case kPhaseFinalizing:
       return "Finalizing Installation....";
-    case kPhaseIncomplete:
-      return IncompleteText(buffer, TransferStats.Pending);
+    case kPhaseEnded:
+      return endText;
     default:
       return "Initializing...";
   }
@@ -110,5 +123,18 @@ const char* DetailText(char* out, uint64_t done, uint64_t total, uint32_t bytesP
     p = TextCopy(TextFromInt(p, (seconds + 1800) / 3600), " h");
   }
   TextCopy(p, " left");
+  return out;
+}
+
+const char* StatusDetail(char* out, uint32_t now) {
+  out[0] = 0;
+  int32_t total = TransferStats.TotalBytes;
+  if (TransferStats.Phase == kPhaseDownloading && total > 0) {
+    int32_t speed = TransferStats.Speed;
+    return DetailText(out, TransferStats.BytesDone, static_cast<uint32_t>(total),
+                      speed > 0 ? static_cast<uint32_t>(speed) : 0, now - TransferStats.DownloadTick);
+  }
+  const char* step = TransferStats.Step;
+  if (TransferStats.Phase == kPhaseFinalizing && step) TextCopy(out, step);
   return out;
 }

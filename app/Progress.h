@@ -8,7 +8,7 @@
 constexpr int32_t kPhaseInitializing = 0;
 constexpr int32_t kPhaseDownloading = 1;
 constexpr int32_t kPhaseFinalizing = 2;
-constexpr int32_t kPhaseIncomplete = 3;  // the pass ended with Pending files not fetched
+constexpr int32_t kPhaseEnded = 3;  // the pass ended short of a complete run: the line says why
 
 struct TTransferStats {
   volatile int32_t Phase;
@@ -17,8 +17,9 @@ struct TTransferStats {
   volatile int32_t TotalBytes;
   uint32_t SpeedTick;  // 0: no sample yet
   uint32_t SpeedBytes;
-  volatile int32_t Speed;  // bytes per millisecond, shown as KB/s
-  volatile int32_t Pending;
+  volatile int32_t Speed;          // bytes per millisecond, shown as KB/s
+  volatile uint32_t DownloadTick;  // when the downloading phase began
+  const char* volatile Step;       // what the finalizing phase is doing; nullptr: nothing to say
 };
 
 extern TTransferStats TransferStats;
@@ -30,6 +31,14 @@ void ResetStats();
 void UpdateSpeedAt(uint32_t now);
 // The line for the current phase. The buffer belongs to the UI thread.
 const char* StatusText();
+// The line of a pass that ended short: a copy of text, cut to the line's
+// buffer, for the rest of the process.
+void ShowEnd(const char* text);
+// The bar's measure, the line's percentage up to 100.
+uint32_t ProgressPercent();
+// The detail line for the current phase at the millisecond tick now: the
+// bytes and the time left while downloading, the step while finalizing.
+const char* StatusDetail(char* out, uint32_t now);
 // "Installation incomplete: N file(s) could not be downloaded." into out (of
 // 80 characters at least). Returns out.
 const char* IncompleteText(char* out, int32_t pending);

@@ -54,6 +54,13 @@ void Tell(const char* text, UINT kind) {
   if (!Settings.Silent) MessageBoxA(nullptr, text, nullptr, MB_OK | kind);
 }
 
+// A pass that ends short says why in the line as well, while its box shows.
+void TellEnd(const char* text, UINT kind) {
+  ShowEnd(text);
+  UpdateProgress(-1);
+  Tell(text, kind);
+}
+
 constexpr int32_t kReconnects = 3;
 
 // After about 1, 2 and 4 s, with up to half a second more at random so that
@@ -200,7 +207,9 @@ void RunSession() {
   ShowWindow(MainWnd, SW_SHOWNORMAL);
   if (Settings.InstallDir[0]) StartThread(WorkerPass, nullptr);
   MSG message;
-  while (GetMessageA(&message, nullptr, 0, 0) > 0) DispatchMessageA(&message);
+  // The dialog keys: Enter and Escape reach the Cancel button.
+  while (GetMessageA(&message, nullptr, 0, 0) > 0)
+    if (!IsDialogMessageA(MainWnd, &message)) DispatchMessageA(&message);
 }
 
 namespace {
@@ -210,12 +219,18 @@ DWORD EndEarly(const char* why, int32_t code, uint32_t icon) {
   LogLine(why);
   exitCode = code;
   InterlockedExchange(&passCompleted, 1);  // a window closed meanwhile does not change the outcome
-  Tell(why, icon);
+  TellEnd(why, icon);
   if (MainWnd && !Settings.Silent) PostMessageA(MainWnd, WM_DESTROY, 0, 0);
   return 0;
 }
 
 DWORD EndRefused(const char* why) { return EndEarly(why, kExitRefused, 0); }
+
+// What the finalizing phase is doing, in the detail line.
+void Step(const char* what) {
+  TransferStats.Step = what;
+  UpdateProgress(-1);
+}
 
 // What `needed` bytes lack on the installation's volume beyond its free
 // space; 0 when they fit or the system cannot say.
@@ -267,6 +282,7 @@ DWORD WINAPI WorkerPass(void*) {
   if (int64_t missing = MissingDiskSpace(needed)) {
     return EndEarly(DiskSpaceText(why, missing, Settings.InstallDir), kExitIncomplete, MB_ICONWARNING);
   }
+  TransferStats.DownloadTick = GetTickCount();
   TransferStats.Phase = kPhaseDownloading;
   // Workers only for files to fetch; the pass looks at the progress five
   // times a second and goes on as soon as the last worker ends.
@@ -297,26 +313,27 @@ DWORD WINAPI WorkerPass(void*) {
   // Only a whole selection replaces what is installed; the commit keeps the
   // list's serial once it is decided.
   int32_t pending = PendingFiles();
-  if (pending == 0 && !CommitFiles(why)) uncommitted = FileCount;
+  if (pending == 0) {
+    Step("Replacing the installed files...");
+    if (!CommitFiles(why)) uncommitted = FileCount;
+  }
   ReleaseStaging();
   if (Settings.ShortcutsEnabled && PlainFolders(Settings.InstallDir)) {
+    Step("Creating the shortcuts...");
     HRESULT com = CoInitialize(nullptr);
     CreateShortcuts();
     if (com == S_OK || com == S_FALSE) CoUninitialize();
   }
   exitCode = PassExitCode(ManifestOutcome, Settings.ManifestUrl[0] || Settings.Host[0], pending + uncommitted);
   if (ManifestOutcome.Cut && pending == 0)
-    Tell("Installation incomplete: the file list is longer than can be read.", MB_ICONWARNING);
-  if (uncommitted) Tell(why, MB_ICONWARNING);
+    TellEnd("Installation incomplete: the file list is longer than can be read.", MB_ICONWARNING);
+  if (uncommitted) TellEnd(why, MB_ICONWARNING);
   if (pending > 0) {
     // Said, not hidden: the user, and whatever ran the program, learn it.
     char text[96];
     IncompleteText(text, pending);
-    TransferStats.Pending = pending;
-    TransferStats.Phase = kPhaseIncomplete;
-    UpdateProgress(-1);
     LogLine(text);
-    Tell(text, MB_ICONWARNING);
+    TellEnd(text, MB_ICONWARNING);
   }
   InterlockedExchange(&passCompleted, 1);
   if (MainWnd && !Settings.Silent) PostMessageA(MainWnd, WM_DESTROY, 0, 0);

@@ -13,7 +13,7 @@ import signal
 import subprocess
 import tempfile
 import time
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path, PureWindowsPath
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -106,6 +106,13 @@ def winpath(path) -> str:
 
 
 @dataclass
+class Control:
+    cls: str
+    text: str
+    extra: str  # a progress bar's "<low>-<high>-<position>-<marquee>"
+
+
+@dataclass
 class Window:
     title: str
     cls: str
@@ -115,6 +122,10 @@ class Window:
     texts: list
     left: int
     top: int
+    controls: list = field(default_factory=list)
+
+    def control(self, cls):
+        return next((c for c in self.controls if c.cls.lower() == cls.lower()), None)
 
 
 class Wine:
@@ -178,16 +189,17 @@ class Wine:
         self._started.clear()
 
     # -- windows ------------------------------------------------------------
-    def probe(self, action, cls="-", title="-", timeout_ms=15000):
-        result = self.run(build().test_bin / "winprobe.exe", [action, cls, title, str(timeout_ms)],
+    def probe(self, action, cls="-", title="-", timeout_ms=15000, *extra):
+        result = self.run(build().test_bin / "winprobe.exe", [action, cls, title, str(timeout_ms), *extra],
                           timeout=timeout_ms / 1000 + 30)
         line = result.stdout.decode("latin-1").strip().splitlines()
         line = line[-1] if line else ""
         if not line.startswith("found|"):
             return None
         f = line.split("|")
+        controls = [Control(*c.split("^", 2)) for c in f[9].split(";") if c] if len(f) > 9 else []
         return Window(f[1], f[2], int(f[3]), int(f[4]), f[5] == "1", [t for t in f[6].split(";") if t],
-                      int(f[7]), int(f[8]))
+                      int(f[7]), int(f[8]), controls)
 
     def screenshot(self, path, window: Window = None):
         """Saves the display, or just the window's rectangle, as a PNG."""

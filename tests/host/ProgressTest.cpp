@@ -149,3 +149,49 @@ TEST_CASE("the detail line: what is done of how much, and how long is left") {
     CHECK(std::string(DetailText(out, c.done, c.total, c.speed, c.elapsed)) == c.text);
   }
 }
+
+TEST_CASE("the line, the bar and the detail line in each phase") {
+  constexpr int32_t MB = 1 << 20;
+  std::string longText(400, 'x');
+  struct Case {
+    int32_t phase;
+    uint32_t done;
+    int32_t total;
+    int32_t speed;
+    const char* step;
+    const char* end;  // shown with ShowEnd
+    uint32_t now;     // ms after the download began
+    const char* line;
+    uint32_t percent;
+    const char* detail;
+  } cases[] = {
+      {0, 0, 0, 0, nullptr, nullptr, 0, "Initializing...", 0, ""},
+      {1, 3 * MB, 10 * MB, 0, nullptr, nullptr, 500, "Downloading 30% completed. Speed 0 KB/s", 30, "3.0 of 10.0 MB"},
+      {1, 3 * MB, 10 * MB, 1000, nullptr, nullptr, 5000, "Downloading 30% completed. Speed 1000 KB/s", 30,
+       "3.0 of 10.0 MB, about 10 s left"},
+      {1, 15 * MB, 10 * MB, 1000, nullptr, nullptr, 5000, "Downloading 150% completed. Speed 1000 KB/s", 100,
+       "10.0 of 10.0 MB"},                                                                    // the bar stops full
+      {1, 0, 0, 0, nullptr, nullptr, 5000, "Downloading 0% completed. Speed 0 KB/s", 0, ""},  // nothing selected
+      {2, 10 * MB, 10 * MB, 0, nullptr, nullptr, 0, "Finalizing Installation....", 100, ""},
+      {2, 10 * MB, 10 * MB, 0, "Creating the shortcuts...", nullptr, 0, "Finalizing Installation....", 100,
+       "Creating the shortcuts..."},
+      {1, 5 * MB, 10 * MB, 0, nullptr, "Update Refused: the file list is not signed.", 0,
+       "Update Refused: the file list is not signed.", 50, ""},
+      {1, 0, 10, 0, nullptr, longText.c_str(), 0, nullptr, 0, ""},  // cut to the line's buffer
+  };
+  for (const Case& c : cases) {
+    CAPTURE(c.line);
+    ResetStats();
+    TransferStats.Phase = c.phase;
+    TransferStats.BytesDone = c.done;
+    TransferStats.TotalBytes = c.total;
+    TransferStats.Speed = c.speed;
+    TransferStats.Step = c.step;
+    TransferStats.DownloadTick = 1000;
+    if (c.end) ShowEnd(c.end);
+    CHECK(std::string(StatusText()) == (c.line ? std::string(c.line) : longText.substr(0, 255)));
+    CHECK(ProgressPercent() == c.percent);
+    char detail[kDetailCapacity];
+    CHECK(std::string(StatusDetail(detail, 1000 + c.now)) == c.detail);
+  }
+}
