@@ -9,6 +9,7 @@ import getpass
 import hashlib
 import os
 import random
+import re
 import shutil
 import time
 from dataclasses import dataclass
@@ -676,8 +677,20 @@ def test_an_update_killed_at_random_moments_leaves_old_or_new_files(win, tmp_pat
     assert tree(inst) == new
 
 
-@pytest.mark.parametrize("path", ["server", "mirror"])
-def test_closing_the_window_mid_download_starts_the_client_and_ends(win, tmp_path, path):
+def shown_progress(win):
+    """The status window while a download goes on: its line, its bar and its
+    detail line, once the bar has moved."""
+    window = win.probe("find", "CN", timeout_ms=1000)
+    bar = window and window.control("msctls_progress32")
+    if not bar or bar.extra.split("-")[2] == "0":
+        return None
+    return window
+
+
+# Closing the window, its Cancel button and its Escape key all stop the pass.
+@pytest.mark.parametrize("path, how", [("server", "close"), ("mirror", "close"), ("mirror", "Cancel"),
+                                       ("server", "Escape")])
+def test_closing_the_window_mid_download_starts_the_client_and_ends(win, tmp_path, path, how):
     u = Update(win, tmp_path)
     client = copy_program(tmp_path / "client", "Corvane.exe", "Corvane.exe")
     client_log, _ = client_records(client)
@@ -702,7 +715,23 @@ def test_closing_the_window_mid_download_starts_the_client_and_ends(win, tmp_pat
         relative = os.path.relpath(client, u.inst).replace("/", "\\")
         proc = u.start(f"host=127.0.0.1:{server.port}", "next", relative, cwd=tmp_path, silent=False)
         assert wait_for(downloading, 60)
-        assert win.probe("close", "CN")
+        if path == "mirror":
+            # The bar fills with the line's measure; the detail line says how
+            # much of how much.
+            window = wait_for(lambda: shown_progress(win), 30)
+            assert window, win.probe("find", "CN", timeout_ms=1000)
+            line, bar, detail, button = window.controls
+            percent = int(re.fullmatch(r"Downloading (\d+)% completed\. Speed \d+ KB/s", line.text).group(1))
+            low, high, position, marquee = map(int, bar.extra.split("-"))
+            assert (low, high, marquee) == (0, 100, 0) and percent <= position <= 100, (line, bar)
+            assert re.fullmatch(r"\d+\.\d of \d+\.\d MB(, about \d+ (s|min|h) left)?", detail.text), detail
+            assert (button.cls, button.text) == ("Button", "Cancel")
+        if how == "close":
+            assert win.probe("close", "CN")
+        elif how == "Cancel":
+            assert win.probe("click", "CN", "-", 15000, "Cancel")
+        else:
+            assert win.probe("key", "CN", "-", 15000, str(0x1B))
         assert win.wait(proc, 20) == 1  # the pass did not complete
         assert wait_for(lambda: client_log.exists() and client_log.read_text().strip(), 20)
         assert "Corvane.exe" in client_log.read_text()

@@ -1,11 +1,12 @@
 """The program as a user meets it: the window, the run-after command, the
 message box, an install pass that ends by itself, and the executable's form."""
+import contextlib
 import socket
 
 import pefile
 import pytest
 
-from winenv import ARCH, BIN, MACHINE, PRODUCT, client_records, copy_program, wait_for, winpath
+from winenv import ARCH, BIN, MACHINE, PRODUCT, ROOT, client_records, copy_program, wait_for, winpath
 
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "shell32.dll", "ole32.dll", "oleaut32.dll",
                "ws2_32.dll", "wsock32.dll", "wininet.dll", "msvcrt.dll"}
@@ -19,16 +20,38 @@ def closed_port():
     return port
 
 
-def test_no_arguments_opens_an_idle_window_that_ends_on_close(win, tmp_path):
+DESKTOP_KEY = r"HKCU\Control Panel\Desktop"
+
+
+@contextlib.contextmanager
+def screen_dpi(win, dpi):
+    """The display's scale for the programs started meanwhile."""
+    win.run("reg", ["add", DESKTOP_KEY, "/v", "LogPixels", "/t", "REG_DWORD", "/d", str(dpi), "/f"], timeout=60)
+    try:
+        yield
+    finally:
+        win.run("reg", ["add", DESKTOP_KEY, "/v", "LogPixels", "/t", "REG_DWORD", "/d", "96", "/f"], timeout=60)
+
+
+# At 96 DPI the window is as it always was; at 144 everything in it is half
+# as large again, its font included. The screenshots are the README's.
+@pytest.mark.parametrize("dpi, size", [(96, (340, 100)), (144, (510, 150))])
+def test_no_arguments_opens_an_idle_window_that_ends_on_close(win, tmp_path, dpi, size):
     exe = copy_program(tmp_path / "app")
-    proc = win.start(exe)
-    window = win.probe("shown", "CN")
+    with screen_dpi(win, dpi):
+        proc = win.start(exe)
+        window = win.probe("shown", "CN")
     assert window
-    assert (window.title, window.cls, window.width, window.height) == ("Velorin Downloader", "CN", 340, 100)
+    assert (window.title, window.cls, (window.width, window.height)) == ("Velorin Downloader", "CN", size)
+    assert [(c.cls, c.text) for c in window.controls] == [
+        ("Static", "Initializing..."), ("msctls_progress32", ""), ("Static", ""), ("Button", "Cancel")]
+    assert window.control("msctls_progress32").extra.endswith("-1")  # a marquee: nothing to measure yet
     assert proc.poll() is None  # idle: nothing ends it but the user
-    win.screenshot(tmp_path / "idle.png", window)
-    assert (tmp_path / "idle.png").stat().st_size > 0
-    assert win.probe("close", "CN")
+    shot = ROOT / "build" / f"window-{dpi}.png"
+    win.screenshot(shot, window)
+    assert shot.stat().st_size > 0
+    # Enter reaches the Cancel button, as a click would.
+    assert win.probe("key", "CN", "-", 15000, str(0x0D))
     assert win.wait(proc, 30) == 0
 
 
