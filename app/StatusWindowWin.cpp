@@ -113,6 +113,7 @@ void CreateStatusWindow() {
   // The shell tells an elevated program of its taskbar button only when let.
   ButtonCreated = RegisterWindowMessageA("TaskbarButtonCreated");
   ChangeWindowMessageFilterEx(MainWnd, ButtonCreated, MSGFLT_ALLOW, nullptr);
+  PaintStatus(MainWnd);  // shown whole from the first moment
 }
 
 LRESULT CALLBACK StatusWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
