@@ -12,6 +12,7 @@
 #include "install/Access.h"
 #include "install/Commit.h"
 #include "install/Shortcuts.h"
+#include "install/Uninstall.h"
 #include "manifest/Manifest.h"
 #include "manifest/Signature.h"
 #include "manifest/Sites.h"
@@ -325,6 +326,9 @@ DWORD WINAPI WorkerPass(void*) {
     if (com == S_OK || com == S_FALSE) CoUninitialize();
   }
   exitCode = PassExitCode(ManifestOutcome, Settings.ManifestUrl[0] || Settings.Host[0], pending + uncommitted);
+  // Found among the installed apps once it is whole.
+  if (exitCode == kExitComplete && Settings.ShortcutsEnabled && UninstallerCopy[0])
+    RegisterInstallation(UninstallerCopy, UninstallerArguments);
   if (ManifestOutcome.Cut && pending == 0)
     TellEnd("Installation incomplete: the file list is longer than can be read.", MB_ICONWARNING);
   if (uncommitted) TellEnd(why, MB_ICONWARNING);

@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 
+#include "config/Settings.h"
 #include "support/TinyLib.h"
 
 // Longest client arguments: "/SKVO /HOST:", a host of 259 characters, ':'
@@ -26,7 +27,11 @@ bool UninstallerBeside(char* out, const char* installDir);
 bool ListsPath(const TSimpleStrings& list, const char* path);
 
 // Win32 side.
+// Also the uninstaller copy: its path and its arguments are left in
+// UninstallerCopy and UninstallerArguments, the path empty when there is none.
 void CreateShortcuts();
+extern char UninstallerCopy[kTextCapacity + 16];
+extern char UninstallerArguments[16 + kTextCapacity];
 // The installation's list of the shortcuts it made, read into InflateBuffer
 // and cut into its lines (none when there is no list).
 int32_t ReadShortcutList();

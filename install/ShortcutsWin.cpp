@@ -92,6 +92,9 @@ void ShortcutFolders(char* desktop, char* menu) {
     TextAppend(menu, kStartMenuFolder, nullptr);
 }
 
+char UninstallerCopy[kTextCapacity + 16];
+char UninstallerArguments[16 + kTextCapacity];
+
 void CreateShortcuts() {
   TCommitHold commit;
   // The shortcuts an earlier run made, read before the list is made anew.
@@ -123,8 +126,8 @@ void CreateShortcuts() {
   // The cloud folder's users may change what is in it: its uninstaller, which
   // an administrator starts elevated, goes to a folder of the
   // administrators' beside it, and starts on the folder by name.
-  char copy[kTextCapacity + 16];
-  char uninstall[16 + kTextCapacity];
+  char* copy = UninstallerCopy;
+  char* uninstall = UninstallerArguments;
   bool placed = true;
   TextCopy(uninstall, "uninstall");
   if (Settings.CloudMode == kCloudPreset) {
@@ -141,6 +144,8 @@ void CreateShortcuts() {
     DeleteFileA(copy);
     CopyFileA(self, copy, TRUE);
   }
+  placed = placed && GetFileAttributesA(copy) != INVALID_FILE_ATTRIBUTES;
+  if (!placed) copy[0] = 0;
 
   if (menu[0] && placed) {
     char name[16 + kNameCapacity];

@@ -41,3 +41,16 @@ bool IsRootFolder(const char* folder) {
   }
   return false;
 }
+
+bool EntryKeyName(char* out, const char* installDir) {
+  if (IsRootFolder(installDir)) return false;
+  int n = TextLength(installDir);
+  while (n > 0 && installDir[n - 1] == '\\') --n;
+  int start = n;
+  while (start > 0 && installDir[start - 1] != '\\' && installDir[start - 1] != '/') --start;
+  // A key's name holds up to 255 characters.
+  if (start == n || n - start > 255 - 8) return false;
+  char* p = TextCopy(out, "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Velorin ");
+  TextCopyCount(p, installDir + start, n - start);
+  return true;
+}

@@ -15,5 +15,18 @@ bool IsRootFolder(const char* folder);
 // `full` is the line made full by the system; a share is never taken.
 bool MayRemoveShortcut(const char* line, const char* full, const char* desktop, const char* menu);
 
+// The installation's entry among the installed apps, under HKLM: the key
+// "Software\Microsoft\Windows\CurrentVersion\Uninstall\Velorin <name>"
+// named by the folder's last element (a customer's name, as a rule). False
+// for a root, which has none, and for a name too long for a key. Into out
+// (of kEntryKeyCapacity).
+constexpr int kEntryKeyCapacity = 64 + 256;
+bool EntryKeyName(char* out, const char* installDir);
+
 // Win32 side. Never returns.
 [[noreturn]] void Uninstall();
+// After a complete run that made the uninstaller: the entry written anew,
+// its uninstall commands being the uninstaller with its arguments, and with
+// " silent" after them. Only ever written and removed: nothing reads it to
+// decide anything.
+void RegisterInstallation(const char* uninstaller, const char* arguments);

@@ -10,7 +10,9 @@
 #include "install/Shortcuts.h"
 #include "install/Uninstall.h"
 #include "manifest/Manifest.h"
+#include "transfer/ManifestFetch.h"
 #include "support/Crypto.h"
+#include "support/Log.h"
 #include "support/TextUtil.h"
 #include "support/TinyLib.h"
 #include "transfer/Server.h"
@@ -221,6 +223,10 @@ int32_t SecondStage() {
   char folder[kTextCapacity];
   TextCopyFolder(folder, Settings.InstallDir);
   int32_t result = emptied && RemoveDirectoryA(folder) ? kExitComplete : kExitUninstallIncomplete;
+  // Its uninstaller went with the files: an entry left would name nothing,
+  // even where folders below it stay.
+  char entry[kEntryKeyCapacity];
+  if (emptied && EntryKeyName(entry, Settings.InstallDir)) RegDeleteKeyA(HKEY_LOCAL_MACHINE, entry);
   ScheduleCopyRemoval(temp, known);
   // The cloud folder's uninstaller beside it, and its folder, go at the next
   // start of the system as well.
@@ -237,3 +243,45 @@ int32_t SecondStage() {
 }  // namespace
 
 void Uninstall() { ExitProcess(static_cast<UINT>(Settings.InstallDir[0] == 0 ? FirstStage() : SecondStage())); }
+
+namespace {
+
+void SetText(HKEY key, const char* name, const char* text) {
+  RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), static_cast<DWORD>(TextLength(text) + 1));
+}
+
+void SetNumber(HKEY key, const char* name, DWORD value) {
+  RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+}
+
+}  // namespace
+
+void RegisterInstallation(const char* uninstaller, const char* arguments) {
+  char name[kEntryKeyCapacity];
+  HKEY key;
+  // Made anew: nothing of an earlier version's entry stays.
+  bool named = EntryKeyName(name, Settings.InstallDir);
+  if (named) RegDeleteKeyA(HKEY_LOCAL_MACHINE, name);
+  if (!named || RegCreateKeyExA(HKEY_LOCAL_MACHINE, name, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
+                    ERROR_SUCCESS) {
+    LogLine("no entry among the installed apps for ", Settings.InstallDir);
+    return;
+  }
+  char text[2 * kTextCapacity + 64];
+  SetText(key, "DisplayName", Settings.LinkName);
+  // The list's own version, or its serial.
+  *TextFromInt(text, ManifestOutcome.Serial) = 0;
+  if (ListVersion[0] || ManifestOutcome.Serial) SetText(key, "DisplayVersion", ListVersion[0] ? ListVersion : text);
+  SetText(key, "Publisher", "Velorin");
+  SetText(key, "InstallLocation", TextCopyFolder(text, Settings.InstallDir));
+  SetText(key, "DisplayIcon", MakeInstallPath(text, kClientFileName));
+  TextJoin(text, "\"", uninstaller, "\" ");
+  TextAppend(text, arguments, nullptr);
+  SetText(key, "UninstallString", text);
+  SetText(key, "QuietUninstallString", TextAppend(text, " silent", nullptr));
+  uint64_t kib = (ListedBytes + 1023) >> 10;
+  SetNumber(key, "EstimatedSize", kib > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<DWORD>(kib));
+  SetNumber(key, "NoModify", 1);
+  SetNumber(key, "NoRepair", 1);
+  RegCloseKey(key);
+}

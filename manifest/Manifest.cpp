@@ -13,6 +13,8 @@ TFileEntry* FileTable;
 int32_t FileCount;
 int32_t* PickOrder;
 char WatchedName[kTextCapacity];
+char ListVersion[kVersionCapacity];
+uint64_t ListedBytes;
 TFileEntry WatchedLine = {"", -1, 0, kPending, 0, false, {}};
 
 void ResetManifest() {
@@ -141,10 +143,24 @@ class TNameSet {
 
 }  // namespace
 
+namespace {
+
+// Printable ASCII of a short version, or nothing.
+void TakeVersion(const char* text) {
+  int32_t n = TextLength(text);
+  for (int32_t i = 0; i < n; ++i)
+    if (text[i] < ' ' || text[i] > '~') return;
+  if (n < kVersionCapacity) TextCopy(ListVersion, text);
+}
+
+}  // namespace
+
 void ParseManifest(char* text, int32_t n, TUpToDateCheck isUpToDate, bool signedList) {
   ResetManifest();
-  // Kept past the table: it matters most when nothing is to be fetched.
+  // Kept past the table: they matter most when nothing is to be fetched.
   WatchedLine.Size = -1;
+  ListVersion[0] = 0;
+  ListedBytes = 0;
   if (n < 0) n = 0;
   text[n] = 0;
   TSimpleStrings lines(text, n);
@@ -163,7 +179,10 @@ void ParseManifest(char* text, int32_t n, TUpToDateCheck isUpToDate, bool signed
       continue;
     }
     if (section == kSectionSites) {
-      AddSite(line);
+      if (TextStartsWith(line, "version="))
+        TakeVersion(line + 8);
+      else
+        AddSite(line);
       continue;
     }
     if (!(Settings.IncludeSections & (1u << section))) continue;
@@ -178,6 +197,7 @@ void ParseManifest(char* text, int32_t n, TUpToDateCheck isUpToDate, bool signed
     if (!names.Add(line)) continue;
     TextCopy(nameAt, entry.Name);
     if (!LanguageAllows(entry.Name)) continue;
+    if (size > 0) ListedBytes += static_cast<uint32_t>(size);
     if (WatchedName[0] && SameFileName(entry.Name, WatchedName)) {
       WatchedLine = entry;
       WatchedLine.Size = size;

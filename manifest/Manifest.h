@@ -39,6 +39,14 @@ extern int32_t* PickOrder;
 extern char WatchedName[kTextCapacity];
 extern TFileEntry WatchedLine;
 
+// What the list says of the installation as a whole: a "version=" line of
+// its [SITES] (printable, shorter than kVersionCapacity; empty: none), which
+// programs that do not know it take for a site they cannot use, and the
+// sum of the sizes of every file it selects, fetched or not.
+constexpr int32_t kVersionCapacity = 32;
+extern char ListVersion[kVersionCapacity];
+extern uint64_t ListedBytes;
+
 // The largest manifest text taken from a URL or a file: as much as one
 // server reply holds. A read asks for one byte more to tell a longer text,
 // which is cut here; the buffer has room for that byte and a terminator.

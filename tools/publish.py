@@ -89,11 +89,13 @@ class ManifestFile:
     sha256: str = ""   # hex digest of the content; empty: the line gives none
 
 
-def manifest_text(files, sites=(), line_end="\r\n", sections=None) -> str:
+def manifest_text(files, sites=(), line_end="\r\n", sections=None, version=None) -> str:
     """The manifest for `files` (ManifestFile records, written in the order
     given) and the mirror `sites` (texts URL or URL=N). Sections come in the
     order of `sections`, then any others in order of first use; a section
-    without files is left out, except the first of `sections`."""
+    without files is left out, except the first of `sections`. A `version`
+    goes into [SITES] as a "version=" line, which programs that do not know
+    it skip as a site they cannot use."""
     order = list(sections or [])
     for f in files:
         if f.section not in order:
@@ -104,9 +106,11 @@ def manifest_text(files, sites=(), line_end="\r\n", sections=None) -> str:
         if members or (sections and i == 0):
             lines.append(f"[{section}]")
             lines.extend(file_line(f) for f in members)
-    if sites:
+    if sites or version:
         lines.append(f"[{SITES_SECTION}]")
         lines.extend(sites)
+    if version:
+        lines.append(f"version={version}")
     return "".join(line + line_end for line in lines)
 
 
@@ -232,6 +236,8 @@ def build_parser() -> argparse.ArgumentParser:
                         "SECTION, e.g. SERVERONLY or ONDEMAND; repeatable, first match wins")
     p.add_argument("--site", metavar="URL[=N]", action="append", default=[], type=parse_site,
                    help="add a mirror site line (N workers) to the [SITES] section; repeatable")
+    p.add_argument("--version", type=parse_version,
+                   help="the version the installed apps list shows (printable ASCII, up to 31 characters)")
     p.add_argument("--no-month-folders", dest="month_folders", action="store_false",
                    help="put mirror files straight into the mirror folder (cloud mode)")
     p.add_argument("--line-end", choices=sorted(LINE_ENDS), default="crlf",
@@ -247,6 +253,12 @@ def build_parser() -> argparse.ArgumentParser:
     return p
 
 
+def parse_version(text: str) -> str:
+    if not 0 < len(text) < 32 or not all(" " <= c <= "~" for c in text):
+        raise argparse.ArgumentTypeError("a version is 1 to 31 printable ASCII characters")
+    return text
+
+
 def main(argv=None) -> int:
     args = build_parser().parse_args(argv)
     if not os.path.isdir(args.src):
@@ -255,7 +267,7 @@ def main(argv=None) -> int:
     try:
         files = collect(args.src, args.section_map, args.section, (args.manifest_name,), args.hashes)
         sections = [args.section] + [s for _, s in args.section_map]
-        text = manifest_text(files, args.site, LINE_ENDS[args.line_end], sections)
+        text = manifest_text(files, args.site, LINE_ENDS[args.line_end], sections, args.version)
         manifest = text.encode(TEXT_ENCODING)
         if args.key:
             import signing

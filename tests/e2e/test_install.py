@@ -268,6 +268,54 @@ def run_uninstaller_shortcut(win, lk):
     assert win.run(linux_path(program), arguments.split(), timeout=60, cwd=linux_path(folder)).returncode == 0
 
 
+UNINSTALL_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
+
+
+def installed_app(win, name):
+    """The values of an installation's entry among the installed apps, as
+    Wine's reg shows them; None when there is none."""
+    done = win.run("reg", ["query", f"{UNINSTALL_KEY}\\Velorin {name}"], timeout=60)
+    if done.returncode != 0:
+        return None
+    rows = (re.split(r" {4}", line.strip()) for line in done.stdout.decode("latin-1").splitlines())
+    return {r[0]: r[2] if len(r) > 2 else "" for r in rows if len(r) >= 2 and r[1].startswith("REG_")}
+
+
+def test_an_installation_is_found_among_the_installed_apps_until_it_is_uninstalled(win, tmp_path, links):
+    lk = links("Listed App")
+    inst = tmp_path / "Acme Listed"
+    folder = winpath(inst)
+    win.run("reg", ["delete", f"{UNINSTALL_KEY}\\Velorin {inst.name}", "/f"], timeout=60)
+    versions = [
+        (None, [], {"Corvane.exe": CLIENT, "readme.txt": b"r" * 3000}),                # no shortcuts: no entry
+        ("1.0", ["kvo:ON"], {"Corvane.exe": CLIENT, "readme.txt": b"r" * 3000}),
+        ("2.0 beta", ["kvo:ON"], {"Corvane.exe": CLIENT, "readme.txt": b"r" * 5000, "core.dll": b"c" * 2048}),
+    ]
+    for version, keywords, files in versions:
+        _, pub = published(tmp_path, files, *(["--version", version] if version else []), name=str(version))
+        with FileServerProcess(pub) as server:
+            proc = win.start(BIN / "Tovimar.exe", [f"host=127.0.0.1:{server.port}", f"dir={folder}", *keywords,
+                                                   f"linkname={lk.name}"])
+            assert win.wait(proc, 60) == 0
+        entry = installed_app(win, inst.name)
+        if not keywords:
+            assert entry is None
+            continue
+        kib = (sum(len(content) for content in files.values()) + 1023) // 1024
+        uninstall = f'"{folder}\\Tovimar.exe" uninstall'
+        assert entry == {
+            "DisplayName": lk.name, "DisplayVersion": version, "Publisher": "Velorin", "InstallLocation": folder,
+            "DisplayIcon": folder + "\\Corvane.exe", "EstimatedSize": f"{kib:#x}", "UninstallString": uninstall,
+            "QuietUninstallString": uninstall + " silent", "NoModify": "0x1", "NoRepair": "0x1"}, entry
+    # The quiet uninstall, run as it is written, asks nothing and shows nothing.
+    program, arguments = re.fullmatch(r'"([^"]+)" (.*)', entry["QuietUninstallString"]).groups()
+    assert win.run(linux_path(program), arguments.split(), timeout=60, cwd=tmp_path).returncode == 0
+    assert win.probe("shown", "CN", timeout_ms=100) is None and win.probe("find", "#32770", timeout_ms=100) is None
+    assert wait_for(lambda: not inst.exists(), 30), files_directly_in(inst)
+    assert wait_for(lambda: installed_app(win, inst.name) is None, 10)
+    assert not any(p.exists() for p in lk.all)
+
+
 @pytest.mark.parametrize("files, kept", [
     ({"Corvane.exe": CLIENT, "readme.txt": b"r", "Bin/core.dll": b"c", "Data/Deep/x.txt": b"x"},
      ["Bin/core.dll", "Data/Deep/x.txt"]),
@@ -283,6 +331,9 @@ def test_the_uninstaller_shortcut_removes_shortcuts_and_files(win, tmp_path, lin
     assert wait_for(lambda: not files_directly_in(inst), 30), files_directly_in(inst)
     assert wait_for(lambda: not any(p.exists() for p in lk.all), 10)
     assert MENU.is_dir()
+    # Its entry among the installed apps goes with the files and the
+    # uninstaller, whatever folders stay.
+    assert wait_for(lambda: installed_app(win, inst.name) is None, 10)
     if kept:
         assert tree(inst) == {rel: v for rel, v in tree(src).items() if rel in kept}
     else:

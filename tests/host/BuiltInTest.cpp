@@ -31,22 +31,21 @@ TEST_CASE("the file-name scheme") {
     int32_t cloud;
     std::string language;
   } cases[] = {
-    {"acme-setup.exe", "acme.saas.example", 22000, "%AppData%\\Velorin\\acme\\", "acme", 0, ""},
-    {"C:\\Downloads\\acme-setup.exe", "acme.saas.example", 22000, "%AppData%\\Velorin\\acme\\", "acme", 0, ""},
-    {"acme-22001-setup.exe", "acme.saas.example", 22001, "%AppData%\\Velorin\\acme\\", "acme", 0, ""},
-    {"acme-My_Client-setup.exe", "acme.saas.example", 22000, "%AppData%\\Velorin\\acme\\", "My Client", 0, ""},
-    {"acme-22001-My_Client-setup.exe", "acme.saas.example", 22001, "%AppData%\\Velorin\\acme\\", "My Client", 0,
-     ""},
-    {"acme-Shop-Extra-setup.exe", "acme.saas.example", 22000, "%AppData%\\Velorin\\acme\\", "Shop", 0, ""},
-    {"acme-22x-setup.exe", "acme.saas.example", 22, "%AppData%\\Velorin\\acme\\", "acme", 0, ""},
-    {"10.0.0.5-setup.exe", "10.0.0.5", 22000, "%AppData%\\Velorin\\10.0.0.5\\", "10.0.0.5", 0, ""},
-    {"my_firm-setup.exe", "my firm.saas.example", 22000, "%AppData%\\Velorin\\my firm\\", "my firm", 0, ""},
-    // The first character is never examined: a leading '_' stays.
-    {"_acme-setup.exe", "_acme.saas.example", 22000, "%AppData%\\Velorin\\_acme\\", "_acme", 0, ""},
-    {"acme-1-Two-x-y-setup.exe", "acme.saas.example", 1, "%AppData%\\Velorin\\acme\\", "Two", 0, ""},
-    {"AzureEN-setup.exe", "127.0.0.1", 22000, "C:\\ProgramData\\Velorin\\Azure\\", "Velorin on Azure", 2, "EN"},
-    {"azure-setup.exe", "127.0.0.1", 22000, "C:\\ProgramData\\Velorin\\Azure\\", "Velorin on Azure", 2, ""},
-    {"setup.exe", "", 0, "", "Velorin Client", 0, ""},
+      {"acme-setup.exe", "acme.saas.example", 22000, "%AppData%\\Velorin\\acme\\", "acme", 0, ""},
+      {"C:\\Downloads\\acme-setup.exe", "acme.saas.example", 22000, "%AppData%\\Velorin\\acme\\", "acme", 0, ""},
+      {"acme-22001-setup.exe", "acme.saas.example", 22001, "%AppData%\\Velorin\\acme\\", "acme", 0, ""},
+      {"acme-My_Client-setup.exe", "acme.saas.example", 22000, "%AppData%\\Velorin\\acme\\", "My Client", 0, ""},
+      {"acme-22001-My_Client-setup.exe", "acme.saas.example", 22001, "%AppData%\\Velorin\\acme\\", "My Client", 0, ""},
+      {"acme-Shop-Extra-setup.exe", "acme.saas.example", 22000, "%AppData%\\Velorin\\acme\\", "Shop", 0, ""},
+      {"acme-22x-setup.exe", "acme.saas.example", 22, "%AppData%\\Velorin\\acme\\", "acme", 0, ""},
+      {"10.0.0.5-setup.exe", "10.0.0.5", 22000, "%AppData%\\Velorin\\10.0.0.5\\", "10.0.0.5", 0, ""},
+      {"my_firm-setup.exe", "my firm.saas.example", 22000, "%AppData%\\Velorin\\my firm\\", "my firm", 0, ""},
+      // The first character is never examined: a leading '_' stays.
+      {"_acme-setup.exe", "_acme.saas.example", 22000, "%AppData%\\Velorin\\_acme\\", "_acme", 0, ""},
+      {"acme-1-Two-x-y-setup.exe", "acme.saas.example", 1, "%AppData%\\Velorin\\acme\\", "Two", 0, ""},
+      {"AzureEN-setup.exe", "127.0.0.1", 22000, "C:\\ProgramData\\Velorin\\Azure\\", "Velorin on Azure", 2, "EN"},
+      {"azure-setup.exe", "127.0.0.1", 22000, "C:\\ProgramData\\Velorin\\Azure\\", "Velorin on Azure", 2, ""},
+      {"setup.exe", "", 0, "", "Velorin Client", 0, ""},
   };
   for (auto& c : cases) {
     CAPTURE(c.name);
@@ -69,18 +68,20 @@ TEST_CASE("the file-name scheme") {
 TEST_CASE("a file name that names another folder installs nowhere") {
   // "..-setup.exe" would install into %AppData% itself, and its uninstall
   // would empty it; a shortcut part of ".." would leave the shortcut folder.
-  struct Case { std::string name, dir, link; } cases[] = {
-    {"..-setup.exe", "", ".."},
-    {"...-setup.exe", "", "..."},
-    {". .-setup.exe", "", ". ."},
-    {"acme.-setup.exe", "", "acme."},
-    {"con-setup.exe", "", "con"},
-    {"nul.txt-setup.exe", "", "nul.txt"},
-    {"c:/x/..-setup.exe", "", "c:/x/.."},
-    {"a:b-setup.exe", "", "a:b"},
-    {"acme-..-setup.exe", "%AppData%\\Velorin\\acme\\", "acme"},
-    {"acme-22001-a/..-setup.exe", "%AppData%\\Velorin\\acme\\", "acme"},
-    {"acme-x.y-setup.exe", "%AppData%\\Velorin\\acme\\", "x.y"},
+  struct Case {
+    std::string name, dir, link;
+  } cases[] = {
+      {"..-setup.exe", "", ".."},
+      {"...-setup.exe", "", "..."},
+      {". .-setup.exe", "", ". ."},
+      {"acme.-setup.exe", "", "acme."},
+      {"con-setup.exe", "", "con"},
+      {"nul.txt-setup.exe", "", "nul.txt"},
+      {"c:/x/..-setup.exe", "", "c:/x/.."},
+      {"a:b-setup.exe", "", "a:b"},
+      {"acme-..-setup.exe", "%AppData%\\Velorin\\acme\\", "acme"},
+      {"acme-22001-a/..-setup.exe", "%AppData%\\Velorin\\acme\\", "acme"},
+      {"acme-x.y-setup.exe", "%AppData%\\Velorin\\acme\\", "x.y"},
   };
   for (auto& c : cases) {
     CAPTURE(c.name);
@@ -106,16 +107,16 @@ TEST_CASE("INSTDATA arguments") {
     int32_t port;
     int32_t argCount;
   } cases[] = {
-    {"dir=%ProgramFiles%\\Velorin\\Client&kvo:ON", "%ProgramFiles%\\Velorin\\Client", true, 0, 3},
-    {"host=srv1:22001", "", false, 22000, 2},
-    {"dir=C:\\X&", "C:\\X", false, 0, 3},
-    {"linkname=Velorin Client&dir=C:\\A B\\\"q\"", "C:\\A B\\\"q\"", false, 0, 3},
-    // Only whole arguments within 1023 bytes: the one the limit cuts is dropped.
-    {std::string(2000, 'x'), "", false, 0, 2},
-    // "kvo:ON&x=" and 1008 bytes, then "&dir=C:\\Apps": the limit cuts "dir=C:\\Ap".
-    {"kvo:ON&x=" + std::string(1008, 'p') + "&dir=C:\\Apps", "", true, 0, 3},
-    // The limit falls on the '&' after a whole argument, which is taken.
-    {"kvo:ON&dir=C:\\A&x=" + std::string(1005, 'p') + "&dir=C:\\B", "C:\\A", true, 0, 4},
+      {"dir=%ProgramFiles%\\Velorin\\Client&kvo:ON", "%ProgramFiles%\\Velorin\\Client", true, 0, 3},
+      {"host=srv1:22001", "", false, 22000, 2},
+      {"dir=C:\\X&", "C:\\X", false, 0, 3},
+      {"linkname=Velorin Client&dir=C:\\A B\\\"q\"", "C:\\A B\\\"q\"", false, 0, 3},
+      // Only whole arguments within 1023 bytes: the one the limit cuts is dropped.
+      {std::string(2000, 'x'), "", false, 0, 2},
+      // "kvo:ON&x=" and 1008 bytes, then "&dir=C:\\Apps": the limit cuts "dir=C:\\Ap".
+      {"kvo:ON&x=" + std::string(1008, 'p') + "&dir=C:\\Apps", "", true, 0, 3},
+      // The limit falls on the '&' after a whole argument, which is taken.
+      {"kvo:ON&dir=C:\\A&x=" + std::string(1005, 'p') + "&dir=C:\\B", "C:\\A", true, 0, 4},
   };
   for (auto& c : cases) {
     CAPTURE(c.data);
@@ -143,11 +144,11 @@ TEST_CASE("client arguments") {
     const char* language;
     const char* text;
   } cases[] = {
-    {true, 2, "el", "/SAAS:srv1 /LANG:el"},
-    {true, 2, "", "/SAAS:srv1"},
-    {true, 0, "el", "/SAAS:srv1"},
-    {false, 2, "el", "/SKVO /HOST:srv1:22000"},
-    {false, 0, "", "/SKVO /HOST:srv1:22000"},
+      {true, 2, "el", "/SAAS:srv1 /LANG:el"},
+      {true, 2, "", "/SAAS:srv1"},
+      {true, 0, "el", "/SAAS:srv1"},
+      {false, 2, "el", "/SKVO /HOST:srv1:22000"},
+      {false, 0, "", "/SKVO /HOST:srv1:22000"},
   };
   for (auto& c : cases) {
     ResetSettings();
@@ -178,10 +179,19 @@ TEST_CASE("path names, shortcut lines and root folders") {
   CHECK_FALSE(AppendPathName(buffer, "a name that is far too long", ".lnk", 32));
   CHECK(std::string(buffer) == "C:\\Desk\\");
 
-  struct Line { const char* text; bool shortcut; } lines[] = {
-    {"C:\\users\\Public\\Desktop\\Velorin Client.lnk", true}, {"C:\\X\\A.LNK", true},
-    {"\\\\srv\\share\\a.lnk", true}, {"C:\\", false}, {"", false}, {"C:\\Windows\\system.ini", false},
-    {"a.lnk", false}, {".lnk", false}, {"C:\\a.lnk.exe", false},
+  struct Line {
+    const char* text;
+    bool shortcut;
+  } lines[] = {
+      {"C:\\users\\Public\\Desktop\\Velorin Client.lnk", true},
+      {"C:\\X\\A.LNK", true},
+      {"\\\\srv\\share\\a.lnk", true},
+      {"C:\\", false},
+      {"", false},
+      {"C:\\Windows\\system.ini", false},
+      {"a.lnk", false},
+      {".lnk", false},
+      {"C:\\a.lnk.exe", false},
   };
   for (auto& l : lines) {
     CAPTURE(l.text);
@@ -206,12 +216,45 @@ TEST_CASE("path names, shortcut lines and root folders") {
   CHECK_FALSE(UninstallerBeside(uninstaller, ("C:\\f" + longest.substr(3)).c_str()));
   CHECK(uninstaller[0] == 0);
   CHECK_FALSE(UninstallerBeside(uninstaller, "C:\\"));
-  struct Root { const char* folder; bool root; } roots[] = {
-    {"", true}, {"C:", true}, {"C:\\", true}, {"\\", true}, {"\\\\srv\\share\\", true}, {"\\\\srv", true},
-    {"C:\\Apps", false}, {"C:\\Apps\\", false}, {"\\\\srv\\share\\dir", false},
+  struct Root {
+    const char* folder;
+    bool root;
+  } roots[] = {
+      {"", true},
+      {"C:", true},
+      {"C:\\", true},
+      {"\\", true},
+      {"\\\\srv\\share\\", true},
+      {"\\\\srv", true},
+      {"C:\\Apps", false},
+      {"C:\\Apps\\", false},
+      {"\\\\srv\\share\\dir", false},
   };
   for (auto& r : roots) {
     CAPTURE(r.folder);
     CHECK(IsRootFolder(r.folder) == r.root);
+  }
+  // The entry among the installed apps is named by the folder's last element.
+  const std::string prefix = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Velorin ";
+  const std::string keyLongest(247, 'n');
+  struct Entry {
+    std::string folder;
+    const char* name;
+  } entries[] = {
+      {"C:\\Program Files\\Acme\\", "Acme"},
+      {"C:\\Acme", "Acme"},
+      {"D:\\a b\\c d\\\\", "c d"},
+      {"\\\\srv\\share\\Acme\\", "Acme"},
+      {"C:\\", nullptr},
+      {"\\\\srv\\share\\", nullptr},
+      {"", nullptr},
+      {"C:\\" + keyLongest + "\\", keyLongest.c_str()},
+      {"C:\\" + std::string(248, 'n') + "\\", nullptr},  // longer than a key's name
+  };
+  for (auto& e : entries) {
+    CAPTURE(e.folder);
+    char key[kEntryKeyCapacity];
+    CHECK(EntryKeyName(key, e.folder.c_str()) == (e.name != nullptr));
+    if (e.name) CHECK(std::string(key) == prefix + e.name);
   }
 }

@@ -13,8 +13,8 @@
 
 namespace {
 
-std::set<std::string> upToDate;       // full paths that exist and match
-std::vector<std::string> checked;     // every full path asked about
+std::set<std::string> upToDate;    // full paths that exist and match
+std::vector<std::string> checked;  // every full path asked about
 
 bool StubUpToDate(const char* path, int32_t, uint32_t, const uint8_t*) {
   checked.push_back(path);
@@ -45,9 +45,17 @@ TEST_CASE("sections and the include bits") {
   const std::string text =
       "top=1\r[client]\r\nc=2\r[SERVERONLY]\rs=3\r[OnDemand]\ro=4\r[Other]\rx=5\r"
       "[CLIENTS]\rc2=6\r[CLI\rz=7\r\r";
-  struct Case { int include; V names; } cases[] = {
-    {2, V{"c", "c2"}}, {1, V{"top", "x", "z"}}, {4, V{"s"}}, {8, V{"o"}},
-    {14, V{"c", "s", "o", "c2"}}, {0, V{}}, {255, V{"top", "c", "s", "o", "x", "c2", "z"}},
+  struct Case {
+    int include;
+    V names;
+  } cases[] = {
+      {2, V{"c", "c2"}},
+      {1, V{"top", "x", "z"}},
+      {4, V{"s"}},
+      {8, V{"o"}},
+      {14, V{"c", "s", "o", "c2"}},
+      {0, V{}},
+      {255, V{"top", "c", "s", "o", "x", "c2", "z"}},
   };
   for (auto& c : cases) {
     CAPTURE(c.include);
@@ -58,16 +66,21 @@ TEST_CASE("sections and the include bits") {
 }
 
 TEST_CASE("file lines") {
-  struct Case { const char* line; const char* name; int32_t size; uint32_t time; } cases[] = {
-    {"Bin\\Corvane.exe=1048576,976180160", "Bin\\Corvane.exe", 1048576, 976180160},
-    {"a.dll=100;976180160", "a.dll", 100, 976180160},
-    {"a.dll=100", "a.dll", 100, 0},
-    {"a.dll", "a.dll", 0, 0},
-    {"a.dll=", "a.dll", 0, 0},
-    {"a.dll=,77", "a.dll", 0, 77},
-    {"a.dll=12,x9", "a.dll", 12, 0},
-    {"a b.dll=1=2", "a b.dll", 1, 2},
-    {"a.dll=1,5\nb.dll=2,7", "a.dll", 1, 5},  // a lone LF does not end the line
+  struct Case {
+    const char* line;
+    const char* name;
+    int32_t size;
+    uint32_t time;
+  } cases[] = {
+      {"Bin\\Corvane.exe=1048576,976180160", "Bin\\Corvane.exe", 1048576, 976180160},
+      {"a.dll=100;976180160", "a.dll", 100, 976180160},
+      {"a.dll=100", "a.dll", 100, 0},
+      {"a.dll", "a.dll", 0, 0},
+      {"a.dll=", "a.dll", 0, 0},
+      {"a.dll=,77", "a.dll", 0, 77},
+      {"a.dll=12,x9", "a.dll", 12, 0},
+      {"a b.dll=1=2", "a b.dll", 1, 2},
+      {"a.dll=1,5\nb.dll=2,7", "a.dll", 1, 5},  // a lone LF does not end the line
   };
   for (auto& c : cases) {
     CAPTURE(c.line);
@@ -83,10 +96,24 @@ TEST_CASE("file lines") {
 TEST_CASE("paths that could leave the installation folder are skipped") {
   const std::string name63(63, 'n');
   const char* rejected[] = {
-    "\\abs.dll", "/abs.dll", "C:x.dll", "a\\b:c", "..", "..\\x", "a\\..\\b", "a/../b", "a\\..",
-    "...\\x", ". .\\x", "a\\.. \\b", " ..\\x", "a\\. . \\b", "=5",
-    // An element ending in a dot is not the one named: Windows drops the dot.
-    ".\\x", "a\\.x.\\b",
+      "\\abs.dll",
+      "/abs.dll",
+      "C:x.dll",
+      "a\\b:c",
+      "..",
+      "..\\x",
+      "a\\..\\b",
+      "a/../b",
+      "a\\..",
+      "...\\x",
+      ". .\\x",
+      "a\\.. \\b",
+      " ..\\x",
+      "a\\. . \\b",
+      "=5",
+      // An element ending in a dot is not the one named: Windows drops the dot.
+      ".\\x",
+      "a\\.x.\\b",
   };
   for (const char* r : rejected) {
     CAPTURE(r);
@@ -105,8 +132,7 @@ TEST_CASE("paths that could leave the installation folder are skipped") {
   Fresh();
   std::string dir(200, 'd');
   strcpy(Settings.InstallDir, (dir + "\\").c_str());  // 201 characters
-  CHECK(Parse("[CLIENT]\r" + std::string(58, 'a') + "\r" + std::string(59, 'b') + "\r") ==
-        V{std::string(58, 'a')});
+  CHECK(Parse("[CLIENT]\r" + std::string(58, 'a') + "\r" + std::string(59, 'b') + "\r") == V{std::string(58, 'a')});
 }
 
 TEST_CASE("up-to-date files, duplicates, totals and order") {
@@ -156,12 +182,16 @@ TEST_CASE("up-to-date files, duplicates, totals and order") {
 
 TEST_CASE("the language filter of the cloud preset") {
   const std::string text = "[CLIENT]\rEN\\x.txt\ren\\y.txt\rx.txt\rDE\\x.txt\rENG\\z.txt\r";
-  struct Case { int cloud; const char* language; V names; } cases[] = {
-    {2, "EN", V{"EN\\x.txt", "en\\y.txt", "x.txt"}},
-    {2, "ENGLISH", V{"EN\\x.txt", "en\\y.txt", "x.txt", "ENG\\z.txt"}},
-    {2, "", V{"x.txt"}},
-    {0, "", V{"EN\\x.txt", "en\\y.txt", "x.txt", "DE\\x.txt", "ENG\\z.txt"}},
-    {1, "DE", V{"EN\\x.txt", "en\\y.txt", "x.txt", "DE\\x.txt", "ENG\\z.txt"}},
+  struct Case {
+    int cloud;
+    const char* language;
+    V names;
+  } cases[] = {
+      {2, "EN", V{"EN\\x.txt", "en\\y.txt", "x.txt"}},
+      {2, "ENGLISH", V{"EN\\x.txt", "en\\y.txt", "x.txt", "ENG\\z.txt"}},
+      {2, "", V{"x.txt"}},
+      {0, "", V{"EN\\x.txt", "en\\y.txt", "x.txt", "DE\\x.txt", "ENG\\z.txt"}},
+      {1, "DE", V{"EN\\x.txt", "en\\y.txt", "x.txt", "DE\\x.txt", "ENG\\z.txt"}},
   };
   for (auto& c : cases) {
     CAPTURE(c.cloud);
@@ -176,14 +206,44 @@ TEST_CASE("the language filter of the cloud preset") {
 TEST_CASE("mirror sites in the manifest") {
   Fresh();
   Settings.IncludeSections = 0;
-  V names = Parse("[SITES]\rhttp://m1/files=3\rhttp://m2/files\rhttps://m3/files\ra.dll=5\r[CLIENT]\rb=1\r");
+  V names = Parse(
+      "[SITES]\rhttp://m1/files=3\rversion=2.4.1 (beta)\rhttp://m2/files\rhttps://m3/files\ra.dll=5\r"
+      "[CLIENT]\rb=1\r");
   CHECK(names.empty());
+  CHECK(std::string(ListVersion) == "2.4.1 (beta)");
+  // A version line is no site: the programs that do not know it skip it.
+  char line[] = "version=2.4.1";
+  AddSite(line);
   REQUIRE(SiteCount == 2);
   CHECK(std::string(Sites[0]->Url) == "http://m1/files");
   CHECK(Sites[0]->Workers == 3);
   CHECK(std::string(Sites[1]->Url) == "http://m2/files");
   CHECK(Sites[1]->Workers == 1);
   ResetSites();
+}
+
+TEST_CASE("the list's version and the size of all it selects") {
+  struct Case {
+    const char* text;
+    const char* version;
+    uint64_t listed;
+  } cases[] = {
+      {"[CLIENT]\ra=5\rb=7\r[SITES]\rVERSION=7\r", "7", 12},
+      {"[SITES]\rversion=\r[CLIENT]\ra=5\r", "", 5},
+      {"[SITES]\rversion=1.0\tx\r", "", 0},  // not printable
+      {"[SITES]\rversion=0123456789012345678901234567890\r", "0123456789012345678901234567890", 0},
+      {"[SITES]\rversion=01234567890123456789012345678901\r", "", 0},  // too long
+      {"[CLIENT]\rversion=3\r", "", 3},                                // a file of that name
+      {"[CLIENT]\ra=5\r[SERVERONLY]\rs=9\r", "", 5},                   // only what is selected
+  };
+  for (auto& c : cases) {
+    CAPTURE(c.text);
+    Fresh();
+    upToDate = {"b"};
+    Parse(c.text);
+    CHECK(std::string(ListVersion) == c.version);
+    CHECK(ListedBytes == c.listed);
+  }
 }
 
 TEST_CASE("a long manifest selects every file in order") {
