@@ -11,7 +11,7 @@ PACKAGES=(
   wine wine32:i386 wine64 xvfb xauth x11-utils
   cmake ninja-build make g++ clang libclang-rt-14-dev clang-format
   python3 python3-pytest python3-pefile liblnk-utils imagemagick
-  doctest-dev nginx-light zlib1g-dev curl aria2 python3-matplotlib python3-cryptography
+  doctest-dev nginx-light zlib1g-dev curl aria2 python3-matplotlib python3-cryptography osslsigncode openssl
 )
 
 SUDO=""

@@ -6,6 +6,8 @@
 //                                     also a text longer than the program
 //                                     takes (for tests of its limit)
 // The text holds '&'-separated arguments, as on the command line.
+// A signed copy is refused: a resource written into it voids its signature.
+// Stamp first, then sign the stamped copy (tools/sign.py).
 #include <windows.h>
 
 #include <cstdio>
@@ -13,6 +15,33 @@
 #include <string>
 
 #include "config/BuiltIn.h"
+
+namespace {
+
+// True when the file's certificate table holds anything: an Authenticode
+// signature, whole or not.
+bool Signed(const char* path) {
+  FILE* f = fopen(path, "rb");
+  if (!f) return false;
+  IMAGE_DOS_HEADER dos = {};
+  IMAGE_NT_HEADERS32 headers = {};  // the 64-bit form shares the start
+  IMAGE_DATA_DIRECTORY table = {};
+  bool read = fread(&dos, sizeof dos, 1, f) == 1 && dos.e_magic == IMAGE_DOS_SIGNATURE &&
+              fseek(f, dos.e_lfanew, SEEK_SET) == 0 && fread(&headers, sizeof headers, 1, f) == 1 &&
+              headers.Signature == IMAGE_NT_SIGNATURE;
+  if (read) {
+    // The directories follow the optional header's fixed part, which is
+    // longer in the 64-bit form.
+    long directories = dos.e_lfanew + 4 + static_cast<long>(sizeof(IMAGE_FILE_HEADER)) +
+                       (headers.OptionalHeader.Magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC ? 112 : 96);
+    read = fseek(f, directories + IMAGE_DIRECTORY_ENTRY_SECURITY * static_cast<long>(sizeof table), SEEK_SET) == 0 &&
+           fread(&table, sizeof table, 1, f) == 1;
+  }
+  fclose(f);
+  return read && table.VirtualAddress != 0 && table.Size != 0;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   bool overLimit = argc == 4 && !strcmp(argv[1], "--over-limit");
@@ -42,6 +71,13 @@ int main(int argc, char** argv) {
   if (text.size() > static_cast<size_t>(kInstDataLimit) && !overLimit) {
     fprintf(stderr, "stamp: %u bytes of arguments, more than the %d the program takes\n",
             static_cast<unsigned>(text.size()), static_cast<int>(kInstDataLimit));
+    return 1;
+  }
+  if (Signed(argv[1])) {
+    fprintf(stderr,
+            "stamp: %s is signed, and a resource written into it would void its signature: stamp the unsigned "
+            "program, then sign the stamped copy\n",
+            argv[1]);
     return 1;
   }
   HANDLE update = BeginUpdateResourceA(argv[1], FALSE);

@@ -5,6 +5,7 @@ import re
 import shutil
 import stat
 import subprocess
+import sys
 import time
 from pathlib import Path
 
@@ -153,6 +154,35 @@ def test_stamp_refuses_more_arguments_than_the_program_takes(win, tmp_path):
     text.write_bytes(b"dir=C:\\" + b"d" * 1020)  # 1027 bytes: the program would drop the last argument
     done = win.run(TOOLS_BIN / "stamp.exe", [winpath(exe), "@" + winpath(text)], timeout=60)
     assert done.returncode == 1 and b"more than the 1023" in done.stderr
+    assert exe.read_bytes() == before
+
+
+def test_a_stamped_copy_is_signed_and_a_signed_copy_is_never_stamped(win, tmp_path, links):
+    # A throw-away code-signing certificate stands for the maker's.
+    key, cert = tmp_path / "maker.key", tmp_path / "maker.pem"
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                    "-days", "2", "-subj", "/CN=Velorin test signer", "-addext", "extendedKeyUsage=codeSigning"],
+                   check=True, timeout=120, capture_output=True)
+    lk = links("Signed Setup")
+    inst = tmp_path / "inst"
+    src, pub = published(tmp_path, {"Corvane.exe": CLIENT, "readme.txt": b"r"})
+    with FileServerProcess(pub) as server:
+        exe = copy_program(tmp_path / "Downloads", "acme-setup.exe")
+        args = f"host=127.0.0.1:{server.port + 1}&dir={winpath(inst)}&linkname={lk.name}"
+        assert win.run(TOOLS_BIN / "stamp.exe", [winpath(exe), args], timeout=60).returncode == 0
+        done = subprocess.run([sys.executable, ROOT / "tools" / "sign.py", "--cert", cert, "--key", key,
+                               "--ca", cert, exe], timeout=300, capture_output=True)
+        assert done.returncode == 0, done.stderr
+        checked = subprocess.run(["osslsigncode", "verify", "-in", exe, "-CAfile", cert], timeout=120,
+                                 capture_output=True)
+        assert checked.returncode == 0 and b"Signature verification: ok" in checked.stdout, checked.stdout
+        # Signed, it still runs on what was stamped.
+        assert win.wait(win.start(exe), 60) == 0
+    assert tree(inst, skip={"Tovimar.exe"}) == tree(src)
+    # Stamped again, the signature would be void: refused, the copy untouched.
+    before = exe.read_bytes()
+    done = win.run(TOOLS_BIN / "stamp.exe", [winpath(exe), "dir=C:\\Elsewhere"], timeout=60)
+    assert done.returncode == 1 and b"is signed" in done.stderr, done.stderr
     assert exe.read_bytes() == before
 
 
