@@ -32,15 +32,19 @@ ITaskbarList3* Taskbar;
 char shownLine[256];
 char shownDetail[kDetailCapacity];
 int32_t shownPhase = -1;
+uint32_t shownPercent = ~0u;
 
 int Scaled(int value) { return MulDiv(value, static_cast<int>(Dpi), 96); }
 
+// The window's DPI; without a window, or where the system cannot say, the
+// system's (the screen's, which the message font is made for).
 UINT WindowDpi(HWND window) {
-  if (DpiForWindow) return DpiForWindow(window);
+  UINT dpi = window && DpiForWindow ? DpiForWindow(window) : 0;
+  if (dpi) return dpi;
   HDC screen = GetDC(nullptr);
-  UINT dpi = static_cast<UINT>(GetDeviceCaps(screen, LOGPIXELSY));
+  dpi = static_cast<UINT>(GetDeviceCaps(screen, LOGPIXELSY));
   ReleaseDC(nullptr, screen);
-  return dpi;
+  return dpi ? dpi : 96;
 }
 
 void ApplyFont() {
@@ -50,9 +54,8 @@ void ApplyFont() {
   metrics.cbSize = sizeof metrics;
   if (Dpi != 96 && SystemParametersInfoA(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0)) {
     // Given at the system's DPI; the window may show at another.
-    UINT system = WindowDpi(nullptr);
     metrics.lfMessageFont.lfHeight =
-        MulDiv(metrics.lfMessageFont.lfHeight, static_cast<int>(Dpi), system ? system : 96);
+        MulDiv(metrics.lfMessageFont.lfHeight, static_cast<int>(Dpi), static_cast<int>(WindowDpi(nullptr)));
     if (HFONT made = CreateFontIndirectA(&metrics.lfMessageFont)) Font = made;
   }
   HWND controls[] = {Line, Bar, Detail, Button};
@@ -149,7 +152,10 @@ LRESULT CALLBACK StatusWndProc(HWND window, UINT message, WPARAM wParam, LPARAM 
       return 0;
     }
     default:
-      if (message == ButtonCreated && ButtonCreated && !Taskbar) {
+      if (message == ButtonCreated && ButtonCreated) {
+        // Again after the shell restarted: the old button is gone.
+        if (Taskbar) Taskbar->Release();
+        Taskbar = nullptr;
         CoInitialize(nullptr);
         if (SUCCEEDED(CoCreateInstance(CLSID_TaskbarList, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskbarList3,
                                        reinterpret_cast<void**>(&Taskbar))) &&
@@ -179,15 +185,21 @@ void PaintStatus(HWND window) {
   bool busy = phase == kPhaseInitializing || phase == kPhaseFinalizing;
   if (phase != shownPhase) {
     shownPhase = phase;
+    // The marquee message needs the style: set before it starts, cleared
+    // after it stops.
     LONG style = GetWindowLongA(Bar, GWL_STYLE);
-    SetWindowLongA(Bar, GWL_STYLE, busy ? style | PBS_MARQUEE : style & ~PBS_MARQUEE);
+    if (busy) SetWindowLongA(Bar, GWL_STYLE, style | PBS_MARQUEE);
     SendMessageA(Bar, PBM_SETMARQUEE, busy, 30);
+    if (!busy) SetWindowLongA(Bar, GWL_STYLE, style & ~PBS_MARQUEE);
+    shownPercent = ~0u;
     if (phase == kPhaseEnded) SendMessageA(Bar, PBM_SETSTATE, PBST_ERROR, 0);
     if (Taskbar)
       Taskbar->SetProgressState(window, busy ? TBPF_INDETERMINATE : phase == kPhaseEnded ? TBPF_ERROR : TBPF_NORMAL);
   }
-  if (busy) return;
   uint32_t percent = ProgressPercent();
+  if (busy || percent == shownPercent) return;
+  shownPercent = percent;
   SendMessageA(Bar, PBM_SETPOS, percent, 0);
+  // A call to the shell's process: only when the bar moves.
   if (Taskbar) Taskbar->SetProgressValue(window, percent, 100);
 }

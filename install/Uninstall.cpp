@@ -42,15 +42,22 @@ bool IsRootFolder(const char* folder) {
   return false;
 }
 
-bool EntryKeyName(char* out, const char* installDir) {
+bool EntryKeyName(char* out, const char* installDir, bool tagged) {
   if (IsRootFolder(installDir)) return false;
   int n = TextLength(installDir);
   while (n > 0 && installDir[n - 1] == '\\') --n;
   int start = n;
   while (start > 0 && installDir[start - 1] != '\\' && installDir[start - 1] != '/') --start;
-  // A key's name holds up to 255 characters.
-  if (start == n || n - start > 255 - 8) return false;
+  // A key's name holds up to 255 characters, the tag's 9 included.
+  if (start == n || n - start > 255 - 8 - 9) return false;
   char* p = TextCopy(out, "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Velorin ");
-  TextCopyCount(p, installDir + start, n - start);
+  p = TextCopyCount(p, installDir + start, n - start);
+  if (!tagged) return true;
+  // The whole folder, as Windows compares names.
+  uint32_t hash = 2166136261u;
+  for (int i = 0; i < n; ++i) hash = HashByte(hash, static_cast<uint8_t>(FoldCase(installDir[i])));
+  uint8_t bytes[4] = {static_cast<uint8_t>(hash >> 24), static_cast<uint8_t>(hash >> 16),
+                      static_cast<uint8_t>(hash >> 8), static_cast<uint8_t>(hash)};
+  *TextPutHex(TextPutChar(p, ' '), bytes, 4) = 0;
   return true;
 }

@@ -17,16 +17,18 @@ bool MayRemoveShortcut(const char* line, const char* full, const char* desktop, 
 
 // The installation's entry among the installed apps, under HKLM: the key
 // "Software\Microsoft\Windows\CurrentVersion\Uninstall\Velorin <name>"
-// named by the folder's last element (a customer's name, as a rule). False
-// for a root, which has none, and for a name too long for a key. Into out
-// (of kEntryKeyCapacity).
+// named by the folder's last element (a customer's name, as a rule); tagged,
+// with " <8 hex digits>" of the whole folder after it, for a folder whose
+// name another folder's entry has. False for a root, which has none, and for
+// a name too long for a key. Into out (of kEntryKeyCapacity).
 constexpr int kEntryKeyCapacity = 64 + 256;
-bool EntryKeyName(char* out, const char* installDir);
+bool EntryKeyName(char* out, const char* installDir, bool tagged);
 
 // Win32 side. Never returns.
 [[noreturn]] void Uninstall();
 // After a complete run that made the uninstaller: the entry written anew,
 // its uninstall commands being the uninstaller with its arguments, and with
-// " silent" after them. Only ever written and removed: nothing reads it to
-// decide anything.
+// " silent" after them. Nothing in it is read to decide anything but whose
+// entry it is (its InstallLocation), so that an installation neither
+// replaces nor removes another's.
 void RegisterInstallation(const char* uninstaller, const char* arguments);

@@ -14,6 +14,7 @@
 #include "support/Crypto.h"
 #include "support/Log.h"
 #include "support/TextUtil.h"
+#include "support/Threads.h"
 #include "support/TinyLib.h"
 #include "transfer/Server.h"
 
@@ -192,6 +193,30 @@ void ScheduleCopyRemoval(const char* temp, bool known) {
   MoveFileExA(self, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
 }
 
+// The installed apps' entries are kept in the 32-bit view, whichever build
+// writes them.
+constexpr REGSAM kEntryView = KEY_WOW64_32KEY;
+
+// The folder's own entry, or none at all, has the name: another folder's has
+// not.
+bool EntryOurs(const char* name, bool absent) {
+  HKEY key;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, name, 0, KEY_QUERY_VALUE | kEntryView, &key) != ERROR_SUCCESS) return absent;
+  char location[kTextCapacity], folder[kTextCapacity];
+  DWORD size = sizeof location;
+  bool ours = RegGetValueA(key, nullptr, "InstallLocation", RRF_RT_REG_SZ, nullptr, location, &size) == ERROR_SUCCESS &&
+              SameFileName(location, TextCopyFolder(folder, Settings.InstallDir));
+  RegCloseKey(key);
+  return ours;
+}
+
+void RemoveEntries() {
+  char name[kEntryKeyCapacity];
+  for (int tagged = 0; tagged < 2; ++tagged)
+    if (EntryKeyName(name, Settings.InstallDir, tagged != 0) && EntryOurs(name, false))
+      RegDeleteKeyExA(HKEY_LOCAL_MACHINE, name, kEntryView, 0);
+}
+
 int32_t SecondStage() {
   // Only a full folder on a drive, not a drive's root, reached through plain
   // folders, that holds the program's own files.
@@ -225,8 +250,7 @@ int32_t SecondStage() {
   int32_t result = emptied && RemoveDirectoryA(folder) ? kExitComplete : kExitUninstallIncomplete;
   // Its uninstaller went with the files: an entry left would name nothing,
   // even where folders below it stay.
-  char entry[kEntryKeyCapacity];
-  if (emptied && EntryKeyName(entry, Settings.InstallDir)) RegDeleteKeyA(HKEY_LOCAL_MACHINE, entry);
+  if (emptied) RemoveEntries();
   ScheduleCopyRemoval(temp, known);
   // The cloud folder's uninstaller beside it, and its folder, go at the next
   // start of the system as well.
@@ -259,11 +283,15 @@ void SetNumber(HKEY key, const char* name, DWORD value) {
 void RegisterInstallation(const char* uninstaller, const char* arguments) {
   char name[kEntryKeyCapacity];
   HKEY key;
-  // Made anew: nothing of an earlier version's entry stays.
-  bool named = EntryKeyName(name, Settings.InstallDir);
-  if (named) RegDeleteKeyA(HKEY_LOCAL_MACHINE, name);
-  if (!named || RegCreateKeyExA(HKEY_LOCAL_MACHINE, name, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
-                    ERROR_SUCCESS) {
+  // A step the end of the run waits for: never left half-written.
+  TCommitHold commit;
+  // Made anew, under the folder's name unless another folder's entry has
+  // it: nothing of an earlier version's entry stays.
+  RemoveEntries();
+  bool named = EntryKeyName(name, Settings.InstallDir, false) &&
+               (EntryOurs(name, true) || EntryKeyName(name, Settings.InstallDir, true));
+  if (!named || RegCreateKeyExA(HKEY_LOCAL_MACHINE, name, 0, nullptr, 0, KEY_SET_VALUE | kEntryView, nullptr, &key,
+                                nullptr) != ERROR_SUCCESS) {
     LogLine("no entry among the installed apps for ", Settings.InstallDir);
     return;
   }

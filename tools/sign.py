@@ -70,10 +70,10 @@ def main(argv=None) -> int:
         print("sign: error: osslsigncode is missing (Debian package osslsigncode)", file=sys.stderr)
         return 2
     target = args.out or args.program
-    folder = os.path.dirname(os.path.abspath(target))
-    fd, signed = tempfile.mkstemp(suffix=".exe", dir=folder)
-    os.close(fd)
-    os.unlink(signed)  # osslsigncode makes it
+    # Signed in a folder of our own (made for us alone), beside the target:
+    # nobody else can put a file or a link where the signed copy goes.
+    work = tempfile.mkdtemp(dir=os.path.dirname(os.path.abspath(target)))
+    signed = os.path.join(work, "signed.exe")
     try:
         done = subprocess.run(sign_command(args, args.program, signed), capture_output=True, text=True, timeout=300)
         if done.returncode != 0:
@@ -86,8 +86,7 @@ def main(argv=None) -> int:
             return 1
         os.replace(signed, target)
     finally:
-        if os.path.exists(signed):
-            os.unlink(signed)
+        shutil.rmtree(work, ignore_errors=True)
     print(f"signed {target}")
     return 0
 

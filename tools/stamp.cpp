@@ -31,10 +31,14 @@ bool Signed(const char* path) {
               headers.Signature == IMAGE_NT_SIGNATURE;
   if (read) {
     // The directories follow the optional header's fixed part, which is
-    // longer in the 64-bit form.
-    long directories = dos.e_lfanew + 4 + static_cast<long>(sizeof(IMAGE_FILE_HEADER)) +
-                       (headers.OptionalHeader.Magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC ? 112 : 96);
-    read = fseek(f, directories + IMAGE_DIRECTORY_ENTRY_SECURITY * static_cast<long>(sizeof table), SEEK_SET) == 0 &&
+    // longer in the 64-bit form, and count as many as it says.
+    bool wide = headers.OptionalHeader.Magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC;
+    long fixed = wide ? 112 : 96;
+    long directories = dos.e_lfanew + 4 + static_cast<long>(sizeof(IMAGE_FILE_HEADER)) + fixed;
+    DWORD count = 0;
+    read = fseek(f, directories - 4, SEEK_SET) == 0 && fread(&count, sizeof count, 1, f) == 1 &&
+           count > IMAGE_DIRECTORY_ENTRY_SECURITY &&
+           fseek(f, directories + IMAGE_DIRECTORY_ENTRY_SECURITY * static_cast<long>(sizeof table), SEEK_SET) == 0 &&
            fread(&table, sizeof table, 1, f) == 1;
   }
   fclose(f);

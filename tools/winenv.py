@@ -201,6 +201,14 @@ class Wine:
         return Window(f[1], f[2], int(f[3]), int(f[4]), f[5] == "1", [t for t in f[6].split(";") if t],
                       int(f[7]), int(f[8]), controls)
 
+    def status_line(self, text, timeout=10):
+        """The status window once its line says `text`: the line follows a
+        posted repaint, a moment after what it reports."""
+        def says():
+            window = self.probe("find", "CN", timeout_ms=1000)
+            return window if window and window.controls and window.controls[0].text == text else None
+        return wait_for(says, timeout)
+
     def screenshot(self, path, window: Window = None):
         """Saves the display, or just the window's rectangle, as a PNG."""
         cmd = ["import", "-display", self.display, "-window", "root"]

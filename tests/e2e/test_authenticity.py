@@ -77,8 +77,7 @@ class Setup:
         box = self.win.probe("shown", "#32770")
         assert box and text in box.texts, box
         # The status line says it too while the box shows.
-        status = self.win.probe("find", "CN", timeout_ms=1000)
-        assert status and status.controls[0].text == next(t for t in box.texts if text in t), status
+        assert self.win.status_line(next(t for t in box.texts if text in t)), self.win.probe("find", "CN")
         assert self.win.probe("press", "#32770")
         assert self.win.wait(proc, 60) == 3  # refused
 

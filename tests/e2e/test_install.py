@@ -301,21 +301,35 @@ def run_uninstaller_shortcut(win, lk):
 UNINSTALL_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
 
 
-def installed_app(win, name):
-    """The values of an installation's entry among the installed apps, as
-    Wine's reg shows them; None when there is none."""
-    done = win.run("reg", ["query", f"{UNINSTALL_KEY}\\Velorin {name}"], timeout=60)
+def registry_values(win, key):
+    done = win.run("reg", ["query", key, "/reg:32"], timeout=60)
     if done.returncode != 0:
         return None
     rows = (re.split(r" {4}", line.strip()) for line in done.stdout.decode("latin-1").splitlines())
     return {r[0]: r[2] if len(r) > 2 else "" for r in rows if len(r) >= 2 and r[1].startswith("REG_")}
 
 
+def entries_named(win, name):
+    """The installed apps' keys of that folder name, tagged or not."""
+    done = win.run("reg", ["query", UNINSTALL_KEY, "/reg:32"], timeout=60)
+    lines = done.stdout.decode("latin-1").splitlines()
+    return [line.strip() for line in lines if line.strip().lower().split("\\")[-1].startswith(f"velorin {name}".lower())]
+
+
+def installed_app(win, inst):
+    """The values of the installation's entry among the installed apps, as
+    Wine's reg shows them; None when there is none."""
+    for key in entries_named(win, inst.name):
+        values = registry_values(win, key)
+        if values and values.get("InstallLocation") == winpath(inst):
+            return values
+    return None
+
+
 def test_an_installation_is_found_among_the_installed_apps_until_it_is_uninstalled(win, tmp_path, links):
     lk = links("Listed App")
     inst = tmp_path / "Acme Listed"
     folder = winpath(inst)
-    win.run("reg", ["delete", f"{UNINSTALL_KEY}\\Velorin {inst.name}", "/f"], timeout=60)
     versions = [
         (None, [], {"Corvane.exe": CLIENT, "readme.txt": b"r" * 3000}),                # no shortcuts: no entry
         ("1.0", ["kvo:ON"], {"Corvane.exe": CLIENT, "readme.txt": b"r" * 3000}),
@@ -327,7 +341,7 @@ def test_an_installation_is_found_among_the_installed_apps_until_it_is_uninstall
             proc = win.start(BIN / "Tovimar.exe", [f"host=127.0.0.1:{server.port}", f"dir={folder}", *keywords,
                                                    f"linkname={lk.name}"])
             assert win.wait(proc, 60) == 0
-        entry = installed_app(win, inst.name)
+        entry = installed_app(win, inst)
         if not keywords:
             assert entry is None
             continue
@@ -337,13 +351,38 @@ def test_an_installation_is_found_among_the_installed_apps_until_it_is_uninstall
             "DisplayName": lk.name, "DisplayVersion": version, "Publisher": "Velorin", "InstallLocation": folder,
             "DisplayIcon": folder + "\\Corvane.exe", "EstimatedSize": f"{kib:#x}", "UninstallString": uninstall,
             "QuietUninstallString": uninstall + " silent", "NoModify": "0x1", "NoRepair": "0x1"}, entry
-    # The quiet uninstall, run as it is written, asks nothing and shows nothing.
+    # The quiet uninstall, run as it is written, asks nothing and shows
+    # nothing, in either of its stages.
     program, arguments = re.fullmatch(r'"([^"]+)" (.*)', entry["QuietUninstallString"]).groups()
     assert win.run(linux_path(program), arguments.split(), timeout=60, cwd=tmp_path).returncode == 0
-    assert win.probe("shown", "CN", timeout_ms=100) is None and win.probe("find", "#32770", timeout_ms=100) is None
-    assert wait_for(lambda: not inst.exists(), 30), files_directly_in(inst)
-    assert wait_for(lambda: installed_app(win, inst.name) is None, 10)
+    shown = []
+
+    def removed():
+        shown.extend(w for w in (win.probe("shown", "-", "-", 50), win.probe("find", "#32770", "-", 50)) if w)
+        return not inst.exists()
+
+    assert wait_for(removed, 30), files_directly_in(inst)
+    assert not shown, shown
+    assert wait_for(lambda: installed_app(win, inst) is None, 10)
     assert not any(p.exists() for p in lk.all)
+
+
+def test_two_folders_of_one_name_keep_an_entry_each(win, tmp_path, links):
+    lk = links("Twin App")
+    first, second = tmp_path / "one" / "Acme Twin", tmp_path / "two" / "acme twin"
+    _, pub = published(tmp_path, {"Corvane.exe": CLIENT, "readme.txt": b"r"})
+    with FileServerProcess(pub) as server:
+        for inst in (first, second, first):  # the first again: its own entry, not the other's
+            proc = win.start(BIN / "Tovimar.exe", [f"host=127.0.0.1:{server.port}", f"dir={winpath(inst)}", "kvo:ON",
+                                                   f"linkname={lk.name}"])
+            assert win.wait(proc, 60) == 0
+            assert installed_app(win, inst)
+    assert installed_app(win, first) and installed_app(win, second)
+    # Uninstalling one leaves the other's.
+    assert win.run(first / "Tovimar.exe", ["uninstall", "silent"], timeout=60, cwd=tmp_path).returncode == 0
+    assert wait_for(lambda: not first.exists(), 30)
+    assert wait_for(lambda: installed_app(win, first) is None, 10)
+    assert installed_app(win, second)
 
 
 @pytest.mark.parametrize("files, kept", [
@@ -363,7 +402,7 @@ def test_the_uninstaller_shortcut_removes_shortcuts_and_files(win, tmp_path, lin
     assert MENU.is_dir()
     # Its entry among the installed apps goes with the files and the
     # uninstaller, whatever folders stay.
-    assert wait_for(lambda: installed_app(win, inst.name) is None, 10)
+    assert wait_for(lambda: installed_app(win, inst) is None, 10)
     if kept:
         assert tree(inst) == {rel: v for rel, v in tree(src).items() if rel in kept}
     else:

@@ -236,7 +236,7 @@ TEST_CASE("path names, shortcut lines and root folders") {
   }
   // The entry among the installed apps is named by the folder's last element.
   const std::string prefix = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Velorin ";
-  const std::string keyLongest(247, 'n');
+  const std::string keyLongest(238, 'n');
   struct Entry {
     std::string folder;
     const char* name;
@@ -249,12 +249,25 @@ TEST_CASE("path names, shortcut lines and root folders") {
       {"\\\\srv\\share\\", nullptr},
       {"", nullptr},
       {"C:\\" + keyLongest + "\\", keyLongest.c_str()},
-      {"C:\\" + std::string(248, 'n') + "\\", nullptr},  // longer than a key's name
+      {"C:\\" + std::string(239, 'n') + "\\", nullptr},  // longer than a key's name, tagged
   };
   for (auto& e : entries) {
     CAPTURE(e.folder);
     char key[kEntryKeyCapacity];
-    CHECK(EntryKeyName(key, e.folder.c_str()) == (e.name != nullptr));
+    CHECK(EntryKeyName(key, e.folder.c_str(), false) == (e.name != nullptr));
     if (e.name) CHECK(std::string(key) == prefix + e.name);
+    // Tagged, the name is followed by the folder's hash: the same for the
+    // same folder in any letter case, another for another folder.
+    REQUIRE(EntryKeyName(key, e.folder.c_str(), true) == (e.name != nullptr));
+    if (!e.name) continue;
+    std::string tagged = key;
+    CHECK(tagged.size() == prefix.size() + strlen(e.name) + 9);
+    CHECK(tagged.compare(0, prefix.size() + strlen(e.name) + 1, prefix + e.name + " ") == 0);
+    std::string upper = e.folder;
+    for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    EntryKeyName(key, upper.c_str(), true);
+    CHECK(std::string(key).substr(tagged.size() - 8) == tagged.substr(tagged.size() - 8));
+    EntryKeyName(key, ("E" + e.folder.substr(1)).c_str(), true);
+    CHECK(std::string(key) != tagged);
   }
 }
