@@ -8,7 +8,7 @@ cd "$top"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz >/dev/null
 status=0
-for target in Manifest CommandLine BuiltIn Reply; do
+for target in Manifest CommandLine BuiltIn Reply Patch; do
   corpus="build/fuzz/corpus/$target"
   crashes="build/fuzz/crashes/$target"
   mkdir -p "$corpus" "$crashes"

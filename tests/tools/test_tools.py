@@ -25,6 +25,7 @@ import pytest
 TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools")
 sys.path.insert(0, TOOLS)
 
+import patch  # noqa: E402
 import publish  # noqa: E402
 import signing  # noqa: E402
 
@@ -530,3 +531,47 @@ def test_a_program_without_keys_is_configured_only_when_asked_for(tmp_path, opti
     assert (done.returncode == 0) == configures, done.stderr
     if not configures:
         assert "TOVIMAR_ALLOW_UNSIGNED=ON" in done.stderr
+
+
+def _edited(old: bytes, seed: int) -> bytes:
+    """A new version: bytes inserted, removed and changed here and there, as
+    a rebuilt program differs from the last."""
+    import random
+    rng = random.Random(seed)
+    new = bytearray(old)
+    for _ in range(rng.randrange(1, 8)):
+        at = rng.randrange(len(new) + 1)
+        kind = rng.randrange(3)
+        if kind == 0:
+            new[at:at] = rng.randbytes(rng.randrange(1, 300))
+        elif kind == 1:
+            del new[at:at + rng.randrange(1, 300)]
+        else:
+            for k in range(at, min(at + 40, len(new)), 4):
+                new[k] = (new[k] + 1) & 0xFF
+    return bytes(new)
+
+
+CODE = b"".join(struct.pack("<BI", 0xE8, (i * 977) & 0xFFFF) + bytes(range(i % 7, i % 7 + 11)) for i in range(4000))
+
+
+@pytest.mark.parametrize("old, new", [
+    (b"", b""), (b"", b"all new"), (b"all old", b""), (CODE, CODE),
+    (CODE, CODE[5000:] + CODE[:5000]),  # moved whole
+    *[(CODE, _edited(CODE, seed)) for seed in range(6)],
+])
+def test_a_patch_makes_the_new_file_and_costs_what_changed(old, new):
+    made = patch.make_patch(old, new)
+    assert patch.apply_patch(old, made) == new
+    if len(new) > 20000:
+        assert len(made) < len(zlib.compress(new, 9)) // 4, (len(made), len(zlib.compress(new, 9)))
+
+
+@pytest.mark.parametrize("change, why", [
+    (lambda p: p[:-1], "not a patch"), (lambda p: p[:40], "shorter than a header"),
+    (lambda p: p[:8] + struct.pack("<Q", 1) + p[16:], "another version"),
+])
+def test_a_broken_patch_is_refused(change, why):
+    made = patch.make_patch(CODE, _edited(CODE, 1))
+    with pytest.raises(ValueError, match=why):
+        patch.apply_patch(CODE, change(made))
