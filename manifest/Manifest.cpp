@@ -106,6 +106,28 @@ bool ParseFileFields(const char* line, int32_t& nameLength, int32_t& size, uint3
   return true;
 }
 
+int32_t ParsePatchFields(const char* fields, TPatchField* out, int32_t capacity) {
+  static const char kPatchField[] = "patch=";
+  const int32_t digits = 2 * kDigestSize;
+  int32_t count = 0;
+  for (const char* field = TextFindFirst(fields, ','); field && count < capacity; field = TextFindFirst(field, ',')) {
+    ++field;
+    if (strncmp(field, kPatchField, sizeof kPatchField - 1) != 0) continue;
+    const char* cursor = field + sizeof kPatchField - 1;
+    TPatchField& f = out[count];
+    // Each part whole: digits up to a ':' or the field's end, nothing more.
+    if (TextLength(cursor) < digits || !DecodeHex(cursor, f.Base, kDigestSize) || cursor[digits] != ':') continue;
+    cursor += digits + 1;
+    if (*cursor < '0' || *cursor > '9') continue;
+    f.Size = TextParseInt(cursor);
+    if (f.Size <= 0 || *cursor != ':' || TextLength(++cursor) < digits || !DecodeHex(cursor, f.Sha256, kDigestSize))
+      continue;
+    if (cursor[digits] != 0 && cursor[digits] != ',') continue;
+    ++count;
+  }
+  return count;
+}
+
 namespace {
 
 // The names of the file lines taken so far, to find a second line that names
@@ -155,7 +177,7 @@ void TakeVersion(const char* text) {
 
 }  // namespace
 
-void ParseManifest(char* text, int32_t n, TUpToDateCheck isUpToDate, bool signedList) {
+void ParseManifest(char* text, int32_t n, TUpToDateCheck isUpToDate, bool signedList, TInstalledHash installedHash) {
   ResetManifest();
   // Kept past the table: they matter most when nothing is to be fetched.
   WatchedLine.Size = -1;
@@ -191,6 +213,7 @@ void ParseManifest(char* text, int32_t n, TUpToDateCheck isUpToDate, bool signed
     uint32_t dosTime;
     if (!ParseFileLine(line, entry, size, dosTime)) continue;
     if (signedList && !entry.HasHash) continue;
+    const char* fields = line + TextLength(entry.Name) + 1;  // after the '=' (a hash says there was one)
     // The set keeps the name in the line's own text: the slot of a skipped
     // entry in the table is used again.
     line[TextLength(entry.Name)] = 0;
@@ -203,13 +226,27 @@ void ParseManifest(char* text, int32_t n, TUpToDateCheck isUpToDate, bool signed
       WatchedLine.Size = size;
     }
     if (isUpToDate(path, size, dosTime, entry.HasHash ? entry.Sha256 : nullptr)) continue;
+    entry.HasPatch = false;
+    TPatchField patches[kPatchFields];
+    int32_t offered = entry.HasHash && installedHash ? ParsePatchFields(fields, patches, kPatchFields) : 0;
+    uint8_t installed[kDigestSize];
+    if (offered > 0 && installedHash(path, installed)) {
+      for (int32_t k = 0; k < offered && !entry.HasPatch; ++k) {
+        if (memcmp(patches[k].Base, installed, kDigestSize) != 0) continue;
+        entry.HasPatch = true;
+        entry.PatchSize = patches[k].Size;
+        memcpy(entry.PatchBase, installed, kDigestSize);
+        memcpy(entry.PatchSha256, patches[k].Sha256, kDigestSize);
+      }
+    }
     entry.Size = size;
     entry.DosTime = dosTime;
     entry.State = kPending;
     entry.Written = 0;
     ++FileCount;
-    TransferStats.TotalBytes =
-        static_cast<int32_t>(static_cast<uint32_t>(TransferStats.TotalBytes) + static_cast<uint32_t>(size));
+    // What is fetched is what counts.
+    uint32_t fetched = static_cast<uint32_t>(entry.HasPatch ? entry.PatchSize : size);
+    TransferStats.TotalBytes = static_cast<int32_t>(static_cast<uint32_t>(TransferStats.TotalBytes) + fetched);
   }
   if (FileCount == 0) {
     ResetManifest();

@@ -20,7 +20,26 @@ struct TFileEntry {
   volatile int32_t Written;
   bool HasHash;  // the line gave the SHA-256 of the installed content
   uint8_t Sha256[kDigestSize];
+  // A patch from the installed file, which the line offered and whose base
+  // the installed file was when the list was read: fetched instead of the
+  // file, PatchSize bytes of SHA-256 PatchSha256.
+  bool HasPatch;
+  int32_t PatchSize;
+  uint8_t PatchBase[kDigestSize];
+  uint8_t PatchSha256[kDigestSize];
 };
+
+// A patch field of a file line, after its hash:
+// ",patch=<base sha256>:<patch bytes>:<patch sha256>", hexadecimal digits.
+struct TPatchField {
+  uint8_t Base[kDigestSize];
+  int32_t Size;
+  uint8_t Sha256[kDigestSize];
+};
+constexpr int32_t kPatchFields = 4;
+// The well-formed patch fields of the fields text (what follows a line's
+// '='), up to capacity; one malformed is skipped.
+int32_t ParsePatchFields(const char* fields, TPatchField* out, int32_t capacity);
 
 extern TFileEntry* FileTable;
 extern int32_t FileCount;
@@ -77,10 +96,15 @@ bool SameFileName(const char* a, const char* b);
 
 // sha256 is the line's hash, nullptr when it gives none.
 using TUpToDateCheck = bool (*)(const char* path, int32_t size, uint32_t dosTime, const uint8_t* sha256);
+// The installed file's SHA-256; false when there is none to read.
+using TInstalledHash = bool (*)(const char* path, uint8_t sha256[kDigestSize]);
 // Parses n bytes of manifest text in place (the buffer has one spare byte
 // behind them), adds the sites and builds FileTable and the total. In a
-// signed list, a file line without a hash is skipped.
-void ParseManifest(char* text, int32_t n, TUpToDateCheck isUpToDate, bool signedList = false);
+// signed list, a file line without a hash is skipped. With installedHash,
+// a file to fetch whose line offers patches is hashed, and a patch from
+// that content is taken: its size counts, not the file's.
+void ParseManifest(char* text, int32_t n, TUpToDateCheck isUpToDate, bool signedList = false,
+                   TInstalledHash installedHash = nullptr);
 // A file line: the name's length, the size, the DOS date-time and, after
 // them, an optional ",sha256=" with 64 hexadecimal digits (anything else
 // after the time is ignored). False for a hash field that is malformed.

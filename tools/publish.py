@@ -20,6 +20,7 @@ importable for tests and other tools.
 """
 
 import argparse
+import dataclasses
 import fnmatch
 import hashlib
 import math
@@ -28,7 +29,7 @@ import shutil
 import sys
 import time
 import zlib
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 TEXT_ENCODING = "cp1252"        # the client reads 8-bit ANSI text
 DEFAULT_SECTION = "CLIENT"
@@ -87,6 +88,52 @@ class ManifestFile:
     section: str = DEFAULT_SECTION
     path: str = ""     # where the file is on disk
     sha256: str = ""   # hex digest of the content; empty: the line gives none
+    patches: tuple = ()  # Patch records: from earlier versions to this one
+
+
+@dataclass(frozen=True)
+class Patch:
+    base: str    # SHA-256 (hex) of the earlier version it applies to
+    size: int
+    sha256: str  # of the patch itself
+    data: bytes = field(repr=False, compare=False)
+
+
+PATCH_FROM = 64 * 1024  # smaller earlier versions get no patch
+PATCH_MARGIN = 0.8      # a patch is kept only below this share of the compressed file
+
+
+def patch_name(name: str, base: str) -> str:
+    """The patch from the version of SHA-256 `base` to a file, beside it:
+    its name (or mirror name), '.', the base's first 16 hex digits, '.tvp'."""
+    return f"{name}.{base[:16]}.tvp"
+
+
+def make_patches(files, previous) -> list:
+    """The files, each with the patches from its earlier versions in the
+    published folders `previous` that differ, are at least PATCH_FROM bytes
+    and give a patch worth it."""
+    import patch as patching
+    out = []
+    for f in files:
+        found = {}
+        if f.sha256:
+            with open(f.path, "rb") as fh:
+                new = fh.read()
+            whole = len(zlib.compress(new, MIRROR_LEVEL))
+            for folder in previous:
+                old_path = os.path.join(folder, *f.name.split("\\"))
+                if not os.path.isfile(old_path) or os.path.getsize(old_path) < PATCH_FROM:
+                    continue
+                base = sha256_of(old_path)
+                if base == f.sha256 or base in found:
+                    continue
+                with open(old_path, "rb") as fh:
+                    data = patching.make_patch(fh.read(), new)
+                if len(data) <= PATCH_MARGIN * whole:
+                    found[base] = Patch(base, len(data), hashlib.sha256(data).hexdigest(), data)
+        out.append(dataclasses.replace(f, patches=tuple(found.values())) if found else f)
+    return out
 
 
 def manifest_text(files, sites=(), line_end="\r\n", sections=None, version=None) -> str:
@@ -116,7 +163,10 @@ def manifest_text(files, sites=(), line_end="\r\n", sections=None, version=None)
 
 def file_line(f: ManifestFile) -> str:
     line = f"{f.name}={f.size},{f.dostime}"
-    return f"{line},sha256={f.sha256}" if f.sha256 else line
+    if not f.sha256:
+        return line
+    # Patch fields after the hash, which programs that do not know them skip.
+    return f"{line},sha256={f.sha256}" + "".join(f",patch={p.base}:{p.size}:{p.sha256}" for p in f.patches)
 
 
 def sha256_of(path: str) -> str:
@@ -185,6 +235,10 @@ def write_published(files, out: str, manifest: bytes, manifest_name: str) -> Non
             continue
         os.makedirs(os.path.dirname(target), exist_ok=True)
         shutil.copy2(f.path, target)
+    for f in files:
+        for p in f.patches:
+            with open(os.path.join(out, *patch_name(f.name, p.base).split("\\")), "wb") as fh:
+                fh.write(p.data)
     os.makedirs(out, exist_ok=True)
     with open(os.path.join(out, manifest_name), "wb") as fh:
         fh.write(manifest)
@@ -199,6 +253,10 @@ def write_mirror(files, mirror: str, month_folders: bool) -> None:
             data = fh.read()
         with open(target, "wb") as fh:
             fh.write(zlib.compress(data, MIRROR_LEVEL))
+        # A patch is compressed within: served as it is.
+        for p in f.patches:
+            with open(patch_name(target, p.base), "wb") as fh:
+                fh.write(p.data)
 
 
 def warn(text: str) -> None:
@@ -236,6 +294,10 @@ def build_parser() -> argparse.ArgumentParser:
                         "SECTION, e.g. SERVERONLY or ONDEMAND; repeatable, first match wins")
     p.add_argument("--site", metavar="URL[=N]", action="append", default=[], type=parse_site,
                    help="add a mirror site line (N workers) to the [SITES] section; repeatable")
+    p.add_argument("--previous", metavar="FOLDER", action="append", default=[],
+                   help="an earlier published folder: each file that changed since, of at least 64 KiB there, "
+                        "gets a patch from that version where it is below 80%% of the compressed file; "
+                        "repeatable, one per earlier version kept")
     p.add_argument("--version", type=parse_version,
                    help="the version the installed apps list shows (printable ASCII, up to 31 characters)")
     p.add_argument("--no-month-folders", dest="month_folders", action="store_false",
@@ -266,6 +328,10 @@ def main(argv=None) -> int:
         return 2
     try:
         files = collect(args.src, args.section_map, args.section, (args.manifest_name,), args.hashes)
+        if args.previous:
+            if not args.hashes:
+                raise PublishError("patches need the hashes of the files")
+            files = make_patches(files, args.previous)
         sections = [args.section] + [s for _, s in args.section_map]
         text = manifest_text(files, args.site, LINE_ENDS[args.line_end], sections, args.version)
         manifest = text.encode(TEXT_ENCODING)

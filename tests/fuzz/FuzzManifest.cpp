@@ -37,6 +37,14 @@ bool Climbs(const char* name) {
 bool SomeUpToDate(const char* path, int32_t size, uint32_t, const uint8_t*) {
   return (static_cast<uint32_t>(path[0]) + static_cast<uint32_t>(size)) % 3 == 0;
 }
+
+// Installed files of a content whose hash is all one byte, the path's last.
+bool SomeInstalledHash(const char* path, uint8_t sha256[32]) {
+  size_t n = strlen(path);
+  if (n == 0 || path[n - 1] % 2) return false;
+  memset(sha256, path[n - 1], 32);
+  return true;
+}
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -55,10 +63,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   std::vector<char> text(data + 2, data + size);
   text.push_back(0);  // the spare byte behind the data
-  ParseManifest(text.data(), static_cast<int32_t>(size - 2), SomeUpToDate);
+  ParseManifest(text.data(), static_cast<int32_t>(size - 2), SomeUpToDate, data[1] & 32,
+                data[1] & 64 ? SomeInstalledHash : nullptr);
   for (int32_t i = 0; i < FileCount; ++i) {
     const TFileEntry& e = FileTable[i];
     if (strlen(e.Name) > 63 || e.Name[0] == 0 || Climbs(e.Name)) __builtin_trap();
+    // A patch only from the installed content, of a size, on a hashed line.
+    if (e.HasPatch && (e.PatchSize <= 0 || !e.HasHash || e.PatchBase[0] % 2 || e.PatchBase[0] != e.PatchBase[31]))
+      __builtin_trap();
     // Its file in transfer fits the system's longest path and lies in the
     // target's folder.
     char target[kTextCapacity], part[kTextCapacity + kPartSuffixLength];

@@ -246,6 +246,64 @@ TEST_CASE("the list's version and the size of all it selects") {
   }
 }
 
+namespace {
+
+// Hex of 32 bytes of one value.
+std::string Digest(char c) { return std::string(64, c); }
+
+std::set<std::string> installedA;  // full paths whose content hashes to all 0xaa
+
+bool StubInstalledHash(const char* path, uint8_t sha256[32]) {
+  if (!installedA.count(path)) return false;
+  memset(sha256, 0xaa, 32);
+  return true;
+}
+
+}  // namespace
+
+TEST_CASE("patch fields: a patch from the installed content is taken, and counts its size") {
+  const std::string hash = ",sha256=" + Digest('1');
+  const std::string fromA = ",patch=" + Digest('a') + ":300:" + Digest('c');
+  const std::string fromB = ",patch=" + Digest('b') + ":200:" + Digest('d');
+  struct Case {
+    const char* what;
+    std::string line;
+    bool installed;  // the installed file hashes to 0xaa...
+    int32_t patchSize;  // 0: none taken
+  } cases[] = {
+      {"the second of two, from the installed content", "f.dll=1000,5" + hash + fromB + fromA, true, 300},
+      {"none from the installed content", "f.dll=1000,5" + hash + fromB, true, 0},
+      {"no installed file", "f.dll=1000,5" + hash + fromA, false, 0},
+      {"a line without a hash takes none", "f.dll=1000,5" + fromA, true, 0},
+      {"a malformed field is skipped, a good one after it taken",
+       "f.dll=1000,5" + hash + ",patch=" + Digest('a') + ":0:" + Digest('c') + fromA, true, 300},
+      {"digits cut short", "f.dll=1000,5" + hash + ",patch=" + Digest('a').substr(1) + ":300:" + Digest('c'), true, 0},
+      {"a field that runs on", "f.dll=1000,5" + hash + fromA + "0", true, 0},
+      {"a field older programs know nothing of, before it", "f.dll=1000,5" + hash + ",mode=x" + fromA, true, 300},
+  };
+  for (const Case& c : cases) {
+    CAPTURE(c.what);
+    Fresh();
+    strcpy(Settings.InstallDir, "C:\\Inst\\");
+    installedA.clear();
+    if (c.installed) installedA.insert("C:\\Inst\\f.dll");
+    std::string text = "[CLIENT]\r\n" + c.line + "\r\nother.txt=7\r\n";
+    std::vector<char> buffer(text.begin(), text.end());
+    buffer.push_back('#');
+    ParseManifest(buffer.data(), static_cast<int32_t>(text.size()), StubUpToDate, false, StubInstalledHash);
+    REQUIRE(FileCount == 2);
+    CHECK(FileTable[0].HasPatch == (c.patchSize > 0));
+    CHECK(FileTable[0].Size == 1000);  // the result's size stays the line's
+    CHECK(TransferStats.TotalBytes == (c.patchSize > 0 ? c.patchSize : 1000) + 7);
+    if (c.patchSize) {
+      CHECK(FileTable[0].PatchSize == c.patchSize);
+      CHECK(FileTable[0].PatchBase[31] == 0xaa);
+      CHECK(FileTable[0].PatchSha256[0] == 0xcc);
+    }
+    CHECK_FALSE(FileTable[1].HasPatch);
+  }
+}
+
 TEST_CASE("a long manifest selects every file in order") {
   Fresh();
   std::string text = "[CLIENT]\r\n";

@@ -78,6 +78,9 @@ TEST_CASE("the hash field of a file line") {
     {"a=5,976180160,SHA256=" + kHash, true, false, 5, 976180160},  // not the field: ignored as before
     {"a=5,976180160,sha256=" + std::string(kHash.size(), 'F'), true, true, 5, 976180160},
     {"a=5,976180160,sha256=" + kHash + ",more=1", true, true, 5, 976180160},
+    // Patch fields, as every program reads a line: the file's own fields first.
+    {"a=5,976180160,sha256=" + kHash + ",patch=" + kHash + ":300:" + kHash + ",patch=" + kHash + ":9:" + kHash, true,
+     true, 5, 976180160},
     {"a=5,976180160,sha256=" + kHash.substr(1), false, false, 5, 976180160},  // 63 digits
     {"a=5,976180160,sha256=" + kHash + "0", false, false, 5, 976180160},      // 65 digits
     {"a=5,976180160,sha256=" + kHash.substr(2) + "zz", false, false, 5, 976180160},

@@ -270,6 +270,40 @@ def test_publish_writes_manifest_copies_and_mirror(tmp_path, extra, eol, months)
     assert (mirror / "0800").is_dir() == months
 
 
+def test_publish_writes_patches_from_earlier_versions(tmp_path):
+    # Two earlier versions of a library, a file too small for a patch, and
+    # one that did not change.
+    lib = CODE * 2
+    versions = {"v1": {"lib.dll": lib, "small.txt": b"a" * 100, "same.dat": lib},
+                "v2": {"lib.dll": _edited(lib, 7), "small.txt": b"b" * 100, "same.dat": lib},
+                "v3": {"lib.dll": _edited(_edited(lib, 7), 8), "small.txt": b"c" * 100, "same.dat": lib}}
+    for name, files in versions.items():
+        for rel, data in files.items():
+            (tmp_path / name / rel).parent.mkdir(parents=True, exist_ok=True)
+            (tmp_path / name / rel).write_bytes(data)
+    run_publish("--src", str(tmp_path / "v1"), "--out", str(tmp_path / "pub1"))
+    run_publish("--src", str(tmp_path / "v2"), "--out", str(tmp_path / "pub2"))
+    run_publish("--src", str(tmp_path / "v3"), "--out", str(tmp_path / "pub3"), "--mirror", str(tmp_path / "m3"),
+                "--previous", str(tmp_path / "pub2"), "--previous", str(tmp_path / "pub1"))
+    lines = {line.split("=", 1)[0]: line for line in (tmp_path / "pub3" / "files.ver").read_text().splitlines()}
+    new = versions["v3"]["lib.dll"]
+    fields = lines["lib.dll"].split(",")
+    assert fields[2] == "sha256=" + hashlib.sha256(new).hexdigest()
+    patches = [f[len("patch="):].split(":") for f in fields[3:]]
+    assert [base for base, _, _ in patches] == [hashlib.sha256(versions[v]["lib.dll"]).hexdigest()
+                                                 for v in ("v2", "v1")]
+    for (base, size, digest), v in zip(patches, ("v2", "v1")):
+        stored = [tmp_path / "pub3" / publish.patch_name("lib.dll", base)]
+        stored += list((tmp_path / "m3").rglob("*" + publish.patch_name("", base)))
+        assert len(stored) == 2
+        for path in stored:
+            data = path.read_bytes()
+            assert (len(data), hashlib.sha256(data).hexdigest()) == (int(size), digest)
+            assert patch.apply_patch(versions[v]["lib.dll"], data) == new
+    # The other lines are as a list without patches has them.
+    assert "patch=" not in lines["small.txt"] + lines["same.dat"]
+
+
 SIGNING = os.path.join(TOOLS, "signing.py")
 
 
