@@ -22,3 +22,6 @@ target_link_libraries(tovimar_core_plain PUBLIC ZLIB::ZLIB)
 add_executable(core_bench tests/helpers/core_bench.cpp tests/host/FakeShell.cpp tests/host/FakeThreads.cpp
                $<TARGET_OBJECTS:deploy_release>)
 target_link_libraries(core_bench PRIVATE tovimar_core_plain)
+# The patch reader natively, for the patch benchmark (tools/bench_patch.py).
+add_executable(patch_apply tests/helpers/patch_apply.cpp)
+target_link_libraries(patch_apply PRIVATE tovimar_core_plain)

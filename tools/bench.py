@@ -41,6 +41,7 @@ import sys
 import time
 from pathlib import Path
 
+import bench_patch
 import filecost
 import winenv
 from bench_loopback import loopback
@@ -60,8 +61,9 @@ def parse_args(argv=None):
     parser.add_argument("--server-scale", type=float, default=None,
                         help="size of the server-path installation, 1 = about 30 MiB (default: min(scale, 1))")
     parser.add_argument("--reps", type=int, default=3, help="repetitions of every case (median reported)")
-    parser.add_argument("--profiles", default="loopback,wan,update,filecost",
-                        help="which of wan, update and filecost run besides the loopback cases, comma-separated")
+    parser.add_argument("--profiles", default="loopback,wan,update,filecost,patch",
+                        help="which of wan, update, filecost and patch run besides the loopback cases, "
+                             "comma-separated")
     parser.add_argument("--before", type=Path, default=None,
                         help="an older Tovimar.exe whose whole-installation update the update profile times by turns "
                              "with this one's")
@@ -119,6 +121,17 @@ def file_cost(bench):
         log(f"  not measured: {e}")
 
 
+def patches(bench):
+    """Patches of real executables against the whole file and the generic
+    diffs (tools/bench_patch.py)."""
+    log("\nPatches of consecutive releases of a real program (tools/bench_patch.py)")
+    try:
+        bench.results["patch"] = bench_patch.measure()
+        bench_patch.report(bench.results["patch"])
+    except (RuntimeError, OSError, subprocess.SubprocessError, ValueError) as e:
+        log(f"  not measured: {e}")
+
+
 def main():
     args = parse_args()
     started = time.monotonic()
@@ -135,6 +148,8 @@ def main():
     core_natively(bench, trees["main"])
     if "filecost" in args.profiles:
         file_cost(bench)
+    if "patch" in args.profiles:
+        patches(bench)
     report(bench, time.monotonic() - started)
     return 0 if all(c["ok"] for c in bench.results["cases"]) else 1
 

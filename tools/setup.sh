@@ -12,6 +12,7 @@ PACKAGES=(
   cmake ninja-build make g++ clang libclang-rt-14-dev clang-format
   python3 python3-pytest python3-pefile liblnk-utils imagemagick
   doctest-dev nginx-light zlib1g-dev curl aria2 python3-matplotlib python3-cryptography osslsigncode openssl
+  bsdiff xdelta3 time
 )
 
 SUDO=""
