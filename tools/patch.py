@@ -7,15 +7,16 @@ of a file into the next.
 
 The format (transfer/Patch.h holds the reader; all numbers little-endian):
 a 48-byte header, "TVPATCH1", the old and the new size (u64 each), the flags
-(u32, 0), the lengths of the three sections (u32 each: control, difference,
-extra) and 8 bytes of 0; then the three sections, each one zlib stream.
+(u32, 0), the lengths of the four sections (u32 each: control, zeros, values,
+extra) and 4 bytes of 0; then the four sections, each one zlib stream.
 Control holds triples of LEB128 numbers (add, insert, seek zigzag-coded); for
 each, `add` bytes of the new file are the old file's bytes from the old
-position plus the difference section's next `add` bytes (mod 256), then
-`insert` bytes come from the extra section as they are; the old position
-moves on by add, then by seek. Where code moved, the old and the new bytes
-match but for the addresses in them, so the differences are mostly zeros and
-small numbers, which compress well.
+position plus the next `add` differences (mod 256), then `insert` bytes come
+from the extra section as they are; the old position moves on by add, then by
+seek. The differences of all triples are one sequence, written as runs of
+zeros (LEB128 numbers in zeros) between the values that are not (bytes in
+values), a run first and a run last. Where code moved, the old and the new
+bytes match but for the addresses in them: most differences are zeros.
 
 Matches are found through an index of the old file's 16-byte windows at every
 8th position, each extended both ways while at least half of the bytes agree
@@ -27,7 +28,7 @@ import sys
 import zlib
 
 MAGIC = b"TVPATCH1"
-HEADER = struct.Struct("<8sQQIIII8s")
+HEADER = struct.Struct("<8sQQIIIII4s")
 KEY = 16       # bytes of a window in the index
 STEP = 8       # the old file's windows indexed: every STEP-th
 MIN_MATCH = 24  # a shorter exact match is not worth a triple
@@ -123,8 +124,17 @@ def make_patch(old: bytes, new: bytes) -> bytes:
 
 
 def _assemble(old_size, new_size, control, difference, extra) -> bytes:
-    sections = [zlib.compress(s, 9) for s in (control, difference, extra)]
-    header = HEADER.pack(MAGIC, old_size, new_size, 0, *(len(s) for s in sections), bytes(8))
+    zeros, values, run = bytearray(), bytearray(), 0
+    for byte in difference:
+        if byte:
+            zeros += _number(run)
+            values.append(byte)
+            run = 0
+        else:
+            run += 1
+    zeros += _number(run)
+    sections = [zlib.compress(s, 9) for s in (control, bytes(zeros), bytes(values), extra)]
+    header = HEADER.pack(MAGIC, old_size, new_size, 0, *(len(s) for s in sections), bytes(4))
     return header + b"".join(sections)
 
 
@@ -144,30 +154,46 @@ def apply_patch(old: bytes, patch: bytes) -> bytes:
         if not d.eof or d.unused_data:
             raise ValueError("a section is not one whole zlib stream")
         at += length
-    control, difference, extra = sections
-    out = bytearray()
-    c = dpos = epos = old_pos = 0
+    control, zeros, values, extra = sections
+    cursors = {"control": 0, "zeros": 0}
 
-    def number():
-        nonlocal c
+    def number(name, data):
         value = shift = 0
         while True:
-            if c >= len(control) or shift > 63:
-                raise ValueError("control cut short")
-            byte = control[c]
-            c += 1
+            if cursors[name] >= len(data) or shift > 63:
+                raise ValueError(f"{name} cut short")
+            byte = data[cursors[name]]
+            cursors[name] += 1
             value |= (byte & 0x7F) << shift
             shift += 7
             if not byte & 0x80:
                 return value
 
+    # The differences as one sequence again.
+    def run():
+        length = number("zeros", zeros)
+        if length > new_size:
+            raise ValueError("a run of zeros longer than the new file")
+        return b"\0" * length
+
+    difference = bytearray(run())
+    for v in values:
+        difference.append(v)
+        difference += run()
+        if len(difference) > new_size:
+            raise ValueError("more differences than the new file has bytes")
+    if cursors["zeros"] != len(zeros):
+        raise ValueError("zeros left over")
+    out = bytearray()
+    dpos = epos = old_pos = 0
+
     while len(out) < new_size:
-        add, insert, seek = number(), number(), number()
+        add, insert, seek = (number("control", control) for _ in range(3))
         if add + insert == 0 or len(out) + add + insert > new_size or old_pos + add > old_size:
             raise ValueError("a triple breaks the rules")
-        out += bytes((old[old_pos + k] + difference[dpos + k]) & 0xFF for k in range(add))
         if dpos + add > len(difference) or epos + insert > len(extra):
             raise ValueError("a section cut short")
+        out += bytes((old[old_pos + k] + difference[dpos + k]) & 0xFF for k in range(add))
         dpos += add
         out += extra[epos:epos + insert]
         epos += insert
@@ -175,7 +201,7 @@ def apply_patch(old: bytes, patch: bytes) -> bytes:
         old_pos += -((seek + 1) >> 1) if seek & 1 else seek >> 1
         if not 0 <= old_pos <= old_size:
             raise ValueError("a seek out of the old file")
-    if c != len(control) or dpos != len(difference) or epos != len(extra):
+    if cursors["control"] != len(control) or dpos != len(difference) or epos != len(extra):
         raise ValueError("sections left over")
     return bytes(out)
 

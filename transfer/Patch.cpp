@@ -92,20 +92,49 @@ TPatchResult Number(TPatchIo& io, TSection& control, uint64_t& value) {
 }
 
 struct TApply {
-  TSection Sections[3];  // control, difference, extra
+  TSection Sections[4];  // control, zeros, values, extra
   uint8_t Old[kPiece];
   uint8_t New[kPiece];
 };
 
+// The differences, as zero runs (zeros) between the values that are not.
+struct TDifferences {
+  TSection& Zeros;
+  TSection& Values;
+  uint64_t Run;  // zeros still to give before the next value
+};
+
+// The next c differences into out, added to the old bytes there.
+TPatchResult AddDifferences(TPatchIo& io, TDifferences& d, uint8_t* bytes, uint32_t c, uint64_t room) {
+  for (uint32_t i = 0; i < c;) {
+    if (d.Run > 0) {
+      uint64_t skip = d.Run < c - i ? d.Run : c - i;  // the old bytes as they are
+      d.Run -= skip;
+      i += static_cast<uint32_t>(skip);
+      continue;
+    }
+    uint8_t value;
+    TPatchResult r = Take(io, d.Values, &value, 1);
+    if (r != kPatchApplied || (r = Number(io, d.Zeros, d.Run)) != kPatchApplied) return r;
+    // No run longer than what is left to write.
+    if (d.Run > room) return kPatchMalformed;
+    bytes[i++] += value;
+  }
+  return kPatchApplied;
+}
+
 TPatchResult Run(TPatchIo& io, TApply& a, const TPatchHeader& header) {
   TSection& control = a.Sections[0];
-  TSection& difference = a.Sections[1];
-  TSection& extra = a.Sections[2];
+  TSection& extra = a.Sections[3];
+  TDifferences differences = {a.Sections[1], a.Sections[2], 0};
   uint64_t oldPos = 0, newPos = 0;
   const uint64_t oldSize = header.OldSize, newSize = header.NewSize;
+  // The zeros before the first value.
+  TPatchResult r = Number(io, differences.Zeros, differences.Run);
+  if (r != kPatchApplied) return r;
+  if (differences.Run > newSize) return kPatchMalformed;
   while (newPos < newSize) {
     uint64_t add, insert, seek;
-    TPatchResult r;
     if ((r = Number(io, control, add)) != kPatchApplied || (r = Number(io, control, insert)) != kPatchApplied ||
         (r = Number(io, control, seek)) != kPatchApplied)
       return r;
@@ -114,9 +143,8 @@ TPatchResult Run(TPatchIo& io, TApply& a, const TPatchHeader& header) {
     for (uint64_t done = 0; done < add;) {
       uint32_t c = add - done < kPiece ? static_cast<uint32_t>(add - done) : kPiece;
       if (io.ReadOld(oldPos + done, a.Old, static_cast<int32_t>(c)) != static_cast<int32_t>(c)) return kPatchReadFailed;
-      if ((r = Take(io, difference, a.New, c)) != kPatchApplied) return r;
-      for (uint32_t i = 0; i < c; ++i) a.New[i] = static_cast<uint8_t>(a.New[i] + a.Old[i]);
-      if (!io.WriteNew(a.New, static_cast<int32_t>(c))) return kPatchWriteFailed;
+      if ((r = AddDifferences(io, differences, a.Old, c, room - done)) != kPatchApplied) return r;
+      if (!io.WriteNew(a.Old, static_cast<int32_t>(c))) return kPatchWriteFailed;
       done += c;
     }
     for (uint64_t done = 0; done < insert;) {
@@ -132,6 +160,8 @@ TPatchResult Run(TPatchIo& io, TApply& a, const TPatchHeader& header) {
     if (seek & 1 ? distance > oldPos : distance > oldSize - oldPos) return kPatchMalformed;
     oldPos = seek & 1 ? oldPos - distance : oldPos + distance;
   }
+  // Every difference given, and every section ended with its bytes.
+  if (differences.Run != 0) return kPatchMalformed;
   for (TSection& s : a.Sections)
     if (!Finished(io, s)) return kPatchMalformed;
   return kPatchApplied;
@@ -144,15 +174,16 @@ bool ParsePatchHeader(const uint8_t* bytes, uint64_t patchSize, TPatchHeader& ou
   out.OldSize = Little(bytes + 8, 8);
   out.NewSize = Little(bytes + 16, 8);
   out.Flags = static_cast<uint32_t>(Little(bytes + 24, 4));
-  out.Control = static_cast<uint32_t>(Little(bytes + 28, 4));
-  out.Difference = static_cast<uint32_t>(Little(bytes + 32, 4));
-  out.Extra = static_cast<uint32_t>(Little(bytes + 36, 4));
+  uint64_t sections = 0;
+  bool within = true;
+  for (int i = 0; i < kPatchSections; ++i) {
+    out.Sections[i] = static_cast<uint32_t>(Little(bytes + 28 + 4 * i, 4));
+    within = within && out.Sections[i] <= kPatchSectionLimit;
+    sections += out.Sections[i];
+  }
   // Sections within their limit that fill the patch; no flags, no reserved
   // bytes that mean anything yet.
-  uint64_t sections = static_cast<uint64_t>(out.Control) + out.Difference + out.Extra;
-  return out.Flags == 0 && Little(bytes + 40, 8) == 0 && out.Control <= kPatchSectionLimit &&
-         out.Difference <= kPatchSectionLimit && out.Extra <= kPatchSectionLimit &&
-         sections == patchSize - kPatchHeaderSize;
+  return within && out.Flags == 0 && Little(bytes + 44, 4) == 0 && sections == patchSize - kPatchHeaderSize;
 }
 
 TPatchResult ApplyPatch(TPatchIo& io, uint64_t patchSize, uint64_t oldSize) {
@@ -165,16 +196,15 @@ TPatchResult ApplyPatch(TPatchIo& io, uint64_t patchSize, uint64_t oldSize) {
   TApply* a = static_cast<TApply*>(calloc(1, sizeof(TApply)));
   if (!a) return kPatchNoMemory;
   uint64_t at = kPatchHeaderSize;
-  const uint32_t lengths[3] = {header.Control, header.Difference, header.Extra};
   int ready = 0;
-  for (; ready < 3; ++ready) {
+  for (; ready < kPatchSections; ++ready) {
     TSection& s = a->Sections[ready];
     if (inflateInit(&s.Z) != Z_OK) break;
     s.At = at;
-    s.Left = lengths[ready];
-    at += lengths[ready];
+    s.Left = header.Sections[ready];
+    at += header.Sections[ready];
   }
-  TPatchResult result = ready == 3 ? Run(io, *a, header) : kPatchNoMemory;
+  TPatchResult result = ready == kPatchSections ? Run(io, *a, header) : kPatchNoMemory;
   for (int i = 0; i < ready; ++i) inflateEnd(&a->Sections[i].Z);
   free(a);
   return result;

@@ -5,13 +5,16 @@
 // The format, all numbers little-endian:
 //   header, 48 bytes: "TVPATCH1", the old size and the new size (u64 each),
 //     the flags (u32, none defined yet: a patch with any is refused), the
-//     lengths of the three sections that follow (u32 each: control,
-//     difference, extra) and 8 reserved bytes (0);
-//   three zlib streams, one after another, filling the rest of the patch:
+//     lengths of the four sections that follow (u32 each: control, zeros,
+//     values, extra) and 4 reserved bytes (0);
+//   four zlib streams, one after another, filling the rest of the patch:
 //   - control: triples of LEB128 numbers: add, insert, and seek zigzag-coded
 //     (0, -1, 1, -2 ... as 0, 1, 2, 3 ...);
-//   - difference: for each triple, `add` bytes added (mod 256) to the old
-//     file's bytes from the old position on;
+//   - zeros and values: the differences, the bytes added (mod 256) to the
+//     old file's bytes from the old position on, `add` of them for each
+//     triple, one sequence across all: a run of zeros (a LEB128 number in
+//     zeros), a value (a byte in values), a run, a value ... and a last run,
+//     since most differences are zeros;
 //   - extra: for each triple, `insert` bytes taken as they are.
 // A triple writes add + insert bytes (at least one) of the new file; the old
 // position moves on by add, then by seek. Every read of the old file lies
@@ -25,11 +28,13 @@ constexpr int32_t kPatchHeaderSize = 48;
 // patch is input from the network.
 constexpr uint32_t kPatchSectionLimit = 0x7FFFFFFFu;
 
+constexpr int kPatchSections = 4;
+
 struct TPatchHeader {
   uint64_t OldSize;
   uint64_t NewSize;
   uint32_t Flags;
-  uint32_t Control, Difference, Extra;  // the sections' lengths
+  uint32_t Sections[kPatchSections];  // their lengths: control, zeros, values, extra
 };
 
 // The header of a patch of `patchSize` bytes; false when it is none or its

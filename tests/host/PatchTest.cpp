@@ -36,23 +36,35 @@ void PutLittle(Bytes& out, uint64_t value, int n) {
   for (int i = 0; i < n; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
 }
 
-// A patch of the triples, its sections as given (control made from the
-// triples unless given raw).
+// A patch of the triples, its differences as given (written as runs of
+// zeros and values), the control made from the triples unless given raw.
 Bytes MakePatch(uint64_t oldSize, uint64_t newSize, const std::vector<Triple>& triples, const Bytes& difference,
                 const Bytes& extra, uint32_t flags = 0, const Bytes* rawControl = nullptr) {
-  Bytes control;
+  Bytes control, zeros, values;
   for (const Triple& t : triples) {
     PutNumber(control, t.add);
     PutNumber(control, t.insert);
     PutNumber(control, t.seek < 0 ? (static_cast<uint64_t>(-t.seek) << 1) - 1 : static_cast<uint64_t>(t.seek) << 1);
   }
-  Bytes sections[3] = {Compressed(rawControl ? *rawControl : control), Compressed(difference), Compressed(extra)};
+  uint64_t run = 0;
+  for (uint8_t d : difference) {
+    if (d == 0) {
+      ++run;
+      continue;
+    }
+    PutNumber(zeros, run);
+    values.push_back(d);
+    run = 0;
+  }
+  PutNumber(zeros, run);
+  Bytes sections[4] = {Compressed(rawControl ? *rawControl : control), Compressed(zeros), Compressed(values),
+                       Compressed(extra)};
   Bytes patch = {'T', 'V', 'P', 'A', 'T', 'C', 'H', '1'};
   PutLittle(patch, oldSize, 8);
   PutLittle(patch, newSize, 8);
   PutLittle(patch, flags, 4);
   for (const Bytes& s : sections) PutLittle(patch, s.size(), 4);
-  PutLittle(patch, 0, 8);
+  PutLittle(patch, 0, 4);
   for (const Bytes& s : sections) patch.insert(patch.end(), s.begin(), s.end());
   return patch;
 }
@@ -111,6 +123,8 @@ TEST_CASE("a patch makes its new file from the old one, or is refused") {
       {"a triple that writes nothing", MakePatch(20, 5, {{0, 0, 3}, {5, 0, 0}}, zeros5, {}), kPatchMalformed, nullptr},
       {"differences left over", MakePatch(20, 5, {{5, 0, 0}}, Bytes(6, 0), {}), kPatchMalformed, nullptr},
       {"differences missing", MakePatch(20, 5, {{5, 0, 0}}, Bytes(4, 0), {}), kPatchMalformed, nullptr},
+      {"a value among zeros", MakePatch(20, 5, {{5, 0, 0}}, Bytes{0, 0, 2, 0, 0}, {}), kPatchApplied, "01434"},
+      {"values one after another", MakePatch(20, 5, {{5, 0, 0}}, Bytes{1, 1, 1, 1, 1}, {}), kPatchApplied, "12345"},
       {"extra bytes left over", MakePatch(20, 3, {{0, 3, 0}}, {}, Text("newer")), kPatchMalformed, nullptr},
       {"control left over", MakePatch(20, 3, {{0, 3, 0}, {0, 1, 0}}, {}, Text("new")), kPatchMalformed, nullptr},
       {"a number of more than 64 bits", MakePatch(20, 3, {}, {}, Text("new"), 0, &overLong), kPatchMalformed, nullptr},
