@@ -444,6 +444,30 @@ def test_a_mirror_file_cut_off_in_one_run_is_gone_on_with_by_the_next(run):
     assert tree(run.inst) == tree(src)
 
 
+def test_a_list_with_patches_installs_whole_files_where_no_patch_is_taken(run):
+    # Version 2 changes a few bytes of the library: the publisher gives it a
+    # patch from version 1, on its line and beside it in the mirror and the
+    # published folder. A program that takes no patch fetches the file whole.
+    _, pub1 = run.install(1)
+    files = version(1)
+    core = bytearray(files["Bin/core.dll"])
+    core[5000:5008] = b"CHANGED!"
+    files["Bin/core.dll"] = bytes(core)
+    src2 = make_tree(run.tmp / "src-v2", files, shift=120)
+    mirror = run.tmp / "mirror-v2"
+    mirror.mkdir()
+    with FaultMirror(mirror) as site:
+        publish(src2, run.tmp / "pub-v2", mirror, "--previous", str(pub1), "--site", site.url)
+        lines = (run.tmp / "pub-v2" / "files.ver").read_text().splitlines()
+        assert [line.split("=", 1)[0] for line in lines if ",patch=" in line] == ["Bin\\core.dll"]
+        assert list(mirror.rglob("*.tvp")) and list((run.tmp / "pub-v2").rglob("*.tvp"))
+        with FileServerProcess(run.tmp / "pub-v2") as server:
+            assert run.run(f"host=127.0.0.1:{server.port}", "silent") == 0
+        fetched = [path for path, _, _ in site.ranges]
+    assert tree(run.inst, skip={"Tovimar.serial"}) == tree(src2)
+    assert any("core.dll" in path for path in fetched) and not any(path.endswith(".tvp") for path in fetched)
+
+
 def test_a_disk_that_fills_up_all_the_same_keeps_the_old_installation_and_says_so(run, small_drive):
     # A line without a size ("only has to exist", and the room asked for
     # cannot count it) for more than the drive holds.
